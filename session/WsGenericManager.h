@@ -1,0 +1,82 @@
+#pragma once
+
+#include "base/CriticalSection.h"
+#include "session/FailureBoundary.h"
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace korvel {
+
+// Guards the session table of the process's one manager. It lives beside the
+// manager, not in it, and is constructed before it at library load.
+CriticalSection& SessionTableLock();
+
+// The table of open sessions. Slot i holds the session whose id is i + 1; a
+// closed session leaves an empty slot, so ids follow the order of opening and
+// are never issued twice.
+template <class Session>
+class WsGenericManager {
+public:
+    WsGenericManager() = default;
+    WsGenericManager(const WsGenericManager&) = delete;
+    WsGenericManager& operator=(const WsGenericManager&) = delete;
+
+    // Runs at library unload, when no export can be called any more: no lock.
+    virtual ~WsGenericManager()
+    {
+        for (auto& slot : sessions_)
+            slot.reset();
+    }
+
+    uint32_t AddSession(std::unique_ptr<Session> session)
+    {
+        CriticalSectionLock lock(SessionTableLock());
+        sessions_.push_back(std::move(session));
+        return static_cast<uint32_t>(sessions_.size());
+    }
+
+    // The caller uses the session outside the lock.
+    Session& FindSession(uint32_t id)
+    {
+        CriticalSectionLock lock(SessionTableLock());
+        const auto signedId = static_cast<int32_t>(id);
+        if (signedId < 1 || static_cast<size_t>(signedId - 1) >= sessions_.size())
+            Raise(kStatusInvalidSession);
+        Session* session = sessions_[signedId - 1].get();
+        if (session == nullptr)
+            Raise(kStatusInvalidSession);
+        return *session;
+    }
+
+    // The session is destroyed under the lock: lookups on other threads wait
+    // until its requests have stopped.
+    uint32_t CloseSession(uint32_t id)
+    {
+        return CallWithinFailureBoundary([&]() -> uint32_t {
+            CriticalSectionLock lock(SessionTableLock());
+            const auto signedId = static_cast<int32_t>(id);
+            if (signedId < 1)
+                return kStatusSuccess;
+            auto& slot = sessions_.at(static_cast<size_t>(signedId - 1));
+            if (ownsSessions_)
+                slot.reset();
+            return kStatusSuccess;
+        });
+    }
+
+    // Finds the session and runs the operation on it inside the failure
+    // boundary; the operation returns the export's status.
+    template <class Operation>
+    uint32_t Forward(uint32_t id, Operation&& operation) noexcept
+    {
+        return CallWithinFailureBoundary([&]() -> uint32_t { return operation(FindSession(id)); });
+    }
+
+private:
+    bool ownsSessions_ = true;
+    std::vector<std::unique_ptr<Session>> sessions_;
+};
+
+} // namespace korvel

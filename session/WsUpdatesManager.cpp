@@ -1,0 +1,57 @@
+#include "session/WsUpdatesManager.h"
+
+#include "base/WsLog.h"
+
+namespace korvel {
+
+namespace {
+
+// Defined in this order so that the lock exists before the manager is built
+// at library load and outlives it at unload.
+CriticalSection kSessionTableLock;
+WsUpdatesManager kManager;
+
+} // namespace
+
+CriticalSection& SessionTableLock()
+{
+    return kSessionTableLock;
+}
+
+WsUpdatesManager& ProcessManager()
+{
+    return kManager;
+}
+
+WsUpdatesManager::WsUpdatesManager()
+{
+    AcquireLog();
+    LogLine(L"<WsUpdatesManager::WsUpdatesManager>");
+}
+
+// The closing line comes before the sessions' own: the base class destroys
+// the remaining sessions after this body has run.
+WsUpdatesManager::~WsUpdatesManager()
+{
+    LogLine(L"</WsUpdatesManager::WsUpdatesManager>");
+    ReleaseLog();
+}
+
+uint32_t WsUpdatesManager::OpenSession(const WsString& swappName, const WsString& swappVersion,
+                                       const WsString& wrapperlibName,
+                                       const WsString& wrapperlibVersion, const WsString& locale,
+                                       uint32_t flags, uint32_t* sessionId) noexcept
+{
+    uint32_t id = 0;
+    const uint32_t status = CallWithinFailureBoundary([&]() -> uint32_t {
+        const WsClientInfo client{swappName,         swappVersion,  wrapperlibName,
+                                  wrapperlibVersion, CorelibName(), CorelibVersion()};
+        id = AddSession(std::make_unique<WsUpdatesSession>(client, locale, flags));
+        return kStatusSuccess;
+    });
+    if (sessionId != nullptr)
+        *sessionId = status == kStatusSuccess ? id : 0;
+    return status;
+}
+
+} // namespace korvel
