@@ -18,8 +18,7 @@ WsUpdatesManager& Manager()
 }
 
 // Runs an operation that reports failures only by raising them.
-template <class Operation>
-uint32_t ForwardVoid(uint32_t id, Operation&& operation)
+template <class Operation> uint32_t ForwardVoid(uint32_t id, Operation&& operation)
 {
     return Manager().Forward(id, [&](Session& session) -> uint32_t {
         operation(session);
@@ -32,9 +31,8 @@ using EntryField = WsString WsUpdateEntry::*;
 
 uint32_t ReadEntryField(uint32_t id, uint32_t index, EntryField field, WsString& value)
 {
-    return ForwardVoid(id, [&](Session& session) {
-        value = session.GetCatalog().At(index).*field;
-    });
+    return ForwardVoid(id,
+                       [&](Session& session) { value = session.GetCatalog().At(index).*field; });
 }
 
 uint32_t EntryFieldToBuffer(uint32_t id, uint32_t index, EntryField field, wchar_t* buffer)
@@ -129,8 +127,8 @@ uint32_t WsUdQueryAddTerm(uint32_t sessionId, const wchar_t* field, const wchar_
                        [&](Session& session) { session.QueryAddTerm(fieldText, valueText); });
 }
 
-uint32_t WsUdQueryAddText(uint32_t sessionId, const wchar_t* field, const wchar_t* value,
-                          int32_t, uint32_t compareType)
+uint32_t WsUdQueryAddText(uint32_t sessionId, const wchar_t* field, const wchar_t* value, int32_t,
+                          uint32_t compareType)
 {
     const WsString fieldText = TextArgument(field);
     const WsString valueText = TextArgument(value);
@@ -270,8 +268,7 @@ uint32_t WsUdQueryGetDownloadSize(uint32_t sessionId, uint32_t index, uint32_t* 
     });
 }
 
-uint32_t WsUdQueryGetInstallConditionsTypeCount(uint32_t sessionId, uint32_t index,
-                                                uint32_t* count)
+uint32_t WsUdQueryGetInstallConditionsTypeCount(uint32_t sessionId, uint32_t index, uint32_t* count)
 {
     return ForwardVoid(sessionId, [&](Session& session) {
         const auto& types = session.GetCatalog().At(index).installConditionTypes;
@@ -279,8 +276,8 @@ uint32_t WsUdQueryGetInstallConditionsTypeCount(uint32_t sessionId, uint32_t ind
     });
 }
 
-uint32_t WsUdQueryGetInstallConditionsType(uint32_t sessionId, uint32_t index,
-                                           uint32_t typeIndex, WsUdText value)
+uint32_t WsUdQueryGetInstallConditionsType(uint32_t sessionId, uint32_t index, uint32_t typeIndex,
+                                           WsUdText value)
 {
     WsString type;
     const uint32_t status = ReadConditionType(sessionId, index, typeIndex, type);
@@ -311,17 +308,19 @@ uint32_t WsUdQueryGetInstallConditions(uint32_t sessionId, uint32_t index,
                                        WsUdText value)
 {
     WsString condition;
-    const uint32_t status = ReadCondition(sessionId, index, conditionType, conditionIndex, condition);
+    const uint32_t status =
+        ReadCondition(sessionId, index, conditionType, conditionIndex, condition);
     CopyToBuffer(condition, value);
     return status;
 }
 
 uint32_t WsUdQueryGetInstallConditionsVariant(uint32_t sessionId, uint32_t index,
-                                              const wchar_t* conditionType,
-                                              uint32_t conditionIndex, VARIANT* value)
+                                              const wchar_t* conditionType, uint32_t conditionIndex,
+                                              VARIANT* value)
 {
     WsString condition;
-    const uint32_t status = ReadCondition(sessionId, index, conditionType, conditionIndex, condition);
+    const uint32_t status =
+        ReadCondition(sessionId, index, conditionType, conditionIndex, condition);
     CopyToVariant(condition, value);
     return status;
 }
@@ -384,9 +383,8 @@ uint32_t WsUdDownloadSubmit2(uint32_t sessionId, const wchar_t* url, const wchar
 {
     const WsString urlText = TextArgument(url);
     const WsString targetText = TextArgument(targetFile);
-    return Manager().Forward(sessionId, [&](Session& session) {
-        return session.DownloadSubmit2(urlText, targetText);
-    });
+    return Manager().Forward(
+        sessionId, [&](Session& session) { return session.DownloadSubmit2(urlText, targetText); });
 }
 
 uint32_t WsUdDownloadCheck2(uint32_t sessionId, uint32_t timeoutMs, uint64_t* bytesReceived,

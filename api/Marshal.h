@@ -28,8 +28,7 @@ void CopyBodyToVariant(const std::string& body, VARIANT* variant);
 // Zero-fills exactly the body's length and copies the body; no terminator.
 void CopyBodyToBuffer(const std::string& body, uint8_t* buffer);
 
-template <class Number>
-void CopyNumber(Number value, Number* out)
+template <class Number> void CopyNumber(Number value, Number* out)
 {
     if (out != nullptr)
         *out = value;

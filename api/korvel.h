@@ -9,9 +9,9 @@
 #ifndef KORVEL_H
 #define KORVEL_H
 
+#include <oaidl.h>
 #include <stdint.h>
 #include <windows.h>
-#include <oaidl.h>
 
 #ifdef __cplusplus
 extern "C" {
@@ -155,8 +155,8 @@ uint32_t WsUdQueryGetDownloadGuidVariant(uint32_t sessionId, uint32_t index, VAR
 uint32_t WsUdQueryGetDownloadSize(uint32_t sessionId, uint32_t index, uint32_t* size);
 uint32_t WsUdQueryGetInstallConditionsTypeCount(uint32_t sessionId, uint32_t index,
                                                 uint32_t* count);
-uint32_t WsUdQueryGetInstallConditionsType(uint32_t sessionId, uint32_t index,
-                                           uint32_t typeIndex, WsUdText value);
+uint32_t WsUdQueryGetInstallConditionsType(uint32_t sessionId, uint32_t index, uint32_t typeIndex,
+                                           WsUdText value);
 uint32_t WsUdQueryGetInstallConditionsTypeVariant(uint32_t sessionId, uint32_t index,
                                                   uint32_t typeIndex, VARIANT* value);
 uint32_t WsUdQueryGetInstallConditionsCount(uint32_t sessionId, uint32_t index,
@@ -165,8 +165,8 @@ uint32_t WsUdQueryGetInstallConditions(uint32_t sessionId, uint32_t index,
                                        const wchar_t* conditionType, uint32_t conditionIndex,
                                        WsUdText value);
 uint32_t WsUdQueryGetInstallConditionsVariant(uint32_t sessionId, uint32_t index,
-                                              const wchar_t* conditionType,
-                                              uint32_t conditionIndex, VARIANT* value);
+                                              const wchar_t* conditionType, uint32_t conditionIndex,
+                                              VARIANT* value);
 
 /* Download kept for the install step: progress is 0.0 to 1.0, sizeKnown 1
  * when the server announced the length. */

@@ -1,17 +1,20 @@
 #pragma once
 
+#include "base/FileHandle.h"
 #include "base/WsString.h"
 
 #include <windows.h>
 
 namespace korvel {
 
-// Appends UTF-16 lines to one file. Several writers may share the file: every line goes out in a
-// single write on a handle opened for appending, so lines land whole at the end of the file.
+// Appends UTF-16 lines to one file. Every line goes out in a single write on a handle opened for
+// appending, so lines of other processes sharing the file land whole at its end. Writes from this
+// process are serialised as well: Wine's append-only handles do not append atomically, and lines
+// written by several threads at once overwrite one another there.
 class FileWriter {
 public:
     explicit FileWriter(const WsString& path);
-    virtual ~FileWriter();
+    virtual ~FileWriter() = default;
 
     FileWriter(const FileWriter&) = delete;
     FileWriter& operator=(const FileWriter&) = delete;
@@ -24,13 +27,10 @@ public:
     // Writes the text and a line feed, and flushes them to disk when the write succeeded.
     bool WriteText(const WsString& text);
 
-    bool IsOpen() const { return handle_ != INVALID_HANDLE_VALUE; }
-
 private:
-    void CloseHandleIfOpen();
-
     WsString path_;
-    HANDLE handle_ = INVALID_HANDLE_VALUE;
+    SRWLOCK fileLock_ = SRWLOCK_INIT;
+    FileHandle file_;
 };
 
 } // namespace korvel

@@ -81,9 +81,8 @@ bool ReadRegistryString(const WsString& subkey, const WsString& valueName, WsStr
     for (;;) {
         std::vector<wchar_t> buffer(bufferBytes / sizeof(wchar_t) + 1);
         DWORD size = bufferBytes;
-        const LONG result =
-            RegQueryValueExW(key.Get(), valueName.c_str(), nullptr, nullptr,
-                             reinterpret_cast<BYTE*>(buffer.data()), &size);
+        const LONG result = RegQueryValueExW(key.Get(), valueName.c_str(), nullptr, nullptr,
+                                             reinterpret_cast<BYTE*>(buffer.data()), &size);
         if (result == ERROR_SUCCESS && size > 0) {
             output = TextUpToFirstNul(buffer.data(), size / sizeof(wchar_t));
         }

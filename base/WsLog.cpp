@@ -1,6 +1,7 @@
 #include "base/WsLog.h"
 
 #include "base/Registry.h"
+#include "base/SrwLockGuard.h"
 
 #include <cstdint>
 #include <cwchar>
@@ -10,28 +11,6 @@
 namespace korvel {
 
 namespace {
-
-class ExclusiveLock {
-public:
-    explicit ExclusiveLock(SRWLOCK& lock) : lock_(lock) { AcquireSRWLockExclusive(&lock_); }
-    ~ExclusiveLock() { ReleaseSRWLockExclusive(&lock_); }
-    ExclusiveLock(const ExclusiveLock&) = delete;
-    ExclusiveLock& operator=(const ExclusiveLock&) = delete;
-
-private:
-    SRWLOCK& lock_;
-};
-
-class SharedLock {
-public:
-    explicit SharedLock(SRWLOCK& lock) : lock_(lock) { AcquireSRWLockShared(&lock_); }
-    ~SharedLock() { ReleaseSRWLockShared(&lock_); }
-    SharedLock(const SharedLock&) = delete;
-    SharedLock& operator=(const SharedLock&) = delete;
-
-private:
-    SRWLOCK& lock_;
-};
 
 const wchar_t* const LogHeader = L"WsHttp Library";
 const wchar_t* const LogPathValueName = L"vostrellogging";
@@ -89,7 +68,9 @@ std::unique_ptr<WsLog> CreateLogIfConfigured()
 
 } // namespace
 
-WsLog::WsLog(const WsString& path) : FileWriter(path) {}
+WsLog::WsLog(const WsString& path) : FileWriter(path)
+{
+}
 
 void WsLog::OpenWithHeader(const WsString& header, bool append)
 {
@@ -118,7 +99,7 @@ void WsLog::WriteLine(const WsString& message)
 void WsLog::WriteError(const WsString& message)
 {
     WriteLine(L"**ERROR: " + message);
-    const ExclusiveLock lock(errorsLock_);
+    const SrwExclusiveLock lock(errorsLock_);
     errors_.push_back(message);
 }
 
@@ -132,7 +113,7 @@ void WsLog::WriteSummary()
     WriteSeparator();
     WriteLine(L"***SUMMARY***");
     {
-        const ExclusiveLock lock(errorsLock_);
+        const SrwExclusiveLock lock(errorsLock_);
         for (const WsString& error : errors_) {
             WriteLine(L"\t" + error);
         }
@@ -142,7 +123,7 @@ void WsLog::WriteSummary()
 
 void AcquireLog()
 {
-    const ExclusiveLock lock(processLogLock);
+    const SrwExclusiveLock lock(processLogLock);
     if (processLog == nullptr) {
         processLog = CreateLogIfConfigured().release();
     }
@@ -151,7 +132,7 @@ void AcquireLog()
 
 void ReleaseLog()
 {
-    const ExclusiveLock lock(processLogLock);
+    const SrwExclusiveLock lock(processLogLock);
     // A release without a matching acquire must not wrap the count around.
     if (processLogUsers == 0) {
         return;
@@ -165,7 +146,7 @@ void ReleaseLog()
 
 void LogLine(const WsString& message)
 {
-    const SharedLock lock(processLogLock);
+    const SrwSharedLock lock(processLogLock);
     if (processLog != nullptr && processLog->IsEnabled()) {
         processLog->WriteLine(message);
     }
@@ -173,7 +154,7 @@ void LogLine(const WsString& message)
 
 void LogError(const WsString& message)
 {
-    const SharedLock lock(processLogLock);
+    const SrwSharedLock lock(processLogLock);
     if (processLog != nullptr && processLog->IsEnabled()) {
         processLog->WriteError(message);
     }
@@ -181,7 +162,7 @@ void LogError(const WsString& message)
 
 bool IsLogging()
 {
-    const SharedLock lock(processLogLock);
+    const SrwSharedLock lock(processLogLock);
     return processLog != nullptr && processLog->IsEnabled();
 }
 

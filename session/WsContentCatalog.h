@@ -10,8 +10,7 @@ namespace korvel {
 
 // The entries of a query's result, read by index. Every access checks the
 // index first (unsigned: 0xFFFFFFFF never wraps to a valid entry).
-template <class Entry>
-class WsContentCatalog {
+template <class Entry> class WsContentCatalog {
 public:
     virtual ~WsContentCatalog() = default;
 

@@ -16,8 +16,7 @@ CriticalSection& SessionTableLock();
 // The table of open sessions. Slot i holds the session whose id is i + 1; a
 // closed session leaves an empty slot, so ids follow the order of opening and
 // are never issued twice.
-template <class Session>
-class WsGenericManager {
+template <class Session> class WsGenericManager {
 public:
     WsGenericManager() = default;
     WsGenericManager(const WsGenericManager&) = delete;
@@ -68,8 +67,7 @@ public:
 
     // Finds the session and runs the operation on it inside the failure
     // boundary; the operation returns the export's status.
-    template <class Operation>
-    uint32_t Forward(uint32_t id, Operation&& operation) noexcept
+    template <class Operation> uint32_t Forward(uint32_t id, Operation&& operation) noexcept
     {
         return CallWithinFailureBoundary([&]() -> uint32_t { return operation(FindSession(id)); });
     }

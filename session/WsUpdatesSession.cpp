@@ -14,6 +14,11 @@ WsUpdatesSession::WsUpdatesSession(const WsClientInfo& client, const WsString& l
 
 WsUpdatesSession::~WsUpdatesSession()
 {
+    if (downloadRequest_) {
+        downloadRequest_->Reset(true);
+        downloadRequest_.reset();
+    }
+    packageJob_.reset();
     LogLine(L"</WsUpdatesSession::~WsUpdatesSession>");
     ReleaseLog();
 }
@@ -68,42 +73,67 @@ uint32_t WsUpdatesSession::QueryCheck(uint32_t)
     return kStatusNotRunning;
 }
 
-void WsUpdatesSession::QueryCancel() {}
+void WsUpdatesSession::QueryCancel()
+{
+}
 
 void WsUpdatesSession::QueryResult(std::string& body) const
 {
     body.clear();
 }
 
-// TODO(#3): the transport and the download requests replace these.
-uint32_t WsUpdatesSession::DownloadSubmit(const WsString&, uint32_t, double&, uint8_t&)
+uint32_t WsUpdatesSession::DownloadSubmit(const WsString& url, uint32_t timeoutMs, double& progress,
+                                          uint8_t& sizeKnown)
 {
-    Raise(kStatusUnexpected);
+    if (!packageJob_)
+        packageJob_ = std::make_unique<WsPackageJob>(client_);
+    return packageJob_->StartDownload(url, timeoutMs, progress, sizeKnown);
 }
 
-uint32_t WsUpdatesSession::DownloadCheck(uint32_t, double&, uint8_t&)
+uint32_t WsUpdatesSession::DownloadCheck(uint32_t timeoutMs, double& progress, uint8_t& sizeKnown)
 {
-    Raise(kStatusUnexpected);
+    if (!packageJob_)
+        return kStatusSuccess;
+    return packageJob_->CheckDownload(progress, sizeKnown, timeoutMs);
 }
 
 uint32_t WsUpdatesSession::DownloadCancel()
 {
-    Raise(kStatusUnexpected);
+    if (packageJob_)
+        packageJob_->CancelDownload();
+    return kStatusSuccess;
 }
 
-uint32_t WsUpdatesSession::DownloadSubmit2(const WsString&, const WsString&)
+uint32_t WsUpdatesSession::DownloadSubmit2(const WsString& url, const WsString& targetFile)
 {
-    Raise(kStatusUnexpected);
+    if (downloadRequest_) {
+        downloadRequest_->Reset(true);
+        downloadRequest_.reset();
+    }
+    downloadRequest_ = std::make_unique<WsHttpRequest>(client_.swappName, client_.swappVersion);
+    downloadRequest_->SetBaseUrl(url);
+    downloadRequest_->SetStreaming(true, targetFile);
+    return downloadRequest_->Run(0, false);
 }
 
-uint32_t WsUpdatesSession::DownloadCheck2(uint32_t, uint64_t&, uint64_t&)
+// Reports the transfer's own state and never joins its worker, so a failure
+// shows only as the returned state.
+uint32_t WsUpdatesSession::DownloadCheck2(uint32_t, uint64_t& bytesReceived, uint64_t& bytesTotal)
 {
-    Raise(kStatusUnexpected);
+    if (!downloadRequest_)
+        return kStatusSuccess;
+    WsHttpProgress progress;
+    downloadRequest_->GetProgress(progress);
+    bytesReceived = progress.bytesReceived;
+    bytesTotal = progress.totalBytes;
+    return progress.status;
 }
 
 uint32_t WsUpdatesSession::DownloadCancel2()
 {
-    Raise(kStatusUnexpected);
+    if (downloadRequest_)
+        downloadRequest_->Reset(false);
+    return kStatusSuccess;
 }
 
 // TODO(#5): package extraction and the installer replace these.

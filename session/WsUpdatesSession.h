@@ -1,10 +1,13 @@
 #pragma once
 
+#include "http/WsHttpRequest.h"
 #include "session/WsClientInfo.h"
 #include "session/WsContentCatalog.h"
+#include "session/WsPackageJob.h"
 #include "session/WsUpdateEntry.h"
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 namespace korvel {
@@ -62,6 +65,8 @@ public:
 
 private:
     Catalog catalog_;
+    std::unique_ptr<WsHttpRequest> downloadRequest_;
+    std::unique_ptr<WsPackageJob> packageJob_;
     WsClientInfo client_;
     WsString locale_;
     uint32_t flags_;

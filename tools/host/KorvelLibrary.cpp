@@ -6,8 +6,7 @@ namespace korvel::host {
 
 namespace {
 
-template <class Function>
-void Resolve(HMODULE module, const char* name, Function& function)
+template <class Function> void Resolve(HMODULE module, const char* name, Function& function)
 {
     function = reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
     if (function == nullptr)
@@ -47,12 +46,15 @@ void ResolveAll(HMODULE module, KorvelApi& api)
     Resolve(module, "WsUdQueryGetDownloadGuid", api.WsUdQueryGetDownloadGuid);
     Resolve(module, "WsUdQueryGetDownloadGuidVariant", api.WsUdQueryGetDownloadGuidVariant);
     Resolve(module, "WsUdQueryGetDownloadSize", api.WsUdQueryGetDownloadSize);
-    Resolve(module, "WsUdQueryGetInstallConditionsTypeCount", api.WsUdQueryGetInstallConditionsTypeCount);
+    Resolve(module, "WsUdQueryGetInstallConditionsTypeCount",
+            api.WsUdQueryGetInstallConditionsTypeCount);
     Resolve(module, "WsUdQueryGetInstallConditionsType", api.WsUdQueryGetInstallConditionsType);
-    Resolve(module, "WsUdQueryGetInstallConditionsTypeVariant", api.WsUdQueryGetInstallConditionsTypeVariant);
+    Resolve(module, "WsUdQueryGetInstallConditionsTypeVariant",
+            api.WsUdQueryGetInstallConditionsTypeVariant);
     Resolve(module, "WsUdQueryGetInstallConditionsCount", api.WsUdQueryGetInstallConditionsCount);
     Resolve(module, "WsUdQueryGetInstallConditions", api.WsUdQueryGetInstallConditions);
-    Resolve(module, "WsUdQueryGetInstallConditionsVariant", api.WsUdQueryGetInstallConditionsVariant);
+    Resolve(module, "WsUdQueryGetInstallConditionsVariant",
+            api.WsUdQueryGetInstallConditionsVariant);
     Resolve(module, "WsUdDownloadOpen", api.WsUdDownloadOpen);
     Resolve(module, "WsUdDownloadSubmit", api.WsUdDownloadSubmit);
     Resolve(module, "WsUdDownloadCheck", api.WsUdDownloadCheck);

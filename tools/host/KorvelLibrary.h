@@ -40,12 +40,15 @@ struct KorvelApi {
     decltype(&::WsUdQueryGetDownloadGuid) WsUdQueryGetDownloadGuid = nullptr;
     decltype(&::WsUdQueryGetDownloadGuidVariant) WsUdQueryGetDownloadGuidVariant = nullptr;
     decltype(&::WsUdQueryGetDownloadSize) WsUdQueryGetDownloadSize = nullptr;
-    decltype(&::WsUdQueryGetInstallConditionsTypeCount) WsUdQueryGetInstallConditionsTypeCount = nullptr;
+    decltype(&::WsUdQueryGetInstallConditionsTypeCount) WsUdQueryGetInstallConditionsTypeCount =
+        nullptr;
     decltype(&::WsUdQueryGetInstallConditionsType) WsUdQueryGetInstallConditionsType = nullptr;
-    decltype(&::WsUdQueryGetInstallConditionsTypeVariant) WsUdQueryGetInstallConditionsTypeVariant = nullptr;
+    decltype(&::WsUdQueryGetInstallConditionsTypeVariant) WsUdQueryGetInstallConditionsTypeVariant =
+        nullptr;
     decltype(&::WsUdQueryGetInstallConditionsCount) WsUdQueryGetInstallConditionsCount = nullptr;
     decltype(&::WsUdQueryGetInstallConditions) WsUdQueryGetInstallConditions = nullptr;
-    decltype(&::WsUdQueryGetInstallConditionsVariant) WsUdQueryGetInstallConditionsVariant = nullptr;
+    decltype(&::WsUdQueryGetInstallConditionsVariant) WsUdQueryGetInstallConditionsVariant =
+        nullptr;
     decltype(&::WsUdDownloadOpen) WsUdDownloadOpen = nullptr;
     decltype(&::WsUdDownloadSubmit) WsUdDownloadSubmit = nullptr;
     decltype(&::WsUdDownloadCheck) WsUdDownloadCheck = nullptr;

@@ -1,0 +1,190 @@
+#include "archive/Gzip.h"
+
+#include <windows.h>
+
+#define ZLIB_CONST
+#include <zlib.h>
+
+#include <algorithm>
+#include <vector>
+
+namespace korvel {
+namespace {
+
+constexpr std::size_t kBlockSize = 64 * 1024;
+// zlib counts input in 32-bit units, so larger buffers are fed in pieces of this size.
+constexpr std::size_t kMaxPiece = std::size_t{1} << 30;
+// Adding 16 makes zlib expect the gzip wrapper and check its CRC-32 and length trailer.
+constexpr int kGzipWindowBits = 16 + MAX_WBITS;
+
+// Inflates a sequence of gzip members that arrives in pieces of any size.
+class GzipInflater {
+public:
+    GzipInflater() : block_(kBlockSize) { ready_ = inflateInit2(&stream_, kGzipWindowBits) == Z_OK; }
+    ~GzipInflater()
+    {
+        if (ready_)
+            inflateEnd(&stream_);
+    }
+    GzipInflater(const GzipInflater&) = delete;
+    GzipInflater& operator=(const GzipInflater&) = delete;
+
+    bool IsReady() const { return ready_; }
+
+    // The input is complete only when it stopped right after the end of a member; an empty input
+    // holds no member and is therefore incomplete.
+    bool IsComplete() const { return memberEnded_; }
+
+    // Hands every decoded block to sink(const char*, size_t), which returns false to stop.
+    template <typename Sink> bool Decode(const char* data, std::size_t size, Sink& sink)
+    {
+        while (size > 0) {
+            const std::size_t piece = std::min(size, kMaxPiece);
+            if (!DecodePiece(data, piece, sink))
+                return false;
+            data += piece;
+            size -= piece;
+        }
+        return true;
+    }
+
+private:
+    template <typename Sink> bool DecodePiece(const char* data, std::size_t size, Sink& sink)
+    {
+        stream_.next_in = reinterpret_cast<const Bytef*>(data);
+        stream_.avail_in = static_cast<uInt>(size);
+        // Every pass that does not return consumes input or fills the block, so the passes are
+        // bounded by the piece and by what it decodes to.
+        bool moreToDo = true;
+        while (moreToDo) {
+            if (memberEnded_) {
+                if (stream_.avail_in == 0)
+                    return true;
+                // Whatever follows a member must be another member.
+                if (inflateReset(&stream_) != Z_OK)
+                    return false;
+                memberEnded_ = false;
+            }
+            stream_.next_out = block_.data();
+            stream_.avail_out = static_cast<uInt>(block_.size());
+            const int result = inflate(&stream_, Z_NO_FLUSH);
+            const std::size_t produced = block_.size() - stream_.avail_out;
+            if (produced > 0 && !sink(reinterpret_cast<const char*>(block_.data()), produced))
+                return false;
+            if (result == Z_STREAM_END) {
+                memberEnded_ = true;
+                continue;
+            }
+            // With output room, zlib reports no progress only when it has run out of input.
+            if (result == Z_BUF_ERROR)
+                return stream_.avail_in == 0;
+            if (result != Z_OK)
+                return false;
+            // A block with room left means that zlib holds no further output for this input.
+            moreToDo = stream_.avail_in > 0 || stream_.avail_out == 0;
+        }
+        return true;
+    }
+
+    z_stream stream_{};
+    std::vector<Bytef> block_;
+    bool ready_ = false;
+    bool memberEnded_ = false;
+};
+
+class FileHandle {
+public:
+    explicit FileHandle(HANDLE handle) : handle_(handle) {}
+    ~FileHandle() { Close(); }
+    FileHandle(const FileHandle&) = delete;
+    FileHandle& operator=(const FileHandle&) = delete;
+
+    bool IsValid() const { return handle_ != INVALID_HANDLE_VALUE; }
+    HANDLE Get() const { return handle_; }
+
+    // Reports whether the handle closed cleanly, so that a late write failure is not missed.
+    bool Close()
+    {
+        if (!IsValid())
+            return true;
+        const bool closed = CloseHandle(handle_) != FALSE;
+        handle_ = INVALID_HANDLE_VALUE;
+        return closed;
+    }
+
+private:
+    HANDLE handle_;
+};
+
+bool WriteBlock(HANDLE file, const char* data, std::size_t size)
+{
+    DWORD written = 0;
+    return WriteFile(file, data, static_cast<DWORD>(size), &written, nullptr) && written == size;
+}
+
+bool DecodeFile(GzipInflater& inflater, HANDLE source, HANDLE target, std::vector<char>& buffer)
+{
+    auto write = [target](const char* data, std::size_t size) {
+        return WriteBlock(target, data, size);
+    };
+    // Every pass that does not return reads at least one byte, so the file's end ends the loop.
+    for (;;) {
+        DWORD read = 0;
+        if (!ReadFile(source, buffer.data(), static_cast<DWORD>(buffer.size()), &read, nullptr))
+            return false;
+        if (read == 0)
+            return inflater.IsComplete();
+        if (!inflater.Decode(buffer.data(), read, write))
+            return false;
+    }
+}
+
+} // namespace
+
+bool StartsWithGzipMagic(const char* data, std::size_t size)
+{
+    return data != nullptr && size >= 2 && static_cast<unsigned char>(data[0]) == 0x1F &&
+           static_cast<unsigned char>(data[1]) == 0x8B;
+}
+
+bool GunzipBuffer(const std::string& compressed, std::string& decoded)
+{
+    GzipInflater inflater;
+    if (!inflater.IsReady())
+        return false;
+    std::string result;
+    auto append = [&result](const char* data, std::size_t size) {
+        result.append(data, size);
+        return true;
+    };
+    if (!inflater.Decode(compressed.data(), compressed.size(), append) || !inflater.IsComplete())
+        return false;
+    decoded.swap(result);
+    return true;
+}
+
+bool GunzipFile(const std::wstring& source, const std::wstring& target)
+{
+    // Everything that may throw is allocated before the target exists, so that no exception can
+    // leave a half-written target behind.
+    GzipInflater inflater;
+    std::vector<char> buffer(kBlockSize);
+    if (!inflater.IsReady())
+        return false;
+    FileHandle input(CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                 OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!input.IsValid())
+        return false;
+    FileHandle output(CreateFileW(target.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!output.IsValid())
+        return false;
+    const bool decoded = DecodeFile(inflater, input.Get(), output.Get(), buffer);
+    const bool closed = output.Close();
+    if (decoded && closed)
+        return true;
+    DeleteFileW(target.c_str());
+    return false;
+}
+
+} // namespace korvel

@@ -1,0 +1,332 @@
+#include "archive/ZipArchive.h"
+
+#include "base/TextUtils.h"
+
+#include <windows.h>
+
+#include <minizip/unzip.h>
+// iowin32.h relies on the declarations of unzip.h.
+#include <minizip/iowin32.h>
+#include <zlib.h>
+
+#include <string_view>
+#include <vector>
+
+namespace korvel {
+namespace {
+
+constexpr std::size_t kBlockSize = 64 * 1024;
+constexpr uLong kFlagEncrypted = 0x0001;
+constexpr uLong kFlagUtf8Name = 0x0800;
+
+struct Entry {
+    unz64_file_pos position{};
+    // Components joined with backslashes; empty for a folder entry naming the root itself.
+    std::wstring relativePath;
+    bool isFolder = false;
+    ZPOS64_T size = 0;
+    uLong crc = 0;
+};
+
+class FileHandle {
+public:
+    explicit FileHandle(HANDLE handle) : handle_(handle) {}
+    ~FileHandle() { Close(); }
+    FileHandle(const FileHandle&) = delete;
+    FileHandle& operator=(const FileHandle&) = delete;
+
+    bool IsValid() const { return handle_ != INVALID_HANDLE_VALUE; }
+    HANDLE Get() const { return handle_; }
+
+    // Reports whether the handle closed cleanly, so that a late write failure is not missed.
+    bool Close()
+    {
+        if (!IsValid())
+            return true;
+        const bool closed = CloseHandle(handle_) != FALSE;
+        handle_ = INVALID_HANDLE_VALUE;
+        return closed;
+    }
+
+private:
+    HANDLE handle_;
+};
+
+// The entry of the archive that is open for reading.
+class CurrentEntry {
+public:
+    explicit CurrentEntry(unzFile archive)
+        : archive_(archive), open_(unzOpenCurrentFile(archive) == UNZ_OK)
+    {
+    }
+    ~CurrentEntry() { Close(); }
+    CurrentEntry(const CurrentEntry&) = delete;
+    CurrentEntry& operator=(const CurrentEntry&) = delete;
+
+    bool IsOpen() const { return open_; }
+
+    // minizip checks the CRC-32 here, though only when the whole entry was read.
+    bool Close()
+    {
+        if (!open_)
+            return true;
+        open_ = false;
+        return unzCloseCurrentFile(archive_) == UNZ_OK;
+    }
+
+private:
+    unzFile archive_;
+    bool open_;
+};
+
+bool IsSeparator(wchar_t c)
+{
+    return c == L'/' || c == L'\\';
+}
+
+// Names are UTF-8 when the entry says so and in the OEM code page otherwise, as Windows archivers
+// write them.
+bool DecodeName(const std::string& raw, uLong flags, std::wstring& name)
+{
+    name.clear();
+    if (raw.empty())
+        return true;
+    const UINT codePage = (flags & kFlagUtf8Name) != 0 ? CP_UTF8 : CP_OEMCP;
+    const DWORD strictness = codePage == CP_UTF8 ? MB_ERR_INVALID_CHARS : 0;
+    const int rawLength = static_cast<int>(raw.size());
+    const int length =
+        MultiByteToWideChar(codePage, strictness, raw.data(), rawLength, nullptr, 0);
+    if (length <= 0)
+        return false;
+    name.resize(static_cast<std::size_t>(length));
+    return MultiByteToWideChar(codePage, strictness, raw.data(), rawLength, name.data(), length) ==
+           length;
+}
+
+// Windows opens the device for these names in any folder and with any extension.
+bool IsDeviceName(const std::wstring& component)
+{
+    WsString stem(component.substr(0, component.find(L'.')));
+    stem.erase(stem.find_last_not_of(L' ') + 1);
+    for (const wchar_t* device : {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$"}) {
+        if (EqualsNoCase(stem, device))
+            return true;
+    }
+    const bool numbered = EqualsNoCase(stem, L"COM", 3) || EqualsNoCase(stem, L"LPT", 3);
+    return numbered && stem.size() == 4 && stem[3] >= L'1' && stem[3] <= L'9';
+}
+
+bool IsSafeComponent(const std::wstring& component)
+{
+    // Windows drops trailing dots and blanks, so "...", ". ." and the like act as ".." or ".".
+    if (component.find_first_not_of(L". ") == std::wstring::npos)
+        return false;
+    constexpr std::wstring_view kForbidden = L"<>:\"|?*";
+    for (const wchar_t c : component) {
+        if (c < 0x20 || kForbidden.find(c) != std::wstring_view::npos)
+            return false;
+    }
+    return !IsDeviceName(component);
+}
+
+// Turns an entry name into a path relative to the target folder, or refuses it. A leading
+// separator makes the name absolute (or a network path); a colon, which a drive letter needs, is
+// refused among the characters Windows does not allow in names. Empty and "." components are
+// dropped.
+bool ToRelativePath(const std::wstring& name, std::wstring& relative)
+{
+    relative.clear();
+    if (name.empty() || IsSeparator(name.front()))
+        return false;
+    std::size_t start = 0;
+    while (start < name.size()) {
+        std::size_t end = start;
+        while (end < name.size() && !IsSeparator(name[end]))
+            ++end;
+        const std::wstring component = name.substr(start, end - start);
+        if (!component.empty() && component != L".") {
+            if (!IsSafeComponent(component))
+                return false;
+            if (!relative.empty())
+                relative += L'\\';
+            relative += component;
+        }
+        start = end + 1;
+    }
+    return true;
+}
+
+bool ReadCurrentEntry(unzFile archive, Entry& entry)
+{
+    unz_file_info64 info{};
+    if (unzGetCurrentFileInfo64(archive, &info, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK)
+        return false;
+    std::string rawName(info.size_filename, '\0');
+    if (unzGetCurrentFileInfo64(archive, &info, rawName.data(), rawName.size(), nullptr, 0,
+                                nullptr, 0) != UNZ_OK)
+        return false;
+    std::wstring name;
+    if ((info.flag & kFlagEncrypted) != 0 || !DecodeName(rawName, info.flag, name))
+        return false;
+    entry.isFolder = !name.empty() && IsSeparator(name.back());
+    if (!ToRelativePath(name, entry.relativePath))
+        return false;
+    if (!entry.isFolder && entry.relativePath.empty())
+        return false;
+    entry.size = info.uncompressed_size;
+    entry.crc = info.crc;
+    return unzGetFilePos64(archive, &entry.position) == UNZ_OK;
+}
+
+bool ReadEntries(unzFile archive, std::vector<Entry>& entries)
+{
+    unz_global_info64 global{};
+    if (unzGetGlobalInfo64(archive, &global) != UNZ_OK)
+        return false;
+    if (global.number_entry == 0)
+        return true;
+    if (unzGoToFirstFile(archive) != UNZ_OK)
+        return false;
+    for (ZPOS64_T index = 0; index < global.number_entry; ++index) {
+        if (index > 0 && unzGoToNextFile(archive) != UNZ_OK)
+            return false;
+        Entry entry;
+        if (!ReadCurrentEntry(archive, entry))
+            return false;
+        entries.push_back(std::move(entry));
+    }
+    return true;
+}
+
+bool IsFolder(const std::wstring& path)
+{
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+// Creates the folder and whichever of its parents are missing; each level of recursion removes
+// one component.
+bool CreateFolderTree(const std::wstring& path)
+{
+    if (IsFolder(path) || CreateDirectoryW(path.c_str(), nullptr))
+        return true;
+    if (GetLastError() != ERROR_PATH_NOT_FOUND)
+        return IsFolder(path);
+    const std::size_t cut = path.find_last_of(L"/\\");
+    if (cut == std::wstring::npos || cut == 0)
+        return false;
+    return CreateFolderTree(path.substr(0, cut)) &&
+           (CreateDirectoryW(path.c_str(), nullptr) || IsFolder(path));
+}
+
+std::wstring Join(const std::wstring& folder, const std::wstring& relative)
+{
+    if (relative.empty())
+        return folder;
+    if (IsSeparator(folder.back()))
+        return folder + relative;
+    return folder + L'\\' + relative;
+}
+
+std::wstring ParentOf(const std::wstring& relative)
+{
+    const std::size_t cut = relative.rfind(L'\\');
+    return cut == std::wstring::npos ? std::wstring() : relative.substr(0, cut);
+}
+
+bool WriteBlock(HANDLE file, const char* data, std::size_t size)
+{
+    DWORD written = 0;
+    return WriteFile(file, data, static_cast<DWORD>(size), &written, nullptr) && written == size;
+}
+
+bool WriteEntryFile(unzFile archive, const Entry& entry, const std::wstring& path,
+                    std::vector<char>& block)
+{
+    CurrentEntry current(archive);
+    if (!current.IsOpen())
+        return false;
+    FileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.IsValid())
+        return false;
+    ZPOS64_T written = 0;
+    uLong crc = crc32(0, nullptr, 0);
+    // Every pass that does not leave writes at least one byte, and no more than the recorded size
+    // is accepted.
+    for (;;) {
+        const int read =
+            unzReadCurrentFile(archive, block.data(), static_cast<unsigned>(block.size()));
+        if (read < 0)
+            return false;
+        if (read == 0)
+            break;
+        const auto size = static_cast<std::size_t>(read);
+        written += size;
+        if (written > entry.size || !WriteBlock(file.Get(), block.data(), size))
+            return false;
+        crc = crc32(crc, reinterpret_cast<const Bytef*>(block.data()), static_cast<uInt>(size));
+    }
+    // minizip can end a damaged entry early and still report success, hence the own checks.
+    const bool intact = written == entry.size && crc == entry.crc;
+    return current.Close() && file.Close() && intact;
+}
+
+bool ExtractEntry(unzFile archive, const Entry& entry, const std::wstring& root,
+                  std::vector<char>& block)
+{
+    const std::wstring path = Join(root, entry.relativePath);
+    if (entry.isFolder)
+        return CreateFolderTree(path);
+    if (!CreateFolderTree(Join(root, ParentOf(entry.relativePath))) ||
+        unzGoToFilePos64(archive, &entry.position) != UNZ_OK)
+        return false;
+    if (WriteEntryFile(archive, entry, path, block))
+        return true;
+    DeleteFileW(path.c_str());
+    return false;
+}
+
+} // namespace
+
+void ZipArchive::Closer::operator()(void* archive) const
+{
+    unzClose(archive);
+}
+
+bool ZipArchive::Open(const std::wstring& path)
+{
+    Close();
+    zlib_filefunc64_def functions{};
+    fill_win32_filefunc64W(&functions);
+    archive_.reset(unzOpen2_64(path.c_str(), &functions));
+    return IsOpen();
+}
+
+void ZipArchive::Close()
+{
+    archive_.reset();
+}
+
+bool ZipArchive::ExtractAll(const std::wstring& folder)
+{
+    unzFile archive = archive_.get();
+    if (archive == nullptr || folder.empty())
+        return false;
+    std::vector<Entry> entries;
+    if (!ReadEntries(archive, entries))
+        return false;
+    std::wstring root = folder;
+    while (root.size() > 1 && IsSeparator(root.back()))
+        root.pop_back();
+    std::vector<char> block(kBlockSize);
+    if (!CreateFolderTree(root))
+        return false;
+    for (const Entry& entry : entries) {
+        if (!ExtractEntry(archive, entry, root, block))
+            return false;
+    }
+    return true;
+}
+
+} // namespace korvel

@@ -1,0 +1,19 @@
+#pragma once
+
+#include "base/WsString.h"
+
+#include <cstdint>
+
+namespace korvel {
+
+// The MD5 digest of a file as 32 lower-case hexadecimal digits. The counter is set to 0 and then
+// advanced by every block hashed, so another thread can follow the progress. A file that cannot be
+// opened yields the digest of empty input; an empty result means that no digest could be made.
+WsString ComputeFileChecksum(const WsString& path, std::uint64_t& counter);
+
+// Whether the volume of the file's folder (the text before the last separator, or the whole path
+// when it has none) offers the calling user more than the given number of bytes. A failed query
+// gives false.
+bool HasEnoughDiskSpace(const WsString& path, std::uint64_t bytes);
+
+} // namespace korvel

@@ -1,0 +1,72 @@
+#pragma once
+
+#include "http/WorkerThread.h"
+#include "http/WsHttpSession.h"
+
+#include <memory>
+#include <string>
+
+namespace korvel {
+
+// One HTTP transaction at a time, run on a worker thread that the calling
+// thread starts, polls, waits for and cancels. The URL is the base URL,
+// then "?cmd=" with the command and the encoded parameters.
+class WsHttpRequest {
+public:
+    // The name and version become a token of the user agent; the third
+    // argument is accepted for callers that pass one and has no effect.
+    WsHttpRequest(const WsString& name, const WsString& version, int reserved = 0);
+    virtual ~WsHttpRequest();
+    WsHttpRequest(const WsHttpRequest&) = delete;
+    WsHttpRequest& operator=(const WsHttpRequest&) = delete;
+
+    // 0 when the transaction ended well within timeoutMs; with a timeout of 0,
+    // kStatusPending while it runs on. Raises kStatusTimeout (after
+    // cancelling) when a non-zero wait expires, and a failed transaction's
+    // status when it has ended.
+    virtual uint32_t Run(uint32_t timeoutMs, bool silent);
+    uint32_t Check(uint32_t timeoutMs);
+    void Cancel(bool wait);
+    void Reset(bool wait);
+
+    void AddParameter(const WsString& name, const WsString& value);
+    void AddParameter(const WsString& name, uint32_t value);
+    void SetBaseUrl(const WsString& url) { baseUrl_ = url; }
+    void SetCommand(const WsString& command) { command_ = command; }
+    void SetPostData(const WsString& data) { postData_ = data; }
+    void SetParentWindow(HWND window);
+    void SetStreaming(bool enable, const WsString& file) { session_.SetStreamToFile(enable, file); }
+    void SetCompression(bool use) { session_.SetUseCompression(use); }
+    void AddUserAgentComponent(const WsString& token) { session_.AddUserAgentComponent(token); }
+    void GetProgress(WsHttpProgress& progress) const { session_.GetProgress(progress); }
+    HWND ParentWindow() const { return parentWindow_; }
+
+    // Read only while no worker runs: the worker writes it.
+    const std::string& GetResponse() const { return response_; }
+    // The URL a transaction of this request goes to.
+    WsString Url() const;
+
+protected:
+    WsHttpSession& Session() { return session_; }
+
+private:
+    using Worker = CWorkerThread<WsHttpRequest>;
+
+    static void ThreadProc(WsHttpRequest* request, Worker* worker);
+    void Join();
+
+    WsHttpSession session_;
+    uint32_t status_;
+    WsString baseUrl_;
+    WsString command_;
+    WsString parameters_;
+    WsString postData_;
+    std::string response_;
+    HWND parentWindow_ = nullptr;
+    std::unique_ptr<Worker> worker_;
+    // A reset that did not wait clears parameters and response once the
+    // worker, which still reads and writes them, has been joined.
+    bool clearWhenJoined_ = false;
+};
+
+} // namespace korvel

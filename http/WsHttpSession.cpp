@@ -1,0 +1,481 @@
+// The connection and request steps of an HTTP session. The transaction that
+// strings them together is in WsHttpTransfer.cpp.
+#include "http/WsHttpSession.h"
+
+#include "api/WsStatus.h"
+#include "base/CriticalSection.h"
+#include "base/Registry.h"
+#include "http/HttpLog.h"
+
+namespace korvel {
+
+namespace {
+
+constexpr uint32_t kSecureFlags = INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_SECURE |
+                                  INTERNET_FLAG_IGNORE_REDIRECT_TO_HTTP |
+                                  SECURITY_FLAG_IGNORE_REVOCATION;
+constexpr uint32_t kPlainFlags = INTERNET_FLAG_NO_CACHE_WRITE;
+constexpr DWORD kOneHourMs = 3600000;
+constexpr DWORD kPostBlockBytes = 16384;
+constexpr DWORD kUrlPartChars = 2084;
+
+// Orders Abort against the closing of handles at the end of a transaction.
+CriticalSection& AbortLock()
+{
+    static CriticalSection lock;
+    return lock;
+}
+
+void SetDwordOption(HINTERNET handle, DWORD option, DWORD value)
+{
+    InternetSetOptionW(handle, option, &value, sizeof value);
+}
+
+// What an answer's HTTP status means for the transaction; 0 lets it go on.
+uint32_t StatusForHttpCode(DWORD code)
+{
+    switch (code) {
+    case 200:
+    case 206:
+        return kStatusSuccess;
+    case 300:
+    case 500:
+        return kStatusServerError;
+    case 400:
+    case 405:
+    case 505:
+        return kStatusBadRequest;
+    case 401:
+    case 403:
+    case 410:
+    case 502:
+    case 503:
+    case 504:
+        return kStatusServerUnreachable;
+    case 404:
+        return kStatusNotFound;
+    case 407:
+        return kStatusProxyAuthRequired;
+    case 408:
+        return kStatusHttpTimeout;
+    default:
+        return kStatusUnexpectedHttpStatus;
+    }
+}
+
+FileHandle OpenForReading(const WsString& path)
+{
+    return FileHandle(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
+} // namespace
+
+WsHttpSession::WsHttpSession()
+{
+    progress_.status = kStatusTransferIdle;
+    AcquireLog();
+    LogLine(L"<WsHttpSession::WsHttpSession>");
+}
+
+WsHttpSession::~WsHttpSession()
+{
+    Close(kStatusTransferIdle);
+    LogLine(L"</WsHttpSession::~WsHttpSession>");
+    ReleaseLog();
+}
+
+bool WsHttpSession::IsSecureUrl(const WsString& url)
+{
+    return FindNoCase(url, L"https://") != WsString::npos;
+}
+
+uint32_t WsHttpSession::RequestFlags(const WsString& url)
+{
+    return IsSecureUrl(url) ? kSecureFlags : kPlainFlags;
+}
+
+WsString WsHttpSession::UserAgent() const
+{
+    WsString agent = L"QdWebServiceClient (vostrel 19.0.0;";
+    for (const WsString& component : userAgentComponents_)
+        agent += component + L";";
+    return agent + L")";
+}
+
+void WsHttpSession::AddUserAgentComponent(const WsString& token)
+{
+    if (!token.empty())
+        userAgentComponents_.push_back(token);
+}
+
+void WsHttpSession::SetStreamToFile(bool enable, const WsString& file, const WsString& checksum)
+{
+    LogLine(L"<WsHttpSession::SetStreamToFile>");
+    streamToFile_ = enable;
+    targetFile_ = file;
+    expectedChecksum_ = checksum;
+    if (enable) {
+        LogLine(L"\tEnabled: Yes");
+        LogLine(L"\tTarget file: " + file);
+        LogLine(L"\tChecksum: " + checksum);
+    } else {
+        LogLine(L"\tEnabled: No");
+    }
+    LogLine(L"</WsHttpSession::SetStreamToFile>");
+}
+
+void WsHttpSession::SetStreamToFile(bool enable, const WsString& file)
+{
+    SetStreamToFile(enable, file, EmptyWsString());
+}
+
+void WsHttpSession::SetStreamToFile(bool enable)
+{
+    SetStreamToFile(enable, EmptyWsString(), EmptyWsString());
+}
+
+void WsHttpSession::OpenSession()
+{
+    LogLine(L"<WsHttpSession::OpenSession>");
+    if (HINTERNET previous = internet_.exchange(nullptr))
+        InternetCloseHandle(previous);
+    const WsString agent = UserAgent();
+    LogLine(L"\tUserAgent: " + agent);
+    HINTERNET internet =
+        InternetOpenW(agent.c_str(), INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+    if (internet == nullptr) {
+        LogError(L"Failed to create the internet session: " + FormatLastError());
+        Raise(kStatusInternetOpenFailed);
+    }
+    {
+        // An abort that came before the transaction reached this point still
+        // counts: the handle is given up at once.
+        CriticalSectionLock lock(AbortLock());
+        if (abortRequested_)
+            InternetCloseHandle(internet);
+        else
+            internet_.store(internet);
+    }
+    LogLine(L"</WsHttpSession::OpenSession>");
+}
+
+// Only the host and the path are asked for, so the query stays in the path.
+bool WsHttpSession::CrackUrl(const WsString& url, WsString& host, WsString& path,
+                             INTERNET_PORT& port)
+{
+    LogLine(L"<WsHttpSession::CrackUrl>");
+    LogLine(L"\tURL: " + url);
+    std::wstring hostBuffer(kUrlPartChars, L'\0');
+    std::wstring pathBuffer(kUrlPartChars, L'\0');
+    URL_COMPONENTSW parts = {};
+    parts.dwStructSize = sizeof parts;
+    parts.lpszHostName = hostBuffer.data();
+    parts.dwHostNameLength = kUrlPartChars;
+    parts.lpszUrlPath = pathBuffer.data();
+    parts.dwUrlPathLength = kUrlPartChars;
+    const bool cracked = InternetCrackUrlW(url.c_str(), 0, 0, &parts);
+    if (!cracked) {
+        LogError(L"Failed to crack the URL: " + FormatLastError());
+    } else {
+        host.assign(hostBuffer.c_str(), parts.dwHostNameLength);
+        LogLine(L"\tCracked host: " + host);
+        path.assign(pathBuffer.c_str(), parts.dwUrlPathLength);
+        LogLine(L"\tCracked URL: " + path);
+        port = parts.nPort;
+        LogLine(L"\tCracked port: " + Decimal(port));
+    }
+    LogLine(L"</WsHttpSession::CrackUrl>");
+    return cracked;
+}
+
+void WsHttpSession::OpenConnection(const WsString& host, INTERNET_PORT port)
+{
+    LogLine(L"<WsHttpSession::OpenConnection>");
+    if (IsLogging()) {
+        LogLine(L"\tHost: " + host);
+        LogLine(L"\tPort: " + Decimal(port));
+    }
+    connection_.Reset(InternetConnectW(Internet(), host.c_str(), port, nullptr, nullptr,
+                                       INTERNET_SERVICE_HTTP, 0, 1));
+    if (!connection_.IsOpen()) {
+        if (GetLastError() == ERROR_INTERNET_TIMEOUT) {
+            LogError(L"Connection timed out.");
+            Raise(kStatusConnectTimeout);
+        }
+        LogError(L"Failed to open the internet connection: " + FormatLastError());
+        Raise(kStatusServerUnreachable);
+    }
+    SetDwordOption(connection_.Get(), INTERNET_OPTION_RECEIVE_TIMEOUT, kOneHourMs);
+    SetDwordOption(connection_.Get(), INTERNET_OPTION_SEND_TIMEOUT, kOneHourMs);
+    InternetSetOptionW(connection_.Get(), INTERNET_OPTION_IGNORE_OFFLINE, nullptr, 0);
+    SetDwordOption(connection_.Get(), INTERNET_OPTION_HTTP_DECODING, 1);
+    LogLine(L"</WsHttpSession::OpenConnection>");
+}
+
+void WsHttpSession::OpenRequest(const wchar_t* verb, const WsString& path, uint32_t flags)
+{
+    request_.Reset(HttpOpenRequestW(connection_.Get(), verb, path.c_str(), nullptr, nullptr,
+                                    nullptr, flags, 1));
+    if (!request_.IsOpen()) {
+        LogError(L"Could not open the request: " + FormatLastError());
+        Raise(kStatusRequestOpenFailed);
+    }
+    // Some WinINet implementations take the time-outs only from the request
+    // handle; the hour then bounds a stalled answer there too.
+    SetDwordOption(request_.Get(), INTERNET_OPTION_RECEIVE_TIMEOUT, kOneHourMs);
+    SetDwordOption(request_.Get(), INTERNET_OPTION_SEND_TIMEOUT, kOneHourMs);
+}
+
+void WsHttpSession::AddRequestHeaders()
+{
+    const HINTERNET request = request_.Get();
+    if (useCompression_ && !HttpAddRequestHeadersW(request, L"Accept-Encoding: gzip\r\n", DWORD(-1),
+                                                   HTTP_ADDREQ_FLAG_ADD_IF_NEW))
+        LogError(L"Could not set encoding: " + FormatLastError());
+    if (acceptTypes_ != 0) {
+        if ((acceptTypes_ & kAcceptXml) == 0) {
+            LogError(L"No Accept type set. Is an enum value not being handled?");
+        } else if (!HttpAddRequestHeadersW(request, L"Accept: application/xml\r\n", DWORD(-1),
+                                           HTTP_ADDREQ_FLAG_ADD_IF_NEW)) {
+            LogError(L"Could not set Accept: " + FormatLastError());
+        }
+    }
+    if (!apiKey_.empty()) {
+        const WsString header = L"X-QD-API-KEY: " + apiKey_ + L"\r\n";
+        if (!HttpAddRequestHeadersW(request, header.c_str(), DWORD(-1), 0))
+            LogError(L"Could not set API key: " + FormatLastError());
+    }
+    if (!bearerToken_.empty()) {
+        const WsString header = L"Authorization: Bearer " + bearerToken_ + L"\r\n";
+        if (!HttpAddRequestHeadersW(request, header.c_str(), DWORD(-1), 0))
+            LogError(L"Could not set token: " + FormatLastError());
+    }
+}
+
+void WsHttpSession::AddRangeHeader()
+{
+    LogLine(L"\tDetected partial file.  Requesting a data range in the header.");
+    const WsString header = L"Range:bytes=" + std::to_wstring(progress_.bytesReceived) + L"-\r\n";
+    HttpAddRequestHeadersW(request_.Get(), header.c_str(), DWORD(-1),
+                           HTTP_ADDREQ_FLAG_ADD | HTTP_ADDREQ_FLAG_REPLACE);
+}
+
+void WsHttpSession::SendGetRequest(const WsString& path, uint32_t flags)
+{
+    LogLine(L"<WsHttpSession::SendGetRequest>");
+    if (IsLogging()) {
+        LogLine(L"\tURL: " + path);
+        LogLine(L"\tFlags: " + Hex(flags));
+    }
+    OpenRequest(L"GET", path, flags);
+    AddRequestHeaders();
+    if (streamToFile_ && progress_.bytesReceived > 0)
+        AddRangeHeader();
+    if (!HttpSendRequestW(request_.Get(), nullptr, 0, nullptr, 0))
+        RetryFailedSend(false, nullptr, flags);
+    LogLine(L"</WsHttpSession::SendGetRequest>");
+}
+
+void WsHttpSession::SendPostRequest(const WsString& path, const WsString& postData, uint32_t flags)
+{
+    LogLine(L"<WsHttpSession::SendPostRequest>");
+    if (IsLogging()) {
+        LogLine(L"\tURL: " + path);
+        LogLine(L"\tFlags: " + Hex(flags));
+        LogLine(L"\t***POST DATA***");
+        LogLine(postData);
+    }
+    OpenRequest(L"POST", path, flags);
+    AddRequestHeaders();
+    INTERNET_BUFFERSW buffers = {};
+    buffers.dwStructSize = sizeof buffers;
+    buffers.dwBufferTotal = static_cast<DWORD>(PostBodyLength(postData));
+    if (!HttpSendRequestExW(request_.Get(), &buffers, nullptr, 0, 0))
+        RetryFailedSend(true, &buffers, flags);
+    try {
+        LogLine(L"\tCalling InternetWriteFile");
+        if (!postFile_.empty())
+            WritePostFile();
+        else
+            WritePostBody(postData);
+        LogLine(L"\tInternetWriteFile complete, calling HttpEndRequest");
+        if (!HttpEndRequestW(request_.Get(), nullptr, 0, 0))
+            LogLine(L"HttpEndRequest failed: " + FormatLastError());
+        LogLine(L"\tHttpEndRequest complete");
+    } catch (WsStatus status) {
+        // A server that refused the body usually said why in its status.
+        CheckStatusCode(true);
+        throw;
+    }
+    LogLine(L"</WsHttpSession::SendPostRequest>");
+}
+
+uint64_t WsHttpSession::PostBodyLength(const WsString& postData) const
+{
+    if (postFile_.empty())
+        return postData.size() * sizeof(wchar_t);
+    FileHandle file = OpenForReading(postFile_);
+    LARGE_INTEGER size = {};
+    if (!file.IsOpen() || !GetFileSizeEx(file.Get(), &size)) {
+        LogError(L"Failed to determine file size: " + FormatLastError());
+        Raise(kStatusPostFileFailed);
+    }
+    return static_cast<uint64_t>(size.QuadPart) & 0xFFFFFFFFu;
+}
+
+// The text's UTF-16 code units as they lie in memory, without a terminator.
+void WsHttpSession::WritePostBody(const WsString& postData)
+{
+    DWORD written = 0;
+    if (!InternetWriteFile(request_.Get(), postData.data(),
+                           static_cast<DWORD>(postData.size() * sizeof(wchar_t)), &written)) {
+        LogError(L"Failed to post the request data to the server: " + FormatLastError());
+        Raise(kStatusSendFailed);
+    }
+}
+
+void WsHttpSession::WritePostFile()
+{
+    FileHandle file = OpenForReading(postFile_);
+    if (!file.IsOpen())
+        return;
+    char block[kPostBlockBytes];
+    DWORD read = 0;
+    while (ReadFile(file.Get(), block, sizeof block, &read, nullptr) && read != 0) {
+        DWORD written = 0;
+        if (!InternetWriteFile(request_.Get(), block, read, &written)) {
+            LogError(L"Failed to post the request data to the server: " + FormatLastError());
+            Raise(kStatusPostFileFailed);
+        }
+    }
+    // Sent in full: the next transaction does not post the file again.
+    SetPostFile(EmptyWsString());
+}
+
+void WsHttpSession::RetryFailedSend(bool isPost, INTERNET_BUFFERSW* buffers, uint32_t flags)
+{
+    for (int retries = 0;; ++retries) {
+        lastError_ = GetLastError();
+        LogError(L"Failed to send the request: " + Hex(lastError_));
+        switch (lastError_) {
+        case ERROR_INTERNET_TIMEOUT:
+            Raise(kStatusConnectTimeout);
+        case ERROR_INTERNET_NAME_NOT_RESOLVED:
+        case ERROR_INTERNET_CANNOT_CONNECT:
+        case ERROR_INTERNET_CONNECTION_ABORTED:
+        case ERROR_INTERNET_CONNECTION_RESET:
+            Raise(kStatusServerUnreachable);
+        case ERROR_INTERNET_SEC_CERT_DATE_INVALID:
+            Raise(kStatusCertDateInvalid);
+        case ERROR_INTERNET_SEC_CERT_CN_INVALID:
+            Raise(kStatusCertNameInvalid);
+        case ERROR_INTERNET_SEC_CERT_NO_REV:
+        case ERROR_INTERNET_SEC_CERT_REV_FAILED:
+            break;
+        case ERROR_HTTP_INVALID_HEADER:
+            Raise(IsInternetExplorer8OrLater() ? kStatusSendFailed : kStatusTooLargeForBrowser8);
+        default:
+            Raise(isPost ? kStatusSendFailed : kStatusServerUnreachable);
+        }
+        // A revocation check that cannot be done is retried once without it.
+        if (retries >= 1)
+            Raise(kStatusRetryFailed);
+        SetDwordOption(request_.Get(), INTERNET_OPTION_SECURITY_FLAGS, flags);
+        const BOOL sent = isPost ? HttpSendRequestExW(request_.Get(), buffers, nullptr, 0, 0)
+                                 : HttpSendRequestW(request_.Get(), nullptr, 0, nullptr, 0);
+        if (sent)
+            return;
+    }
+}
+
+uint32_t WsHttpSession::CheckStatusCode(bool afterPostFailure)
+{
+    LogLine(L"<WsHttpSession::CheckStatusCode>");
+    DWORD code = 0;
+    DWORD size = sizeof code;
+    if (!HttpQueryInfoW(request_.Get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &code,
+                        &size, nullptr)) {
+        LogError(L"Failed to check the status code: " + FormatLastError());
+        Raise(kStatusUnexpectedHttpStatus);
+    }
+    if (IsLogging())
+        LogLine(L"\tStatus Code: " + Decimal(code));
+    const uint32_t status = StatusForHttpCode(code);
+    // Outside the recovery of a failed POST, a proxy's demand is answered by
+    // asking the user, unless the session must stay silent.
+    const bool mayAskUser = status == kStatusProxyAuthRequired && !afterPostFailure && !silent_;
+    if (status != kStatusSuccess && !mayAskUser)
+        Raise(static_cast<WsStatus>(status));
+    LogLine(L"</WsHttpSession::CheckStatusCode>");
+    return status;
+}
+
+bool WsHttpSession::AskForAuthentication()
+{
+    LogLine(L"<WsHttpSession::AskForAuthentication>");
+    const HWND owner = parentWindow_ != nullptr ? parentWindow_ : GetDesktopWindow();
+    const DWORD result =
+        InternetErrorDlg(owner, request_.Get(), 407,
+                         FLAGS_ERROR_UI_FILTER_FOR_ERRORS | FLAGS_ERROR_UI_FLAGS_CHANGE_OPTIONS |
+                             FLAGS_ERROR_UI_FLAGS_GENERATE_DATA,
+                         nullptr);
+    LogLine(L"\tAuthentication result: " + Hex(result));
+    LogLine(L"</WsHttpSession::AskForAuthentication>");
+    return result == ERROR_INTERNET_FORCE_RETRY;
+}
+
+void WsHttpSession::EvaluateInternetErrorCode(uint32_t error, uint32_t status)
+{
+    LogLine(L"<WsHttpSession::EvaluateInternetErrorCode>");
+    LogLine(L"\tError Code: " + Decimal(error));
+    if (error >= INTERNET_ERROR_BASE + 1 && error <= INTERNET_ERROR_BASE + 174)
+        Raise(static_cast<WsStatus>(status));
+    LogLine(L"</WsHttpSession::EvaluateInternetErrorCode>");
+}
+
+void WsHttpSession::Abort()
+{
+    LogLine(L"<WsHttpSession::Abort>");
+    {
+        CriticalSectionLock lock(AbortLock());
+        abortRequested_ = true;
+        if (HINTERNET internet = internet_.exchange(nullptr))
+            InternetCloseHandle(internet);
+    }
+    LogLine(L"</WsHttpSession::Abort>");
+}
+
+void WsHttpSession::PrepareTransaction()
+{
+    {
+        CriticalSectionLock lock(AbortLock());
+        abortRequested_ = false;
+    }
+    progress_ = WsHttpProgress{};
+    progress_.status = kStatusTransferStarted;
+}
+
+void WsHttpSession::Close(uint32_t status)
+{
+    LogLine(L"<WsHttpSession::Close>");
+    lastError_ = 0;
+    if (IsLogging())
+        LogLine(L"\tStatus: " + Hex(status));
+    file_.Close();
+    {
+        CriticalSectionLock lock(AbortLock());
+        if (HINTERNET internet = internet_.exchange(nullptr)) {
+            request_.Close();
+            connection_.Close();
+            InternetCloseHandle(internet);
+        } else {
+            request_.Forget();
+            connection_.Forget();
+        }
+    }
+    progress_.status = status;
+    LogLine(L"</WsHttpSession::Close>");
+}
+
+} // namespace korvel

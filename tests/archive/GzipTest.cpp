@@ -1,0 +1,223 @@
+#include "archive/Gzip.h"
+#include "tests/archive/ScratchFolder.h"
+
+#include <gtest/gtest.h>
+
+#include <zlib.h>
+
+#include <set>
+#include <string>
+
+namespace korvel {
+namespace {
+
+using test::NoiseBytes;
+using test::ReadBytes;
+using test::ScratchFolder;
+using test::TextBytes;
+using test::WriteBytes;
+
+// One gzip member made by zlib's deflate, independently of the decoder under test.
+class GzipWriter {
+public:
+    explicit GzipWriter(int level)
+    {
+        ready_ = deflateInit2(&stream_, level, Z_DEFLATED, 16 + MAX_WBITS, 8,
+                              Z_DEFAULT_STRATEGY) == Z_OK;
+    }
+    ~GzipWriter()
+    {
+        if (ready_)
+            deflateEnd(&stream_);
+    }
+    GzipWriter(const GzipWriter&) = delete;
+    GzipWriter& operator=(const GzipWriter&) = delete;
+
+    std::string Compress(const std::string& data)
+    {
+        EXPECT_TRUE(ready_);
+        std::string out(deflateBound(&stream_, static_cast<uLong>(data.size())), '\0');
+        stream_.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+        stream_.avail_in = static_cast<uInt>(data.size());
+        stream_.next_out = reinterpret_cast<Bytef*>(out.data());
+        stream_.avail_out = static_cast<uInt>(out.size());
+        EXPECT_EQ(deflate(&stream_, Z_FINISH), Z_STREAM_END);
+        out.resize(stream_.total_out);
+        return out;
+    }
+
+private:
+    z_stream stream_{};
+    bool ready_ = false;
+};
+
+std::string Gzip(const std::string& data, int level = Z_DEFAULT_COMPRESSION)
+{
+    return GzipWriter(level).Compress(data);
+}
+
+std::string Flipped(std::string data, std::size_t position)
+{
+    data[position] = static_cast<char>(data[position] ^ 0x5A);
+    return data;
+}
+
+const std::string kSentinel = "left as it was";
+
+TEST(GzipTest, StartsWithGzipMagicLooksAtTheFirstTwoBytesOnly)
+{
+    const std::pair<std::string, bool> cases[] = {
+        {"\x1F\x8B", true},     {"\x1F\x8B\x08\x00", true}, {"\x1F", false},
+        {"", false},            {"\x8B\x1F", false},        {"\x1F\x8C", false},
+        {" \x1F\x8B", false},   {"PK\x03\x04", false},
+    };
+    for (const auto& [data, expected] : cases)
+        EXPECT_EQ(StartsWithGzipMagic(data.data(), data.size()), expected) << data.size();
+    EXPECT_FALSE(StartsWithGzipMagic(nullptr, 0));
+    EXPECT_FALSE(StartsWithGzipMagic("\x1F\x8B", 1));
+}
+
+TEST(GzipTest, GunzipBufferRestoresEveryByte)
+{
+    std::string allBytes;
+    for (int round = 0; round < 4; ++round) {
+        for (int value = 0; value < 256; ++value)
+            allBytes += static_cast<char>(value);
+    }
+    struct Case {
+        const char* label;
+        std::string data;
+        int level;
+    };
+    const Case cases[] = {
+        {"empty member", "", Z_DEFAULT_COMPRESSION},
+        {"short text", "hello, world\n", Z_DEFAULT_COMPRESSION},
+        {"embedded NULs", std::string("a\0b\0\0c", 6), Z_DEFAULT_COMPRESSION},
+        {"all byte values", allBytes, 9},
+        {"stored blocks", NoiseBytes(100000, 1), 0},
+        {"noise over many output blocks", NoiseBytes(300000, 2), Z_DEFAULT_COMPRESSION},
+        {"text over many output blocks", TextBytes(500000), 9},
+        {"three megabytes of zeros", std::string(3 << 20, '\0'), 9},
+    };
+    for (const Case& c : cases) {
+        std::string decoded = kSentinel;
+        EXPECT_TRUE(GunzipBuffer(Gzip(c.data, c.level), decoded)) << c.label;
+        EXPECT_EQ(decoded.size(), c.data.size()) << c.label;
+        EXPECT_TRUE(decoded == c.data) << c.label;
+    }
+}
+
+TEST(GzipTest, GunzipBufferDecodesConcatenatedMembersInOrder)
+{
+    const std::string parts[] = {"first ", "", NoiseBytes(70000, 3), "last"};
+    std::string compressed;
+    std::string expected;
+    for (const std::string& part : parts) {
+        compressed += Gzip(part);
+        expected += part;
+    }
+    std::string decoded = kSentinel;
+    ASSERT_TRUE(GunzipBuffer(compressed, decoded));
+    EXPECT_TRUE(decoded == expected) << decoded.size() << " bytes instead of " << expected.size();
+}
+
+TEST(GzipTest, GunzipBufferRejectsDamagedInputAndKeepsTheOutput)
+{
+    const std::string member = Gzip(TextBytes(20000));
+    const std::string two = Gzip("alpha") + Gzip("beta");
+    std::string zlibWrapped(compressBound(5), '\0');
+    uLongf zlibSize = static_cast<uLongf>(zlibWrapped.size());
+    ASSERT_EQ(compress(reinterpret_cast<Bytef*>(zlibWrapped.data()), &zlibSize,
+                       reinterpret_cast<const Bytef*>("hello"), 5),
+              Z_OK);
+    zlibWrapped.resize(zlibSize);
+
+    const std::pair<const char*, std::string> cases[] = {
+        {"empty input", ""},
+        {"header only", member.substr(0, 10)},
+        {"last byte missing", member.substr(0, member.size() - 1)},
+        {"trailer missing", member.substr(0, member.size() - 8)},
+        {"cut in the middle", member.substr(0, member.size() / 2)},
+        {"deflate data damaged", Flipped(member, member.size() / 2)},
+        {"CRC-32 wrong", Flipped(member, member.size() - 8)},
+        {"length wrong", Flipped(member, member.size() - 4)},
+        {"magic wrong", Flipped(member, 0)},
+        {"compression method wrong", Flipped(member, 2)},
+        {"plain text", "plain text that was never compressed"},
+        {"zlib wrapper instead of gzip", zlibWrapped},
+        {"second member cut", two.substr(0, two.size() - 3)},
+        {"garbage after a member", two + "xyz"},
+        {"zero padding after a member", two + std::string(4, '\0')},
+    };
+    for (const auto& [label, input] : cases) {
+        std::string decoded = kSentinel;
+        EXPECT_FALSE(GunzipBuffer(input, decoded)) << label;
+        EXPECT_EQ(decoded, kSentinel) << label;
+    }
+}
+
+class GzipFileTest : public ::testing::Test {
+protected:
+    ScratchFolder scratch_;
+    const std::wstring source_ = scratch_ / L"paquet \u00e9t\u00e9.gz";
+    const std::wstring target_ = scratch_ / L"d\u00e9cod\u00e9.bin";
+};
+
+TEST_F(GzipFileTest, DecodesAMegabyteOfSeveralMembersIntoTheTarget)
+{
+    const std::string first = TextBytes(600000);
+    const std::string second = NoiseBytes(450000, 4);
+    ASSERT_TRUE(WriteBytes(source_, Gzip(first) + Gzip(second)));
+
+    ASSERT_TRUE(GunzipFile(source_, target_));
+    const std::string decoded = ReadBytes(target_);
+    EXPECT_EQ(decoded.size(), first.size() + second.size());
+    EXPECT_TRUE(decoded == first + second);
+    EXPECT_EQ(scratch_.List(), (std::set<std::wstring>{L"paquet \u00e9t\u00e9.gz",
+                                                        L"d\u00e9cod\u00e9.bin"}));
+}
+
+TEST_F(GzipFileTest, ReplacesALongerTargetWholly)
+{
+    ASSERT_TRUE(WriteBytes(target_, std::string(5000, 'x')));
+    ASSERT_TRUE(WriteBytes(source_, Gzip("short")));
+
+    ASSERT_TRUE(GunzipFile(source_, target_));
+    EXPECT_EQ(ReadBytes(target_), "short");
+}
+
+TEST_F(GzipFileTest, LeavesNoTargetBehindWhenDecodingFails)
+{
+    const std::string member = Gzip(NoiseBytes(1 << 20, 5));
+    const std::pair<const char*, std::string> cases[] = {
+        {"data damaged", Flipped(member, member.size() / 2)},
+        {"CRC-32 wrong after all data was written", Flipped(member, member.size() - 8)},
+        {"cut in the middle", member.substr(0, member.size() / 2)},
+        {"trailer missing", member.substr(0, member.size() - 8)},
+        {"empty file", ""},
+        {"no gzip", "plain text"},
+    };
+    for (const auto& [label, content] : cases) {
+        ASSERT_TRUE(WriteBytes(source_, content)) << label;
+        ASSERT_TRUE(WriteBytes(target_, "stale")) << label;
+
+        EXPECT_FALSE(GunzipFile(source_, target_)) << label;
+        EXPECT_EQ(scratch_.List(), std::set<std::wstring>{L"paquet \u00e9t\u00e9.gz"}) << label;
+        EXPECT_TRUE(ReadBytes(source_) == content) << label;
+    }
+}
+
+TEST_F(GzipFileTest, FailsWithoutCreatingAnythingWhenAFileCannotBeOpened)
+{
+    EXPECT_FALSE(GunzipFile(source_, target_));
+    EXPECT_TRUE(scratch_.List().empty());
+
+    ASSERT_TRUE(WriteBytes(source_, Gzip("data")));
+    EXPECT_FALSE(GunzipFile(source_, scratch_ / L"missing folder\\target.bin"));
+    EXPECT_FALSE(GunzipFile(source_, source_));
+    EXPECT_EQ(scratch_.List(), std::set<std::wstring>{L"paquet \u00e9t\u00e9.gz"});
+    EXPECT_EQ(ReadBytes(source_), Gzip("data"));
+}
+
+} // namespace
+} // namespace korvel

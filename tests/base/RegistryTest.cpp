@@ -1,0 +1,100 @@
+#include "base/Registry.h"
+#include "tests/base/WsStringPrinter.h"
+#include "tests/support/ScopedRegistryValue.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace korvel {
+namespace {
+
+// A key of its own under HKEY_LOCAL_MACHINE, deleted with all its values afterwards.
+class RegistryTest : public ::testing::Test {
+protected:
+    RegistryTest()
+    {
+        RegCreateKeyExW(HKEY_LOCAL_MACHINE, path_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                        &key_, nullptr);
+    }
+    ~RegistryTest() override
+    {
+        RegCloseKey(key_);
+        RegDeleteTreeW(HKEY_LOCAL_MACHINE, (CompanyKeyPath() + L"\\KorvelTests").c_str());
+    }
+
+    const WsString path_ = CompanyKeyPath() + L"\\KorvelTests\\Registry";
+    HKEY key_ = nullptr;
+};
+
+TEST_F(RegistryTest, StringsOfEveryLengthAreReadWhole)
+{
+    EXPECT_EQ(PipelineKeyPath(), L"SOFTWARE\\Talvessa\\Pipeline");
+    for (std::size_t length : {0u, 1u, 511u, 512u, 1500u, 5000u}) {
+        std::wstring expected;
+        for (std::size_t i = 0; i < length; ++i) {
+            expected += static_cast<wchar_t>(L'a' + i % 26);
+        }
+        RegSetValueExW(key_, L"Value", 0, REG_SZ, reinterpret_cast<const BYTE*>(expected.c_str()),
+                       (length + 1) * 2);
+        WsString text(L"preset");
+        EXPECT_TRUE(ReadRegistryString(path_, L"Value", text));
+        EXPECT_EQ(text, expected) << length;
+        EXPECT_TRUE(RegistryValueExists(path_, L"Value")) << length;
+    }
+}
+
+TEST_F(RegistryTest, MissingKeyFailsAndMissingValueLeavesTheOutputUnchanged)
+{
+    const WsString missingKey = path_ + L"\\Missing";
+    WsString text(L"preset");
+    EXPECT_FALSE(RegistryKeyExists(missingKey));
+    EXPECT_FALSE(RegistryValueExists(missingKey, L"Value"));
+    EXPECT_FALSE(ReadRegistryString(missingKey, L"Value", text));
+    EXPECT_EQ(text, L"preset");
+
+    EXPECT_TRUE(RegistryKeyExists(path_));
+    EXPECT_FALSE(RegistryKeyExists(path_, HKEY_CURRENT_USER));
+    EXPECT_FALSE(RegistryValueExists(path_, L"Value"));
+    EXPECT_TRUE(ReadRegistryString(path_, L"Value", text));
+    EXPECT_EQ(text, L"preset");
+}
+
+TEST_F(RegistryTest, AnyValueTypeIsTextUpToItsFirstNulAndWithinItsSize)
+{
+    const std::tuple<DWORD, std::string, const wchar_t*> cases[] = {
+        {REG_DWORD, std::string("B\0A\0", 4), L"BA"},
+        {REG_BINARY, std::string("A\0B\0C", 5), L"AB"},
+        {REG_BINARY, std::string("A\0\0\0B\0", 6), L"A"},
+        {REG_MULTI_SZ, std::string("o\0n\0\0\0t\0\0\0\0\0", 12), L"on"},
+        {REG_BINARY, std::string("Z", 1), L""},
+        {REG_BINARY, std::string(), L"preset"}};
+    for (const auto& [type, bytes, expected] : cases) {
+        RegSetValueExW(key_, L"Value", 0, type, reinterpret_cast<const BYTE*>(bytes.data()),
+                       bytes.size());
+        WsString text(L"preset");
+        EXPECT_TRUE(ReadRegistryString(path_, L"Value", text));
+        EXPECT_EQ(text, expected) << bytes.size() << " bytes of type " << type;
+    }
+}
+
+TEST(InternetExplorerVersionTest, PredicatesFollowTheMajorVersion)
+{
+    const std::tuple<const wchar_t*, bool, bool> cases[] = {
+        {L"11.0.9600.0", true, true},     {L"7.0", true, false}, {L"8", true, true},
+        {L"6.0.2900.2180", false, false}, {L"", false, false},   {L"x.1", false, false},
+        {L"4294967295.0", false, false}};
+    for (const auto& [version, atLeast7, atLeast8] : cases) {
+        test::ScopedRegistryValue value(InternetExplorerKeyPath(), L"Version", version);
+        EXPECT_EQ(GetInternetExplorerVersion(), version);
+        EXPECT_EQ(IsInternetExplorer7OrLater(), atLeast7) << version;
+        EXPECT_EQ(IsInternetExplorer8OrLater(), atLeast8) << version;
+    }
+    test::ScopedRegistryValueAbsent missing(InternetExplorerKeyPath(), L"Version");
+    EXPECT_EQ(GetInternetExplorerVersion(), L"");
+    EXPECT_FALSE(IsInternetExplorer7OrLater());
+    EXPECT_FALSE(IsInternetExplorer8OrLater());
+}
+
+} // namespace
+} // namespace korvel

@@ -1,0 +1,158 @@
+#include "base/TextUtils.h"
+#include "tests/base/WsStringPrinter.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <tuple>
+
+namespace korvel {
+namespace {
+
+constexpr std::size_t npos = WsString::npos;
+
+TEST(TextUtilsTest, FormatNumberPrintsSignedDecimalOrUpperCaseHexadecimalOfTheWidth)
+{
+    const std::tuple<std::uint64_t, bool, int, const wchar_t*> cases[] = {
+        {0, true, 32, L"0x0"},
+        {0x80002003u, true, 32, L"0x80002003"},
+        {4294967295u, false, 32, L"-1"},
+        {0x1FFFFFFFFull, true, 32, L"0xFFFFFFFF"},
+        {0x100000005ull, false, 32, L"5"},
+        {4294967295u, false, 64, L"4294967295"},
+        {1ull << 63, false, 64, L"-9223372036854775808"},
+        {0x123456789ABCDEF0ull, true, 64, L"0x123456789ABCDEF0"},
+        {1ull << 63, false, 16, L"-9223372036854775808"}};
+    for (const auto& [value, hexadecimal, widthBits, expected] : cases) {
+        WsString text(L"old");
+        EXPECT_TRUE(FormatNumber(value, text, hexadecimal, widthBits));
+        EXPECT_EQ(text, expected) << value << " width " << widthBits;
+    }
+    WsString text;
+    EXPECT_TRUE(FormatNumber(std::uint32_t{0x8000200E}, text, true) && text == L"0x8000200E");
+    EXPECT_TRUE(FormatNumber(std::uint32_t{0xFFFFFFFE}, text, false) && text == L"-2");
+}
+
+TEST(TextUtilsTest, NumberParsingAcceptsOnlyDigitsOrALeadingZeroX)
+{
+    const std::tuple<const wchar_t*, int, std::uint64_t> numbers[] = {
+        {L"1252", 10, 1252},
+        {L"0", 10, 0},
+        {L"0x1F", 16, 31},
+        {L"0X10", 16, 16},
+        {L"0x", 16, 0},
+        {L"0XaBcDeF", 16, 0xABCDEF},
+        {L"18446744073709551615", 10, ~0ull}};
+    for (const auto& [text, radix, number] : numbers) {
+        std::uint64_t value = 99;
+        EXPECT_EQ(DetectRadix(text), radix) << text;
+        EXPECT_TRUE(ParseUInt64(text, value, 7)) << text;
+        EXPECT_EQ(value, number) << text;
+    }
+    for (const wchar_t* text : {L"1F", L"00x1", L"-5", L"+1", L"A", L" 1", L"1 ", L"", L"0xx1",
+                                L"x1", L"1x", L"0xg", L"0x1.5"}) {
+        std::uint64_t value = 99;
+        EXPECT_EQ(DetectRadix(text), 0) << "\"" << text << "\"";
+        EXPECT_FALSE(ParseUInt64(text, value, 7)) << "\"" << text << "\"";
+        EXPECT_EQ(value, 7u) << "\"" << text << "\"";
+    }
+}
+
+TEST(TextUtilsTest, ParseBoolIsTrueOnlyForTrueAndOne)
+{
+    for (const wchar_t* text : {L"true", L"TRUE", L"True", L"tRuE", L"1"}) {
+        EXPECT_TRUE(ParseBool(text)) << text;
+    }
+    for (const wchar_t* text : {L"yes", L"0", L"", L" true", L"true ", L"11", L"tru", L"01"}) {
+        EXPECT_FALSE(ParseBool(text)) << "\"" << text << "\"";
+    }
+}
+
+TEST(TextUtilsTest, CaseInsensitiveComparisonAndSearchFoldAsciiLettersOnly)
+{
+    const std::tuple<const wchar_t*, const wchar_t*, std::size_t, bool> equals[] = {
+        {L"ExePath", L"EXEPATH", 0, true},
+        {L"ExePath", L"ExePat", 0, false},
+        {L"ExePath", L"EXEPATHX", 7, true},
+        {L"abc", L"abd", 2, true},
+        {L"abc", L"abd", 3, false},
+        {L"ab", L"abc", 5, false},
+        {L"ab", L"AB", 5, true},
+        {L"", L"", 0, true},
+        {L"\u00C9t\u00E9", L"\u00E9T\u00E9", 0, false},
+        {L"[", L"{", 0, false},
+        {L"@", L"`", 0, false}};
+    for (const auto& [left, right, count, equal] : equals) {
+        EXPECT_EQ(EqualsNoCase(left, right, count), equal)
+            << left << " / " << right << " / " << count;
+    }
+    const std::tuple<const wchar_t*, const wchar_t*, std::size_t, std::size_t> finds[] = {
+        {L"C:/Program Files/X", L"program", 0, 3},
+        {L"abcABC", L"ABC", 1, 3},
+        {L"aXa", L"xA", 0, 1},
+        {L"abc", L"d", 0, npos},
+        {L"abc", L"a", 4, npos},
+        {L"\u00C9", L"\u00E9", 0, npos},
+        {L"{", L"[", 0, npos}};
+    for (const auto& [haystack, needle, start, position] : finds) {
+        EXPECT_EQ(FindNoCase(haystack, needle, start), position) << haystack << " / " << needle;
+    }
+}
+
+TEST(TextUtilsTest, ReplaceAllNoCaseRescansAndReplaceAllContinuesAfterTheReplacement)
+{
+    // The text, searched text and replacement, then the results ignoring case and with case.
+    using Row =
+        std::tuple<const wchar_t*, const wchar_t*, const wchar_t*, const wchar_t*, const wchar_t*>;
+    const Row cases[] = {
+        {L"C:/Temp/a/b.zip", L"/", L"\\", L"C:\\Temp\\a\\b.zip", L"C:\\Temp\\a\\b.zip"},
+        {L"xAbyaBz", L"ab", L"-", L"x-y-z", L"xAbyaBz"},
+        {L"aab", L"ab", L"b", L"b", L"ab"},
+        {L"a/b/", L"/", L"//", L"a//b//", L"a//b//"},
+        {L"A.a", L"a", L"Aa", L"Aa.Aa", L"A.Aa"},
+        {L"AB ab", L"ab", L"x", L"x x", L"AB x"},
+        {L"abc", L"", L"x", L"abc", L"abc"}};
+    for (const auto& [original, searched, replacement, ignoringCase, withCase] : cases) {
+        WsString text(original);
+        ReplaceAllNoCase(text, searched, replacement);
+        EXPECT_EQ(text, ignoringCase) << original;
+        text = original;
+        ReplaceAll(text, searched, replacement);
+        EXPECT_EQ(text, withCase) << original;
+    }
+}
+
+TEST(TextUtilsTest, ConversionsHandleNullEmptyAndNonAsciiText)
+{
+    for (const char* text : {static_cast<const char*>(nullptr), ""}) {
+        std::wstring wide(L"old");
+        ToWide(text, wide);
+        EXPECT_EQ(wide, L"");
+    }
+    for (const wchar_t* text : {static_cast<const wchar_t*>(nullptr), L""}) {
+        std::string narrow("old");
+        ToNarrow(text, narrow);
+        EXPECT_EQ(narrow, "");
+    }
+    std::string narrow;
+    std::wstring wide;
+    ToNarrow(L"caf\u00E9 x", narrow);
+    ToWide(narrow.c_str(), wide);
+    EXPECT_EQ(wide, L"caf\u00E9 x");
+
+    const std::uint32_t english = 0x0409;
+    const std::uint32_t russian = 0x0419;
+    EXPECT_EQ(CodePageFromLocale(0), 0u);
+    EXPECT_EQ(CodePageFromLocale(english), 1252u);
+    EXPECT_EQ(CodePageFromLocale(0x0411), 932u);
+    ToWide("caf\xE9", wide, english);
+    EXPECT_EQ(wide, L"caf\u00E9");
+    ToWide("\xC0", wide, russian);
+    EXPECT_EQ(wide, L"\u0410");
+    ToNarrow(L"\u0410", narrow, russian);
+    EXPECT_EQ(narrow, "\xC0");
+}
+
+} // namespace
+} // namespace korvel

@@ -1,0 +1,1 @@
+korvel_add_test(checksum_tests FileChecksumTest.cpp)
