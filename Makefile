@@ -1,5 +1,5 @@
 # The two commands of the README: `make demo` and `make test`.
-.PHONY: all bootstrap configure build test demo clean
+.PHONY: all bootstrap configure build test demo bench clean
 
 all: build
 
@@ -20,3 +20,6 @@ demo: build
 
 clean:
 	rm -rf build
+
+bench: build
+	bench/run.sh

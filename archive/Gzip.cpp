@@ -1,5 +1,7 @@
 #include "archive/Gzip.h"
 
+#include "base/FileHandle.h"
+
 #include <windows.h>
 
 #define ZLIB_CONST
@@ -20,7 +22,10 @@ constexpr int kGzipWindowBits = 16 + MAX_WBITS;
 // Inflates a sequence of gzip members that arrives in pieces of any size.
 class GzipInflater {
 public:
-    GzipInflater() : block_(kBlockSize) { ready_ = inflateInit2(&stream_, kGzipWindowBits) == Z_OK; }
+    GzipInflater() : block_(kBlockSize)
+    {
+        ready_ = inflateInit2(&stream_, kGzipWindowBits) == Z_OK;
+    }
     ~GzipInflater()
     {
         if (ready_)
@@ -55,8 +60,8 @@ private:
         stream_.avail_in = static_cast<uInt>(size);
         // Every pass that does not return consumes input or fills the block, so the passes are
         // bounded by the piece and by what it decodes to.
-        bool moreToDo = true;
-        while (moreToDo) {
+        bool pending = true;
+        while (pending) {
             if (memberEnded_) {
                 if (stream_.avail_in == 0)
                     return true;
@@ -81,7 +86,7 @@ private:
             if (result != Z_OK)
                 return false;
             // A block with room left means that zlib holds no further output for this input.
-            moreToDo = stream_.avail_in > 0 || stream_.avail_out == 0;
+            pending = stream_.avail_in > 0 || stream_.avail_out == 0;
         }
         return true;
     }
@@ -90,30 +95,6 @@ private:
     std::vector<Bytef> block_;
     bool ready_ = false;
     bool memberEnded_ = false;
-};
-
-class FileHandle {
-public:
-    explicit FileHandle(HANDLE handle) : handle_(handle) {}
-    ~FileHandle() { Close(); }
-    FileHandle(const FileHandle&) = delete;
-    FileHandle& operator=(const FileHandle&) = delete;
-
-    bool IsValid() const { return handle_ != INVALID_HANDLE_VALUE; }
-    HANDLE Get() const { return handle_; }
-
-    // Reports whether the handle closed cleanly, so that a late write failure is not missed.
-    bool Close()
-    {
-        if (!IsValid())
-            return true;
-        const bool closed = CloseHandle(handle_) != FALSE;
-        handle_ = INVALID_HANDLE_VALUE;
-        return closed;
-    }
-
-private:
-    HANDLE handle_;
 };
 
 bool WriteBlock(HANDLE file, const char* data, std::size_t size)
@@ -173,16 +154,15 @@ bool GunzipFile(const std::wstring& source, const std::wstring& target)
         return false;
     FileHandle input(CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                  OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-    if (!input.IsValid())
+    if (!input.IsOpen())
         return false;
     FileHandle output(CreateFileW(target.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                   FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!output.IsValid())
+    if (!output.IsOpen())
         return false;
-    const bool decoded = DecodeFile(inflater, input.Get(), output.Get(), buffer);
-    const bool closed = output.Close();
-    if (decoded && closed)
+    if (DecodeFile(inflater, input.Get(), output.Get(), buffer))
         return true;
+    output.Close();
     DeleteFileW(target.c_str());
     return false;
 }

@@ -1,5 +1,6 @@
 #include "archive/ZipArchive.h"
 
+#include "base/FileHandle.h"
 #include "base/TextUtils.h"
 
 #include <windows.h>
@@ -7,7 +8,6 @@
 #include <minizip/unzip.h>
 // iowin32.h relies on the declarations of unzip.h.
 #include <minizip/iowin32.h>
-#include <zlib.h>
 
 #include <string_view>
 #include <vector>
@@ -25,31 +25,6 @@ struct Entry {
     std::wstring relativePath;
     bool isFolder = false;
     ZPOS64_T size = 0;
-    uLong crc = 0;
-};
-
-class FileHandle {
-public:
-    explicit FileHandle(HANDLE handle) : handle_(handle) {}
-    ~FileHandle() { Close(); }
-    FileHandle(const FileHandle&) = delete;
-    FileHandle& operator=(const FileHandle&) = delete;
-
-    bool IsValid() const { return handle_ != INVALID_HANDLE_VALUE; }
-    HANDLE Get() const { return handle_; }
-
-    // Reports whether the handle closed cleanly, so that a late write failure is not missed.
-    bool Close()
-    {
-        if (!IsValid())
-            return true;
-        const bool closed = CloseHandle(handle_) != FALSE;
-        handle_ = INVALID_HANDLE_VALUE;
-        return closed;
-    }
-
-private:
-    HANDLE handle_;
 };
 
 // The entry of the archive that is open for reading.
@@ -65,7 +40,7 @@ public:
 
     bool IsOpen() const { return open_; }
 
-    // minizip checks the CRC-32 here, though only when the whole entry was read.
+    // minizip compares the CRC-32 here, though only when the whole recorded size was read.
     bool Close()
     {
         if (!open_)
@@ -94,8 +69,7 @@ bool DecodeName(const std::string& raw, uLong flags, std::wstring& name)
     const UINT codePage = (flags & kFlagUtf8Name) != 0 ? CP_UTF8 : CP_OEMCP;
     const DWORD strictness = codePage == CP_UTF8 ? MB_ERR_INVALID_CHARS : 0;
     const int rawLength = static_cast<int>(raw.size());
-    const int length =
-        MultiByteToWideChar(codePage, strictness, raw.data(), rawLength, nullptr, 0);
+    const int length = MultiByteToWideChar(codePage, strictness, raw.data(), rawLength, nullptr, 0);
     if (length <= 0)
         return false;
     name.resize(static_cast<std::size_t>(length));
@@ -162,8 +136,8 @@ bool ReadCurrentEntry(unzFile archive, Entry& entry)
     if (unzGetCurrentFileInfo64(archive, &info, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK)
         return false;
     std::string rawName(info.size_filename, '\0');
-    if (unzGetCurrentFileInfo64(archive, &info, rawName.data(), rawName.size(), nullptr, 0,
-                                nullptr, 0) != UNZ_OK)
+    if (unzGetCurrentFileInfo64(archive, &info, rawName.data(), rawName.size(), nullptr, 0, nullptr,
+                                0) != UNZ_OK)
         return false;
     std::wstring name;
     if ((info.flag & kFlagEncrypted) != 0 || !DecodeName(rawName, info.flag, name))
@@ -174,7 +148,6 @@ bool ReadCurrentEntry(unzFile archive, Entry& entry)
     if (!entry.isFolder && entry.relativePath.empty())
         return false;
     entry.size = info.uncompressed_size;
-    entry.crc = info.crc;
     return unzGetFilePos64(archive, &entry.position) == UNZ_OK;
 }
 
@@ -248,10 +221,9 @@ bool WriteEntryFile(unzFile archive, const Entry& entry, const std::wstring& pat
         return false;
     FileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.IsValid())
+    if (!file.IsOpen())
         return false;
     ZPOS64_T written = 0;
-    uLong crc = crc32(0, nullptr, 0);
     // Every pass that does not leave writes at least one byte, and no more than the recorded size
     // is accepted.
     for (;;) {
@@ -265,11 +237,10 @@ bool WriteEntryFile(unzFile archive, const Entry& entry, const std::wstring& pat
         written += size;
         if (written > entry.size || !WriteBlock(file.Get(), block.data(), size))
             return false;
-        crc = crc32(crc, reinterpret_cast<const Bytef*>(block.data()), static_cast<uInt>(size));
     }
-    // minizip can end a damaged entry early and still report success, hence the own checks.
-    const bool intact = written == entry.size && crc == entry.crc;
-    return current.Close() && file.Close() && intact;
+    // minizip can end a damaged entry early and still report success; it compares the CRC-32
+    // only once the recorded size has been read, which the size test makes sure of.
+    return current.Close() && written == entry.size;
 }
 
 bool ExtractEntry(unzFile archive, const Entry& entry, const std::wstring& root,

@@ -1,5 +1,7 @@
 #include "http/FileChecksum.h"
 
+#include "base/FileHandle.h"
+
 #include <windows.h>
 
 #include <wincrypt.h>
@@ -57,31 +59,13 @@ private:
     bool created_;
 };
 
-class FileHandle {
-public:
-    explicit FileHandle(HANDLE handle) : handle_(handle) {}
-    ~FileHandle()
-    {
-        if (IsValid())
-            CloseHandle(handle_);
-    }
-    FileHandle(const FileHandle&) = delete;
-    FileHandle& operator=(const FileHandle&) = delete;
-
-    bool IsValid() const { return handle_ != INVALID_HANDLE_VALUE; }
-    HANDLE Get() const { return handle_; }
-
-private:
-    HANDLE handle_;
-};
-
 // A file that cannot be opened adds nothing, and a read error ends the input early; either way
 // the digest then fails the caller's comparison. Only a failure of the hash itself is reported.
 bool HashFile(const WsString& path, HCRYPTHASH hash, std::uint64_t& counter)
 {
     FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.IsValid())
+    if (!file.IsOpen())
         return true;
     BYTE buffer[kReadBlockSize];
     DWORD read = 0;

@@ -4,14 +4,17 @@
 
 #include <process.h>
 
+#include <atomic>
 #include <cstdint>
 
 namespace korvel {
 
-// Runs one procedure of its owner on a C run-time thread and lets the
+// Runs one procedure on a C run-time thread over a job it owns, and lets the
 // starting thread wait for it while that thread's window messages keep
-// flowing. The thread signals an auto-reset event as its last act; the
-// thread handle itself is the run time's and is never waited on.
+// flowing. The thread marks itself finished and signals an auto-reset event
+// as its last acts; the thread handle is the run time's and is never waited
+// on. The job is whatever the owner's procedure needs, so that a worker the
+// owner gives up on can finish on its own.
 template <class Owner> class CWorkerThread {
 public:
     enum ExceptionType {
@@ -20,9 +23,10 @@ public:
         kAlreadyStarted = 2,
         kNotStarted = 3,
     };
-    using Procedure = void (*)(Owner* owner, CWorkerThread* worker);
+    using Job = typename Owner::Job;
+    using Procedure = void (*)(Job& job);
 
-    explicit CWorkerThread(Owner* owner) : owner_(owner) {}
+    explicit CWorkerThread(Job job) : job_(std::move(job)) {}
     ~CWorkerThread() { CloseEvent(); }
     CWorkerThread(const CWorkerThread&) = delete;
     CWorkerThread& operator=(const CWorkerThread&) = delete;
@@ -77,12 +81,8 @@ public:
         CloseEvent();
     }
 
-    // The procedure's last act: after it the worker may be deleted at once.
-    void Signal()
-    {
-        if (event_ != nullptr)
-            SetEvent(event_);
-    }
+    bool Finished() const { return finished_; }
+    Job& GetJob() { return job_; }
 
 private:
     static constexpr uintptr_t kNoThread = static_cast<uintptr_t>(-1);
@@ -90,7 +90,10 @@ private:
     static void __cdecl Entry(void* argument)
     {
         auto* worker = static_cast<CWorkerThread*>(argument);
-        worker->procedure_(worker->owner_, worker);
+        worker->procedure_(worker->job_);
+        worker->finished_ = true;
+        // The last touch: once signalled, the worker may be deleted.
+        SetEvent(worker->event_);
     }
 
     void CloseEvent()
@@ -101,10 +104,11 @@ private:
         }
     }
 
-    Owner* owner_;
+    Job job_;
     HANDLE event_ = nullptr;
     uintptr_t thread_ = kNoThread;
     Procedure procedure_ = nullptr;
+    std::atomic<bool> finished_{false};
 };
 
 } // namespace korvel

@@ -1,15 +1,82 @@
 #include "http/WsHttpRequest.h"
 
 #include "api/WsStatus.h"
+#include "base/CriticalSection.h"
 #include "base/ProcessState.h"
 #include "http/UrlEncode.h"
 
+#include <vector>
+
 namespace korvel {
 
-WsHttpRequest::WsHttpRequest(const WsString& name, const WsString& version, int)
-    : status_(kStatusNotRunning)
+namespace {
+
+// How long a cancel waits for an aborted transaction before giving it up.
+constexpr uint32_t kAbortGraceMs = 250;
+
+// Transactions whose requests gave up on them, kept until they have ended.
+class AbandonedRequests {
+public:
+    using Worker = CWorkerThread<WsHttpRequest>;
+
+    // Never destroyed: it must outlive every static object that may abandon
+    // a request while it is destroyed.
+    static AbandonedRequests& Get()
+    {
+        static AbandonedRequests* const requests = new AbandonedRequests;
+        return *requests;
+    }
+
+    void Adopt(std::unique_ptr<WsHttpSession> session, std::unique_ptr<Worker> worker)
+    {
+        CriticalSectionLock lock(lock_);
+        ReleaseFinished();
+        entries_.push_back({std::move(session), std::move(worker)});
+    }
+
+    void WaitForAll()
+    {
+        CriticalSectionLock lock(lock_);
+        for (auto& entry : entries_)
+            entry.worker->Join();
+        entries_.clear();
+    }
+
+private:
+    struct Entry {
+        std::unique_ptr<WsHttpSession> session;
+        std::unique_ptr<Worker> worker;
+    };
+
+    void ReleaseFinished()
+    {
+        for (auto entry = entries_.begin(); entry != entries_.end();) {
+            if (entry->worker->Finished()) {
+                entry->worker->Join();
+                entry = entries_.erase(entry);
+            } else {
+                ++entry;
+            }
+        }
+    }
+
+    CriticalSection lock_;
+    std::vector<Entry> entries_;
+};
+
+} // namespace
+
+void WaitForAbandonedRequests()
 {
-    session_.AddUserAgentComponent(name + L" " + version);
+    // At process exit the workers are gone and never signal.
+    if (!ProcessIsExiting())
+        AbandonedRequests::Get().WaitForAll();
+}
+
+WsHttpRequest::WsHttpRequest(const WsString& name, const WsString& version, int)
+    : session_(std::make_unique<WsHttpSession>()), status_(kStatusNotRunning)
+{
+    session_->AddUserAgentComponent(name + L" " + version);
 }
 
 WsHttpRequest::~WsHttpRequest()
@@ -23,11 +90,12 @@ uint32_t WsHttpRequest::Run(uint32_t timeoutMs, bool silent)
 {
     if (worker_)
         Raise(kStatusAlreadyRunning);
-    worker_ = std::make_unique<Worker>(this);
-    session_.SetSilent(silent);
-    session_.PrepareTransaction();
+    worker_ =
+        std::make_unique<Worker>(Job{session_.get(), Url(), postData_, {}, kStatusNotRunning});
+    session_->SetSilent(silent);
+    session_->PrepareTransaction();
     try {
-        if (!worker_->Start(&WsHttpRequest::ThreadProc, timeoutMs)) {
+        if (!worker_->Start(&WsHttpRequest::Execute, timeoutMs)) {
             if (timeoutMs == 0)
                 return kStatusPending;
             Cancel(true);
@@ -62,29 +130,40 @@ uint32_t WsHttpRequest::Check(uint32_t timeoutMs)
 void WsHttpRequest::Cancel(bool wait)
 {
     if (worker_) {
-        session_.Abort();
-        if (wait && ProcessIsExiting()) {
-            // The worker thread is already gone and will never signal.
-            worker_.release();
-        } else if (wait) {
-            try {
-                worker_->WaitWithMessages(INFINITE);
-            } catch (...) {
-                // A worker that has already been seen to end needs no wait.
-            }
-            Join();
-        }
+        session_->Abort();
+        if (wait)
+            FinishOrGiveUp();
     }
     status_ = kStatusNotRunning;
+}
+
+// An aborted transaction normally ends at once. One that does not (the
+// platform could not interrupt it) keeps its session and finishes on its
+// own; the request goes on with a new session of the same settings.
+void WsHttpRequest::FinishOrGiveUp()
+{
+    if (!ProcessIsExiting()) {
+        bool finished = true;
+        try {
+            finished = worker_->WaitWithMessages(kAbortGraceMs);
+        } catch (...) {
+            // Already seen to end: nothing to wait for.
+        }
+        if (finished) {
+            Join();
+            return;
+        }
+    }
+    std::unique_ptr<WsHttpSession> fresh = session_->CopySettings();
+    AbandonedRequests::Get().Adopt(std::move(session_), std::move(worker_));
+    session_ = std::move(fresh);
+    discardResult_ = false;
 }
 
 void WsHttpRequest::Reset(bool wait)
 {
     Cancel(wait);
-    if (worker_) {
-        clearWhenJoined_ = true;
-        return;
-    }
+    discardResult_ = worker_ != nullptr;
     parameters_.clear();
     response_.clear();
 }
@@ -102,7 +181,7 @@ void WsHttpRequest::AddParameter(const WsString& name, uint32_t value)
 void WsHttpRequest::SetParentWindow(HWND window)
 {
     parentWindow_ = window;
-    session_.SetParentWindow(window);
+    session_->SetParentWindow(window);
 }
 
 WsString WsHttpRequest::Url() const
@@ -114,17 +193,16 @@ WsString WsHttpRequest::Url() const
     return baseUrl_;
 }
 
-void WsHttpRequest::ThreadProc(WsHttpRequest* request, Worker* worker)
+void WsHttpRequest::Execute(Job& job)
 {
     try {
-        request->session_.Submit(request->Url(), request->postData_, request->response_);
-        request->status_ = kStatusSuccess;
+        job.session->Submit(job.url, job.postData, job.response);
+        job.status = kStatusSuccess;
     } catch (WsStatus status) {
-        request->status_ = status;
+        job.status = status;
     } catch (...) {
-        request->status_ = kStatusUnexpected;
+        job.status = kStatusUnexpected;
     }
-    worker->Signal();
 }
 
 void WsHttpRequest::Join()
@@ -132,12 +210,12 @@ void WsHttpRequest::Join()
     if (!worker_)
         return;
     worker_->Join();
+    Job& job = worker_->GetJob();
+    status_ = job.status;
+    if (!discardResult_)
+        response_ = std::move(job.response);
+    discardResult_ = false;
     worker_.reset();
-    if (clearWhenJoined_) {
-        clearWhenJoined_ = false;
-        parameters_.clear();
-        response_.clear();
-    }
 }
 
 } // namespace korvel

@@ -13,6 +13,16 @@ namespace korvel {
 // then "?cmd=" with the command and the encoded parameters.
 class WsHttpRequest {
 public:
+    // What a worker thread needs of its transaction. The session it drives
+    // stays alive as long as the worker does.
+    struct Job {
+        WsHttpSession* session = nullptr;
+        WsString url;
+        WsString postData;
+        std::string response;
+        uint32_t status = 0;
+    };
+
     // The name and version become a token of the user agent; the third
     // argument is accepted for callers that pass one and has no effect.
     WsHttpRequest(const WsString& name, const WsString& version, int reserved = 0);
@@ -26,6 +36,7 @@ public:
     // status when it has ended.
     virtual uint32_t Run(uint32_t timeoutMs, bool silent);
     uint32_t Check(uint32_t timeoutMs);
+    // Aborts the transaction. With wait, the worker is gone afterwards.
     void Cancel(bool wait);
     void Reset(bool wait);
 
@@ -35,27 +46,31 @@ public:
     void SetCommand(const WsString& command) { command_ = command; }
     void SetPostData(const WsString& data) { postData_ = data; }
     void SetParentWindow(HWND window);
-    void SetStreaming(bool enable, const WsString& file) { session_.SetStreamToFile(enable, file); }
-    void SetCompression(bool use) { session_.SetUseCompression(use); }
-    void AddUserAgentComponent(const WsString& token) { session_.AddUserAgentComponent(token); }
-    void GetProgress(WsHttpProgress& progress) const { session_.GetProgress(progress); }
+    void SetStreaming(bool enable, const WsString& file)
+    {
+        session_->SetStreamToFile(enable, file);
+    }
+    void SetCompression(bool use) { session_->SetUseCompression(use); }
+    void AddUserAgentComponent(const WsString& token) { session_->AddUserAgentComponent(token); }
+    void GetProgress(WsHttpProgress& progress) const { session_->GetProgress(progress); }
     HWND ParentWindow() const { return parentWindow_; }
 
-    // Read only while no worker runs: the worker writes it.
+    // The last joined transaction's body, or the target file's path.
     const std::string& GetResponse() const { return response_; }
     // The URL a transaction of this request goes to.
     WsString Url() const;
 
 protected:
-    WsHttpSession& Session() { return session_; }
+    WsHttpSession& Session() { return *session_; }
 
 private:
     using Worker = CWorkerThread<WsHttpRequest>;
 
-    static void ThreadProc(WsHttpRequest* request, Worker* worker);
+    static void Execute(Job& job);
+    void FinishOrGiveUp();
     void Join();
 
-    WsHttpSession session_;
+    std::unique_ptr<WsHttpSession> session_;
     uint32_t status_;
     WsString baseUrl_;
     WsString command_;
@@ -64,9 +79,13 @@ private:
     std::string response_;
     HWND parentWindow_ = nullptr;
     std::unique_ptr<Worker> worker_;
-    // A reset that did not wait clears parameters and response once the
-    // worker, which still reads and writes them, has been joined.
-    bool clearWhenJoined_ = false;
+    // A reset that did not wait drops the result its worker will bring.
+    bool discardResult_ = false;
 };
+
+// Some platforms cannot interrupt a blocked read or a late answer: a worker
+// that has not ended shortly after its abort is given up by its request and
+// finishes on its own. Library unload waits for those workers.
+void WaitForAbandonedRequests();
 
 } // namespace korvel

@@ -85,6 +85,23 @@ WsHttpSession::~WsHttpSession()
     ReleaseLog();
 }
 
+std::unique_ptr<WsHttpSession> WsHttpSession::CopySettings() const
+{
+    auto copy = std::make_unique<WsHttpSession>();
+    copy->streamToFile_ = streamToFile_;
+    copy->targetFile_ = targetFile_;
+    copy->expectedChecksum_ = expectedChecksum_;
+    copy->silent_ = silent_;
+    copy->parentWindow_ = parentWindow_;
+    copy->acceptTypes_ = acceptTypes_;
+    copy->useCompression_ = useCompression_;
+    copy->apiKey_ = apiKey_;
+    copy->bearerToken_ = bearerToken_;
+    copy->userAgentComponents_ = userAgentComponents_;
+    copy->postFile_ = postFile_;
+    return copy;
+}
+
 bool WsHttpSession::IsSecureUrl(const WsString& url)
 {
     return FindNoCase(url, L"https://") != WsString::npos;

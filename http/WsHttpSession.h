@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -41,6 +42,9 @@ public:
     void SetUseCompression(bool use) override { useCompression_ = use; }
     void SetApiKey(const WsString& key) override { apiKey_ = key; }
     void SetBearerToken(const WsString& token) override { bearerToken_ = token; }
+
+    // A new session with this one's settings and none of its state.
+    std::unique_ptr<WsHttpSession> CopySettings() const;
 
     static bool IsSecureUrl(const WsString& url);
     static uint32_t RequestFlags(const WsString& url);

@@ -22,12 +22,7 @@ public:
     WsGenericManager(const WsGenericManager&) = delete;
     WsGenericManager& operator=(const WsGenericManager&) = delete;
 
-    // Runs at library unload, when no export can be called any more: no lock.
-    virtual ~WsGenericManager()
-    {
-        for (auto& slot : sessions_)
-            slot.reset();
-    }
+    virtual ~WsGenericManager() { DestroySessions(); }
 
     uint32_t AddSession(std::unique_ptr<Session> session)
     {
@@ -70,6 +65,15 @@ public:
     template <class Operation> uint32_t Forward(uint32_t id, Operation&& operation) noexcept
     {
         return CallWithinFailureBoundary([&]() -> uint32_t { return operation(FindSession(id)); });
+    }
+
+protected:
+    // Destroys the remaining sessions in id order, without the lock: it runs
+    // at library unload, when no export can be called any more.
+    void DestroySessions()
+    {
+        for (auto& slot : sessions_)
+            slot.reset();
     }
 
 private:

@@ -1,6 +1,7 @@
 #include "session/WsUpdatesManager.h"
 
 #include "base/WsLog.h"
+#include "http/WsHttpRequest.h"
 
 namespace korvel {
 
@@ -29,12 +30,13 @@ WsUpdatesManager::WsUpdatesManager()
     LogLine(L"<WsUpdatesManager::WsUpdatesManager>");
 }
 
-// The closing line comes before the sessions' own: the base class destroys
-// the remaining sessions after this body has run.
+// The manager's closing line comes before the sessions' own.
 WsUpdatesManager::~WsUpdatesManager()
 {
     LogLine(L"</WsUpdatesManager::WsUpdatesManager>");
     ReleaseLog();
+    DestroySessions();
+    WaitForAbandonedRequests();
 }
 
 uint32_t WsUpdatesManager::OpenSession(const WsString& swappName, const WsString& swappVersion,

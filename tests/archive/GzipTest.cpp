@@ -22,8 +22,8 @@ class GzipWriter {
 public:
     explicit GzipWriter(int level)
     {
-        ready_ = deflateInit2(&stream_, level, Z_DEFLATED, 16 + MAX_WBITS, 8,
-                              Z_DEFAULT_STRATEGY) == Z_OK;
+        ready_ = deflateInit2(&stream_, level, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY) ==
+                 Z_OK;
     }
     ~GzipWriter()
     {
@@ -67,9 +67,9 @@ const std::string kSentinel = "left as it was";
 TEST(GzipTest, StartsWithGzipMagicLooksAtTheFirstTwoBytesOnly)
 {
     const std::pair<std::string, bool> cases[] = {
-        {"\x1F\x8B", true},     {"\x1F\x8B\x08\x00", true}, {"\x1F", false},
-        {"", false},            {"\x8B\x1F", false},        {"\x1F\x8C", false},
-        {" \x1F\x8B", false},   {"PK\x03\x04", false},
+        {"\x1F\x8B", true},   {"\x1F\x8B\x08\x00", true}, {"\x1F", false},
+        {"", false},          {"\x8B\x1F", false},        {"\x1F\x8C", false},
+        {" \x1F\x8B", false}, {"PK\x03\x04", false},
     };
     for (const auto& [data, expected] : cases)
         EXPECT_EQ(StartsWithGzipMagic(data.data(), data.size()), expected) << data.size();
@@ -173,8 +173,8 @@ TEST_F(GzipFileTest, DecodesAMegabyteOfSeveralMembersIntoTheTarget)
     const std::string decoded = ReadBytes(target_);
     EXPECT_EQ(decoded.size(), first.size() + second.size());
     EXPECT_TRUE(decoded == first + second);
-    EXPECT_EQ(scratch_.List(), (std::set<std::wstring>{L"paquet \u00e9t\u00e9.gz",
-                                                        L"d\u00e9cod\u00e9.bin"}));
+    EXPECT_EQ(scratch_.List(),
+              (std::set<std::wstring>{L"paquet \u00e9t\u00e9.gz", L"d\u00e9cod\u00e9.bin"}));
 }
 
 TEST_F(GzipFileTest, ReplacesALongerTargetWholly)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "base/TempPath.h"
+
 #include <windows.h>
 
 #include <set>
@@ -14,9 +16,7 @@ public:
     ScratchFolder()
     {
         static unsigned serial = 0;
-        wchar_t temp[MAX_PATH + 1] = {};
-        GetTempPathW(MAX_PATH + 1, temp);
-        path_ = std::wstring(temp) + L"korvel \u00e9\u4e2d-" + std::to_wstring(GetCurrentProcessId()) +
+        path_ = TempFolder() + L"korvel \u00e9\u4e2d-" + std::to_wstring(GetCurrentProcessId()) +
                 L"-" + std::to_wstring(++serial);
         RemoveTree(path_);
         CreateDirectoryW(path_.c_str(), nullptr);
@@ -89,9 +89,9 @@ inline bool WriteBytes(const std::wstring& path, const std::string& bytes)
     if (file == INVALID_HANDLE_VALUE)
         return false;
     DWORD written = 0;
-    const bool ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written,
-                              nullptr) &&
-                    written == bytes.size();
+    const bool ok =
+        WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+        written == bytes.size();
     return CloseHandle(file) && ok;
 }
 

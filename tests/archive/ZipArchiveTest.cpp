@@ -174,7 +174,8 @@ TEST_F(ZipArchiveTest, ExtractsNestedEntriesWithExactBytesIntoANewFolder)
         {L"caf\u00e9\\na\u00efve.txt", entries[8].data},
     };
     for (const auto& [relative, data] : files)
-        EXPECT_TRUE(ReadBytes(folder + L"\\" + relative) == data) << testing::PrintToString(relative);
+        EXPECT_TRUE(ReadBytes(folder + L"\\" + relative) == data)
+            << testing::PrintToString(relative);
 }
 
 TEST_F(ZipArchiveTest, ExtractsIntoAFolderGivenWithATrailingSeparatorAndReplacesFiles)
@@ -252,8 +253,8 @@ TEST_F(ZipArchiveTest, RefusesEveryNameThatCouldLeaveTheFolderAndWritesNothing)
 
 TEST_F(ZipArchiveTest, RefusesEncryptedEntriesBeforeWritingAnything)
 {
-    ASSERT_TRUE(WriteZip(archivePath_, {{"good.txt", "harmless"},
-                                        {"secret.txt", "hidden", 6, 0, "password"}}));
+    ASSERT_TRUE(WriteZip(archivePath_,
+                         {{"good.txt", "harmless"}, {"secret.txt", "hidden", 6, 0, "password"}}));
 
     ZipArchive archive;
     ASSERT_TRUE(archive.Open(archivePath_));
@@ -293,8 +294,8 @@ TEST_F(ZipArchiveTest, OpenReplacesAnArchiveOpenedBefore)
     ASSERT_TRUE(archive.Open(archivePath_));
     ASSERT_TRUE(archive.Open(other));
     ASSERT_TRUE(archive.ExtractAll(scratch_ / L"out"));
-    EXPECT_EQ(scratch_.List(), (std::set<std::wstring>{L"paquet.zip", L"other.zip", L"out\\",
-                                                       L"out\\second.txt"}));
+    EXPECT_EQ(scratch_.List(),
+              (std::set<std::wstring>{L"paquet.zip", L"other.zip", L"out\\", L"out\\second.txt"}));
     archive.Close();
     EXPECT_FALSE(archive.IsOpen());
     EXPECT_FALSE(archive.ExtractAll(scratch_ / L"out"));
@@ -310,23 +311,28 @@ TEST_F(ZipArchiveTest, ADamagedEntryFailsTheExtractionAndLeavesNoFileOfIt)
         void (*damage)(std::string& archive, const ZipEntry& entry);
     };
     const Case cases[] = {
-        {"stored byte flipped", {"victim.bin", stored, 0},
+        {"stored byte flipped",
+         {"victim.bin", stored, 0},
          [](std::string& archive, const ZipEntry& entry) {
              archive[FirstEntryDataOffset(archive) + entry.data.size() / 2] ^= 0x20;
          }},
-        {"deflated byte flipped", {"victim.bin", text, 9},
+        {"deflated byte flipped",
+         {"victim.bin", text, 9},
          [](std::string& archive, const ZipEntry&) {
              archive[FirstEntryDataOffset(archive) + 40] ^= 0x20;
          }},
-        {"stored entry shorter than recorded", {"victim.bin", stored, 0},
+        {"stored entry shorter than recorded",
+         {"victim.bin", stored, 0},
          [](std::string& archive, const ZipEntry& entry) {
              RecordUncompressedSize(archive, static_cast<std::uint32_t>(entry.data.size() + 100));
          }},
-        {"deflated entry shorter than recorded", {"victim.bin", text, 9},
+        {"deflated entry shorter than recorded",
+         {"victim.bin", text, 9},
          [](std::string& archive, const ZipEntry& entry) {
              RecordUncompressedSize(archive, static_cast<std::uint32_t>(entry.data.size() + 100));
          }},
-        {"deflated entry longer than recorded", {"victim.bin", text, 9},
+        {"deflated entry longer than recorded",
+         {"victim.bin", text, 9},
          [](std::string& archive, const ZipEntry& entry) {
              RecordUncompressedSize(archive, static_cast<std::uint32_t>(entry.data.size() - 100));
          }},

@@ -1,4 +1,5 @@
 #include "http/FileChecksum.h"
+#include "base/TempPath.h"
 #include "tests/base/WsStringPrinter.h"
 
 #include <gtest/gtest.h>
@@ -16,13 +17,6 @@ namespace {
 const WsString kEmptyInputDigest = L"d41d8cd98f00b204e9800998ecf8427e";
 constexpr std::uint64_t kStaleCount = 987654321;
 
-std::wstring TempFolder()
-{
-    wchar_t temp[MAX_PATH + 1] = {};
-    const DWORD length = GetTempPathW(MAX_PATH + 1, temp);
-    return std::wstring(temp, length);
-}
-
 // A file of given bytes under a non-ASCII name in the temporary folder, deleted afterwards.
 class ScopedFile {
 public:
@@ -34,8 +28,8 @@ public:
                                   FILE_ATTRIBUTE_NORMAL, nullptr);
         DWORD written = 0;
         EXPECT_NE(file, INVALID_HANDLE_VALUE);
-        EXPECT_TRUE(WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written,
-                              nullptr));
+        EXPECT_TRUE(
+            WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
         EXPECT_EQ(written, bytes.size());
         CloseHandle(file);
     }
@@ -98,8 +92,8 @@ TEST(FileChecksumTest, HashesAFileOfSeveralBlocksAndCountsEveryByte)
 TEST(FileChecksumTest, AFileThatCannotBeOpenedGivesTheDigestOfEmptyInput)
 {
     ScopedFile locked("locked content");
-    HANDLE exclusive = CreateFileW(locked.Path().c_str(), GENERIC_READ, 0, nullptr,
-                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE exclusive = CreateFileW(locked.Path().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(exclusive, INVALID_HANDLE_VALUE);
     const WsString cases[] = {
         TempFolder() + L"korvel-no-such-file.bin",
@@ -109,7 +103,8 @@ TEST(FileChecksumTest, AFileThatCannotBeOpenedGivesTheDigestOfEmptyInput)
     };
     for (const WsString& path : cases) {
         std::uint64_t counter = kStaleCount;
-        EXPECT_EQ(ComputeFileChecksum(path, counter), kEmptyInputDigest) << testing::PrintToString(path);
+        EXPECT_EQ(ComputeFileChecksum(path, counter), kEmptyInputDigest)
+            << testing::PrintToString(path);
         EXPECT_EQ(counter, 0u);
     }
     CloseHandle(exclusive);

@@ -14,8 +14,10 @@ percent-decoded after splitting, so a value holding '/' or ';' is written
 
     tag=NAME        record requests as RECORD_DIR/NAME-<n>.head and .body
                     (n counts from 1 per tag; default tag "untagged")
-    status=N        status code (default 200)
-    size=N          body of N bytes of the test pattern
+    status=N        status code (default 200); without body or size, a
+                    non-2xx answer gets a short text body
+    size=N          body of N bytes of the test pattern, whose byte at
+                    offset i is ((i mod 1000003) * 2654435761 >> 13) & 0xFF
     body=TEXT       literal body (exclusive with size; default empty)
     ctype=TEXT      Content-Type (default application/octet-stream; "none"
                     sends no Content-Type)
@@ -23,13 +25,20 @@ percent-decoded after splitting, so a value holding '/' or ';' is written
     cut=N           announce the full length, send N body bytes, close
     delay=MS        sleep before the status line
     stallafter=N    with stallms=MS: pause MS after N body bytes
-    range=MODE      honour (default), ignore or wrongstart (a 206 that
-                    starts at half the requested offset)
-    gzip=1|bad      gzip the body, or send an undecodable gzip body
+    range=MODE      how a "Range: bytes=A-" or "A-B" request header is met
+                    by a size body with status 200: honour (default; 206),
+                    ignore (200, whole body) or wrongstart (a 206 starting at
+                    A/2); a start at or beyond the size gives 416
+    gzip=1|bad      gzip the body, or send an undecodable gzip body (of
+                    size bytes when size is given); Range is not applied
     encoding=TEXT   Content-Encoding value ("none" drops the header)
     auth=407        answer 407 with a Basic proxy challenge
     header=N:V      extra response header, may repeat; replaces a generated
                     header of the same name
+
+An unknown or repeated key, a value that is not a number, a tag with other
+characters than letters, digits, '_', '.' and '-', and any unparsable request
+get 400 and a closed connection.
 
 Both record files are complete before the first response byte is sent, so a
 test may read them as soon as its request has returned. GET /quit stops the
@@ -64,9 +73,11 @@ BODY_READ_CHUNK = 1 << 20
 # Keep-alive connections that go quiet are dropped after this many seconds so
 # that their threads do not pile up over a long test run.
 CONNECTION_TIMEOUT = 300
+DRAIN_SECONDS = 1.0
 
+DIGITS_RE = re.compile(r"[0-9]+\Z")
 TAG_RE = re.compile(r"[A-Za-z0-9_.-]+\Z")
-RANGE_RE = re.compile(r"\s*bytes\s*=\s*(\d+)\s*-\s*(\d*)\s*\Z", re.IGNORECASE)
+RANGE_RE = re.compile(r"\s*bytes\s*=\s*([0-9]+)\s*-\s*([0-9]*)\s*\Z", re.IGNORECASE)
 TOKEN_RE = re.compile(r"[!#$%&'*+.^_`|~0-9A-Za-z-]+\Z")
 
 INT_KEYS = ("status", "size", "cut", "delay", "stallafter", "stallms")
@@ -78,16 +89,13 @@ KNOWN_KEYS = set(INT_KEYS) | {
 BAD_GZIP_PREFIX = b"\x1f\x8b\x08\x00\x00\x00\x00\x00\x00\xff\xff"
 
 
-def pattern_byte(offset):
-    """The reference definition of the pattern, one byte at a time."""
-    return (((offset % PATTERN_PERIOD) * PATTERN_MULTIPLIER) >> 13) & 0xFF
-
-
 def build_pattern_table():
-    """One period of the pattern plus one send chunk of wrap-around, so any
-    chunk starting inside the period is a single slice."""
+    """The pattern, byte i = ((i mod 1000003) * 2654435761 >> 13) & 0xFF, for
+    one period plus one send chunk of wrap-around, so that any chunk starting
+    inside the period is a single slice."""
     period = bytes(((k * PATTERN_MULTIPLIER) >> 13) & 0xFF for k in range(PATTERN_PERIOD))
-    return memoryview(period + period[:SEND_CHUNK])
+    wanted = PATTERN_PERIOD + SEND_CHUNK
+    return memoryview((period * (wanted // PATTERN_PERIOD + 1))[:wanted])
 
 
 PATTERN = build_pattern_table()
@@ -106,8 +114,8 @@ def pattern_bytes(offset, length):
 
 
 def bad_gzip_body(length):
-    """An undecodable gzip body; length 0 means a short default one."""
-    length = max(length or 64, len(BAD_GZIP_PREFIX))
+    """An undecodable gzip body of about length bytes (None: a short one)."""
+    length = max(64 if length is None else length, len(BAD_GZIP_PREFIX))
     return BAD_GZIP_PREFIX + b"\xff" * (length - len(BAD_GZIP_PREFIX))
 
 
@@ -148,7 +156,7 @@ def split_target(target):
 
 
 def parse_int(key, text):
-    if not text.isdigit():
+    if not DIGITS_RE.match(text):
         raise ScriptError(f"{key} needs a non-negative decimal number, got {text!r}")
     return int(text)
 
@@ -513,8 +521,9 @@ class ScriptedHandler(http.server.BaseHTTPRequestHandler):
             # Head and a small body in one write: no Nagle/delayed-ACK pause.
             self.send_bytes(head + response.body[:to_send])
         if script.cut is not None and script.cut < length:
+            # Closing right here, with no error, is what a dropped server
+            # connection looks like to the client.
             response.close = True
-            self.connection.shutdown(socket.SHUT_WR)
             self.log_line(f"cut the body after {to_send} of {length} bytes")
 
     def send_pattern(self, offset, length, stall_at, stall_ms):
@@ -541,8 +550,20 @@ class ScriptedHandler(http.server.BaseHTTPRequestHandler):
         self.close_connection = True
         try:
             self.send_bytes(head + body)
+            self.drain_before_close()
         except OSError:
             pass
+
+    def drain_before_close(self):
+        """Closing with unread request bytes makes the kernel send a reset,
+        and a reset can destroy the 400 before the client reads it; so the
+        rest of the request is read (for a bounded time) first."""
+        self.connection.shutdown(socket.SHUT_WR)
+        deadline = time.monotonic() + DRAIN_SECONDS
+        while time.monotonic() < deadline:
+            self.connection.settimeout(max(0.01, deadline - time.monotonic()))
+            if not self.connection.recv(BODY_READ_CHUNK):
+                break
 
     def log_line(self, text):
         sys.stderr.write(f"{time.strftime('%H:%M:%S')} {self.client_address[1]} {text}\n")
@@ -556,7 +577,7 @@ def request_body_length(headers):
     if "transfer-encoding" in values:
         raise BadRequest("request bodies with Transfer-Encoding are not supported")
     text = values.get("content-length", "0")
-    if not text.isdigit():
+    if not DIGITS_RE.match(text):
         raise BadRequest(f"bad Content-Length {text!r}")
     return int(text)
 

@@ -1,0 +1,114 @@
+// Throughput of the library's transfers, for bench/run.sh to compare with curl
+// against the same local server. Prints one line: bytes, seconds and the
+// peak working set in MiB.
+//
+//   korvel-bench file URL PATH   second-version download through korvel.dll
+//   korvel-bench memory URL      one transaction into memory (the query path)
+//   korvel-bench wininet URL     a bare WinINet read loop: the platform's ceiling
+#include "api/WsStatus.h"
+#include "http/WsHttpRequest.h"
+#include "tools/host/KorvelLibrary.h"
+
+#include <psapi.h>
+#include <wininet.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+using namespace korvel;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double SecondsSince(Clock::time_point start)
+{
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// Bytes, seconds and the process's peak working set in MiB.
+int Report(uint64_t bytes, double seconds)
+{
+    PROCESS_MEMORY_COUNTERS counters = {};
+    counters.cb = sizeof counters;
+    GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters);
+    std::printf("%llu %.6f %.1f\n", static_cast<unsigned long long>(bytes), seconds,
+                counters.PeakWorkingSetSize / 1048576.0);
+    return bytes == 0 ? 1 : 0;
+}
+
+int DownloadToFile(const std::wstring& url, const std::wstring& path)
+{
+    host::KorvelLibrary korvel;
+    uint32_t id = 0;
+    korvel->WsUdOpen(L"korvel-bench", L"1.0", L"", L"", L"", &id);
+    DeleteFileW(path.c_str());
+    const auto start = Clock::now();
+    korvel->WsUdDownloadSubmit2(id, url.c_str(), path.c_str());
+    uint64_t received = 0;
+    uint64_t total = 0;
+    uint32_t state = kStatusTransferStarted;
+    // Ten minutes at most.
+    for (int i = 0; i < 600000; ++i) {
+        state = korvel->WsUdDownloadCheck2(id, 0, &received, &total);
+        if (state == kStatusTransferComplete || IsFailure(state) || state == kStatusTransferIdle)
+            break;
+        Sleep(1);
+    }
+    const double seconds = SecondsSince(start);
+    korvel->WsUdClose(id);
+    if (state != kStatusTransferComplete) {
+        std::printf("transfer ended in state 0x%08X\n", state);
+        return 1;
+    }
+    return Report(received, seconds);
+}
+
+int DownloadToMemory(const std::wstring& url)
+{
+    WsHttpRequest request(L"korvel-bench", L"1.0");
+    request.SetBaseUrl(url);
+    const auto start = Clock::now();
+    try {
+        request.Run(INFINITE, true);
+    } catch (WsStatus status) {
+        std::printf("transfer failed with 0x%08X\n", status);
+        return 1;
+    }
+    return Report(request.GetResponse().size(), SecondsSince(start));
+}
+
+int BareWinInet(const std::wstring& url)
+{
+    const auto start = Clock::now();
+    HINTERNET internet =
+        InternetOpenW(L"korvel-bench", INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0);
+    HINTERNET request = InternetOpenUrlW(internet, url.c_str(), nullptr, 0,
+                                         INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_RELOAD, 0);
+    std::vector<char> block(16384);
+    uint64_t bytes = 0;
+    DWORD read = 0;
+    while (request != nullptr && InternetReadFile(request, block.data(), 16384, &read) && read != 0)
+        bytes += read;
+    InternetCloseHandle(request);
+    InternetCloseHandle(internet);
+    return Report(bytes, SecondsSince(start));
+}
+
+} // namespace
+
+int wmain(int argc, wchar_t** argv)
+{
+    const std::wstring mode = argc > 1 ? argv[1] : L"";
+    if (mode == L"file" && argc == 4)
+        return DownloadToFile(argv[2], argv[3]);
+    if (mode == L"memory" && argc == 3)
+        return DownloadToMemory(argv[2]);
+    if (mode == L"wininet" && argc == 3)
+        return BareWinInet(argv[2]);
+    std::fprintf(stderr, "usage: korvel-bench file URL PATH | memory URL | wininet URL\n");
+    return 2;
+}

@@ -1,0 +1,251 @@
+// Both download versions as a host drives them through the exports, against
+// the scripted local server.
+#include "tests/support/ScriptedServer.h"
+#include "tools/host/KorvelLibrary.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+using korvel::host::KorvelLibrary;
+using korvel::test::ScriptedServer;
+
+namespace {
+
+const ScriptedServer& Server()
+{
+    return ScriptedServer::Get();
+}
+
+uint32_t Open(const KorvelLibrary& korvel)
+{
+    uint32_t id = 0;
+    EXPECT_EQ(korvel->WsUdOpen(L"host", L"1.0", L"", L"", L"en-US", &id), 0u);
+    return id;
+}
+
+std::wstring Tagged(const std::string& tag, const std::wstring& script)
+{
+    return L"tag=" + std::wstring(tag.begin(), tag.end()) + L";" + script;
+}
+
+// Packages that first-version downloads leave in the temporary folder.
+int PackageFiles()
+{
+    int count = 0;
+    for (const auto& entry :
+         std::filesystem::directory_iterator(std::filesystem::temp_directory_path())) {
+        const std::wstring name = entry.path().filename().wstring();
+        if (name.rfind(L"korvel-", 0) == 0 && name.size() > 4 &&
+            name.compare(name.size() - 4, 4, L".pkg") == 0)
+            ++count;
+    }
+    return count;
+}
+
+struct FirstVersionOutcome {
+    int completions = 0;
+    uint32_t failure = 0;
+    double progress = -1.0;
+    uint8_t sizeKnown = 2;
+};
+
+// Polls a running first-version download to its end, bounded in time.
+FirstVersionOutcome PollToEnd(const KorvelLibrary& korvel, uint32_t id)
+{
+    FirstVersionOutcome outcome;
+    for (int i = 0; i < 1000; ++i) {
+        const uint32_t status =
+            korvel->WsUdDownloadCheck(id, 10, &outcome.progress, &outcome.sizeKnown);
+        if (status == kStatusPending)
+            continue;
+        if (status == kStatusSuccess)
+            ++outcome.completions;
+        else
+            outcome.failure = status;
+        break;
+    }
+    return outcome;
+}
+
+uint32_t PollSecondVersion(const KorvelLibrary& korvel, uint32_t id, uint64_t& received,
+                           uint64_t& total)
+{
+    uint32_t state = kStatusTransferStarted;
+    for (int i = 0; i < 1000; ++i) {
+        state = korvel->WsUdDownloadCheck2(id, 0, &received, &total);
+        if (state != kStatusTransferStarted && state != kStatusTransferResuming &&
+            state != kStatusTransferReceiving && state != kStatusTransferVerifying)
+            break;
+        Sleep(10);
+    }
+    return state;
+}
+
+std::wstring TargetPath(const char* name)
+{
+    const auto path = std::filesystem::temp_directory_path() / (std::string("korvel-test-") + name);
+    std::filesystem::remove(path);
+    return path.wstring();
+}
+
+} // namespace
+
+TEST(DownloadExports, FirstVersionPollsToOneCompletion)
+{
+    KorvelLibrary korvel;
+    const uint32_t id = Open(korvel);
+    const int packagesBefore = PackageFiles();
+    double progress = -1.0;
+    uint8_t sizeKnown = 2;
+    EXPECT_EQ(korvel->WsUdDownloadSubmit(id, Server().Url(L"delay=300;size=200000").c_str(), 0,
+                                         &progress, &sizeKnown),
+              kStatusPending);
+    const FirstVersionOutcome outcome = PollToEnd(korvel, id);
+    EXPECT_EQ(outcome.completions, 1);
+    EXPECT_EQ(outcome.progress, 1.0);
+    EXPECT_EQ(outcome.sizeKnown, 1);
+    EXPECT_EQ(korvel->WsUdDownloadCheck(id, 0, &progress, &sizeKnown), kStatusNotRunning);
+    EXPECT_EQ(PackageFiles(), packagesBefore + 1) << "the package waits for the install";
+    EXPECT_EQ(korvel->WsUdClose(id), 0u);
+    EXPECT_EQ(PackageFiles(), packagesBefore) << "closing the session removes the package";
+}
+
+TEST(DownloadExports, FirstVersionWithALongWaitEndsInsideSubmit)
+{
+    KorvelLibrary korvel;
+    const uint32_t id = Open(korvel);
+    double progress = -1.0;
+    uint8_t sizeKnown = 2;
+    EXPECT_EQ(korvel->WsUdDownloadSubmit(id, Server().Url(L"size=5000").c_str(), 10000, &progress,
+                                         &sizeKnown),
+              kStatusNotRunning);
+    EXPECT_EQ(progress, 1.0);
+    EXPECT_EQ(sizeKnown, 1);
+    EXPECT_EQ(korvel->WsUdDownloadSubmit(id, Server().Url(L"delay=3000;size=5").c_str(), 300,
+                                         &progress, &sizeKnown),
+              kStatusTimeout);
+    EXPECT_EQ(korvel->WsUdDownloadSubmit(id, Server().Url(L"status=404").c_str(), 10000, &progress,
+                                         &sizeKnown),
+              kStatusNotFound);
+}
+
+TEST(DownloadExports, FirstVersionProgressWithoutALength)
+{
+    KorvelLibrary korvel;
+    const uint32_t id = Open(korvel);
+    double progress = -1.0;
+    uint8_t sizeKnown = 2;
+    korvel->WsUdDownloadSubmit(
+        id, Server().Url(L"nolength=1;size=50000;stallafter=10000;stallms=400").c_str(), 0,
+        &progress, &sizeKnown);
+    EXPECT_EQ(sizeKnown, 0);
+    EXPECT_EQ(progress, 0.0);
+    const FirstVersionOutcome outcome = PollToEnd(korvel, id);
+    EXPECT_EQ(outcome.completions, 1);
+    EXPECT_EQ(outcome.sizeKnown, 0);
+    EXPECT_EQ(outcome.progress, 0.0);
+}
+
+TEST(DownloadExports, CheckBeforeAnySubmitLeavesOutputsAlone)
+{
+    KorvelLibrary korvel;
+    const uint32_t id = Open(korvel);
+    double progress = 0.25;
+    uint8_t sizeKnown = 7;
+    EXPECT_EQ(korvel->WsUdDownloadCheck(id, 0, &progress, &sizeKnown), 0u);
+    EXPECT_EQ(progress, 0.25);
+    EXPECT_EQ(sizeKnown, 7);
+    uint64_t received = 11;
+    uint64_t total = 12;
+    EXPECT_EQ(korvel->WsUdDownloadCheck2(id, 0, &received, &total), 0u);
+    EXPECT_EQ(received, 11u);
+    EXPECT_EQ(total, 12u);
+    EXPECT_EQ(korvel->WsUdDownloadCancel(id), 0u);
+    EXPECT_EQ(korvel->WsUdDownloadCancel2(id), 0u);
+}
+
+TEST(DownloadExports, SecondSubmitCancelsTheFirstAndFetchesTheNewUrl)
+{
+    KorvelLibrary korvel;
+    const uint32_t id = Open(korvel);
+    const std::string first = ScriptedServer::UniqueTag("first");
+    const std::string second = ScriptedServer::UniqueTag("second");
+    double progress = 0;
+    uint8_t sizeKnown = 0;
+    EXPECT_EQ(korvel->WsUdDownloadSubmit(
+                  id,
+                  Server().Url(Tagged(first, L"size=2000000;stallafter=50000;stallms=600")).c_str(),
+                  0, &progress, &sizeKnown),
+              kStatusPending);
+    // The new transfer may already be over when the submit takes its look.
+    const uint32_t submitted = korvel->WsUdDownloadSubmit(
+        id, Server().Url(Tagged(second, L"size=3000")).c_str(), 0, &progress, &sizeKnown);
+    ASSERT_TRUE(submitted == kStatusPending || submitted == kStatusSuccess)
+        << std::hex << submitted;
+    const FirstVersionOutcome outcome = PollToEnd(korvel, id);
+    EXPECT_EQ(outcome.completions + (submitted == kStatusSuccess ? 1 : 0), 1);
+    EXPECT_EQ(outcome.failure, submitted == kStatusSuccess ? kStatusNotRunning : 0u);
+    EXPECT_EQ(Server().RecordCount(first), 1);
+    EXPECT_EQ(Server().RecordCount(second), 1);
+}
+
+TEST(DownloadExports, SecondVersionStreamsAndResumes)
+{
+    KorvelLibrary korvel;
+    const uint32_t id = Open(korvel);
+    const std::wstring target = TargetPath("download2.bin");
+    {
+        std::ofstream(std::filesystem::path(target), std::ios::binary)
+            << ScriptedServer::PatternBytes(0, 123456);
+    }
+    const std::string tag = ScriptedServer::UniqueTag("v2");
+    EXPECT_EQ(korvel->WsUdDownloadSubmit2(id, Server().Url(Tagged(tag, L"size=300000")).c_str(),
+                                          target.c_str()),
+              kStatusPending);
+    uint64_t received = 0;
+    uint64_t total = 0;
+    EXPECT_EQ(PollSecondVersion(korvel, id, received, total), kStatusTransferComplete);
+    EXPECT_EQ(received, 300000u);
+    EXPECT_EQ(total, 300000u);
+    EXPECT_TRUE(ScriptedServer::FileHoldsPattern(target, 300000));
+    EXPECT_NE(Server().RecordedHead(tag, 2).value_or("").find("bytes=123456-"), std::string::npos);
+
+    EXPECT_EQ(korvel->WsUdDownloadSubmit2(id, Server().Url(L"status=503").c_str(), target.c_str()),
+              kStatusPending);
+    EXPECT_EQ(PollSecondVersion(korvel, id, received, total), kStatusServerUnreachable)
+        << "a failure shows as the state";
+    std::filesystem::remove(target);
+}
+
+TEST(DownloadExports, SecondVersionCancelThenCleanSubmit)
+{
+    KorvelLibrary korvel;
+    const uint32_t id = Open(korvel);
+    const std::wstring target = TargetPath("download2-cancel.bin");
+    EXPECT_EQ(
+        korvel->WsUdDownloadSubmit2(
+            id, Server().Url(L"size=2000000;stallafter=98304;stallms=500").c_str(), target.c_str()),
+        kStatusPending);
+    uint64_t received = 0;
+    uint64_t total = 0;
+    // Reads fill whole 16384-byte blocks: the server pauses on a block boundary.
+    for (int i = 0; i < 300 && received < 98304; ++i) {
+        korvel->WsUdDownloadCheck2(id, 0, &received, &total);
+        Sleep(10);
+    }
+    EXPECT_EQ(korvel->WsUdDownloadCancel2(id), 0u);
+    const uint32_t state = PollSecondVersion(korvel, id, received, total);
+    EXPECT_EQ(state, kStatusTransferIdle);
+    EXPECT_LT(received, 2000000u);
+
+    EXPECT_EQ(
+        korvel->WsUdDownloadSubmit2(id, Server().Url(L"size=2000000").c_str(), target.c_str()),
+        kStatusPending);
+    EXPECT_EQ(PollSecondVersion(korvel, id, received, total), kStatusTransferComplete);
+    EXPECT_TRUE(ScriptedServer::FileHoldsPattern(target, 2000000))
+        << "resumed from the cancelled part";
+    std::filesystem::remove(target);
+}

@@ -1,0 +1,337 @@
+// The HTTP session against the scripted local server: status mapping, what
+// goes on the wire, and whole transfers into memory and into files.
+#include "tests/http/TransferFixture.h"
+
+#include "base/TextUtils.h"
+
+#include <cwchar>
+
+using namespace korvel;
+using namespace korvel::test;
+
+namespace {
+
+const ScriptedServer& Server()
+{
+    return ScriptedServer::Get();
+}
+
+std::wstring Script(const std::string& tag, const std::wstring& rest)
+{
+    return L"tag=" + ToWideText(tag) + (rest.empty() ? L"" : L";" + rest);
+}
+
+std::string Head(const std::string& tag, int n = 1)
+{
+    return Server().RecordedHead(tag, n).value_or("");
+}
+
+constexpr uint64_t kFileSize = 100000;
+// MD5 of the first 100000 bytes of the server's pattern.
+const wchar_t kFileMd5[] = L"6b1237bb4c34b3268422138306a9da00";
+
+} // namespace
+
+TEST(HttpSession, StatusCodesMapToStatuses)
+{
+    const struct {
+        int http;
+        uint32_t status;
+    } cases[] = {
+        {200, kStatusTransferComplete},     {206, kStatusTransferComplete},
+        {201, kStatusUnexpectedHttpStatus}, {204, kStatusUnexpectedHttpStatus},
+        {301, kStatusUnexpectedHttpStatus}, {302, kStatusUnexpectedHttpStatus},
+        {304, kStatusUnexpectedHttpStatus}, {300, kStatusServerError},
+        {400, kStatusBadRequest},           {401, kStatusServerUnreachable},
+        {403, kStatusServerUnreachable},    {404, kStatusNotFound},
+        {405, kStatusBadRequest},           {407, kStatusProxyAuthRequired},
+        {408, kStatusHttpTimeout},          {410, kStatusServerUnreachable},
+        {500, kStatusServerError},          {501, kStatusUnexpectedHttpStatus},
+        {502, kStatusServerUnreachable},    {503, kStatusServerUnreachable},
+        {504, kStatusServerUnreachable},    {505, kStatusBadRequest},
+    };
+    for (const auto& c : cases) {
+        WsHttpSession session;
+        session.SetSilent(true);
+        std::string response;
+        const std::wstring url = Server().Url(
+            Script(ScriptedServer::UniqueTag("status"), L"status=" + std::to_wstring(c.http)));
+        EXPECT_EQ(SubmitStatus(session, url, response), c.status) << "HTTP " << c.http;
+    }
+}
+
+TEST(HttpSession, SilentSessionFailsOnProxyAuthentication)
+{
+    WsHttpSession session;
+    session.SetSilent(true);
+    std::string response;
+    const std::string tag = ScriptedServer::UniqueTag("auth");
+    EXPECT_EQ(SubmitStatus(session, Server().Url(Script(tag, L"auth=407")), response),
+              kStatusProxyAuthRequired);
+    EXPECT_EQ(Server().RecordCount(tag), 1) << "no second attempt without credentials";
+}
+
+TEST(HttpSession, RequestHeadersOnTheWire)
+{
+    struct Case {
+        bool compression;
+        uint32_t acceptTypes;
+        const char* present;
+        const char* absent;
+    } cases[] = {
+        {false, 0, "User-Agent: QdWebServiceClient (vostrel 19.0.0;host app 1.5;extra;)\r\n",
+         "Accept-Encoding"},
+        {true, 0, "Accept-Encoding: gzip\r\n", "Accept: application/xml"},
+        {false, WsHttpSession::kAcceptXml, "Accept: application/xml\r\n", "Accept-Encoding"},
+        {false, 2, "User-Agent:", "Accept: application/xml"},
+    };
+    for (const auto& c : cases) {
+        WsHttpSession session;
+        session.AddUserAgentComponent(L"host app 1.5");
+        session.AddUserAgentComponent(L"");
+        session.AddUserAgentComponent(L"extra");
+        session.SetUseCompression(c.compression);
+        session.SetAcceptTypes(c.acceptTypes);
+        session.SetApiKey(L"key-1");
+        session.SetBearerToken(L"token-2");
+        const std::string tag = ScriptedServer::UniqueTag("headers");
+        std::string response;
+        ASSERT_EQ(SubmitStatus(session, Server().Url(Script(tag, L"body=ok")), response),
+                  kStatusTransferComplete);
+        const std::string head = Head(tag);
+        EXPECT_NE(head.find(c.present), std::string::npos) << head;
+        EXPECT_EQ(head.find(c.absent), std::string::npos) << head;
+        EXPECT_NE(head.find("X-QD-API-KEY: key-1\r\n"), std::string::npos) << head;
+        EXPECT_NE(head.find("Authorization: Bearer token-2\r\n"), std::string::npos) << head;
+        EXPECT_EQ(response, "ok");
+    }
+}
+
+TEST(HttpSession, PostBodyIsTheTextsUtf16BytesWithoutTerminator)
+{
+    WsHttpSession session;
+    const std::string tag = ScriptedServer::UniqueTag("post");
+    std::string response;
+    const WsString body = L"\xFEFF<a x=\"\x00E9\"/>";
+    ASSERT_EQ(SubmitStatus(session, Server().Url(Script(tag, L"body=done")), response, body),
+              kStatusTransferComplete);
+    const std::string expected(reinterpret_cast<const char*>(body.data()), body.size() * 2);
+    EXPECT_EQ(Server().RecordedBody(tag).value_or(""), expected);
+    EXPECT_EQ(expected.substr(0, 2), "\xFF\xFE");
+    EXPECT_EQ(Head(tag).rfind("POST ", 0), 0u);
+}
+
+TEST(HttpSession, PostFileIsSentWholeOnce)
+{
+    TempFile post("post-file.bin");
+    const std::string content = ScriptedServer::PatternBytes(7, 40000);
+    post.Write(content);
+    WsHttpSession session;
+    session.SetPostFile(post.Path());
+    const std::string tag = ScriptedServer::UniqueTag("postfile");
+    std::string response;
+    ASSERT_EQ(SubmitStatus(session, Server().Url(Script(tag, L"body=done")), response,
+                           L"ignored when a file is posted"),
+              kStatusTransferComplete);
+    EXPECT_EQ(Server().RecordedBody(tag).value_or(""), content);
+    ASSERT_EQ(SubmitStatus(session, Server().Url(Script(tag, L"body=done")), response, L"x"),
+              kStatusTransferComplete);
+    EXPECT_EQ(Server().RecordedBody(tag, 2).value_or(""), std::string("x\0", 2))
+        << "the file is posted once; the next transaction posts its text";
+
+    session.SetPostFile(post.Path() + L".missing");
+    EXPECT_EQ(SubmitStatus(session, Server().Url(Script(tag, L"body=done")), response, L"x"),
+              kStatusPostFileFailed);
+}
+
+TEST(HttpSession, UnreachableServerAndBadUrl)
+{
+    WsHttpSession session;
+    std::string response;
+    EXPECT_EQ(SubmitStatus(session, L"not a url", response), kStatusBadUrl);
+    // Port 1 on the loopback refuses connections.
+    EXPECT_EQ(SubmitStatus(session, L"http://127.0.0.1:1/x", response), kStatusServerUnreachable);
+}
+
+TEST(HttpSession, SecureFlagsFollowAnyHttpsInTheUrl)
+{
+    EXPECT_EQ(WsHttpSession::RequestFlags(L"HTTPS://host/x"), 0x04808080u);
+    EXPECT_EQ(WsHttpSession::RequestFlags(L"http://host/x?next=https://y"), 0x04808080u);
+    EXPECT_EQ(WsHttpSession::RequestFlags(L"http://host/x"), 0x04000000u);
+}
+
+TEST(HttpTransfer, FilesArriveWholeWhateverTheServerDoes)
+{
+    struct Case {
+        const char* name;
+        uint64_t existing;      // bytes of the pattern already in the file
+        bool longerGarbage;     // the file holds more bytes than the answer
+        const wchar_t* script;  // the server's behaviour
+        int requests;           // requests the transfer needs
+        const char* secondHead; // what the second request carries, if any
+    } cases[] = {
+        {"fresh", 0, false, L"", 1, nullptr},
+        {"resume", 30000, false, L"", 2, "Range: bytes=30000-"},
+        {"complete", kFileSize, false, L"", 1, nullptr},
+        {"no length", 30000, false, L"nolength=1", 1, nullptr},
+        {"range ignored", 30000, false, L"range=ignore", 2, "bytes=30000-"},
+        {"range elsewhere", 30000, false, L"range=wrongstart", 3, "bytes=30000-"},
+        {"longer file", 0, true, L"", 1, nullptr},
+    };
+    for (const auto& c : cases) {
+        TempFile target(std::string("transfer-") + c.name);
+        if (c.existing != 0)
+            target.Write(ScriptedServer::PatternBytes(0, c.existing));
+        if (c.longerGarbage)
+            target.Write(std::string(kFileSize + 5000, 'x'));
+        WsHttpSession session;
+        session.SetStreamToFile(true, target.Path(), kFileMd5);
+        const std::string tag = ScriptedServer::UniqueTag("file");
+        std::wstring script = L"size=" + std::to_wstring(kFileSize);
+        if (*c.script != L'\0')
+            script += std::wstring(L";") + c.script;
+        std::string response;
+        EXPECT_EQ(SubmitStatus(session, Server().Url(Script(tag, script)), response),
+                  kStatusTransferComplete)
+            << c.name;
+        EXPECT_TRUE(ScriptedServer::FileHoldsPattern(target.Path(), kFileSize)) << c.name;
+        std::string expectedPath;
+        ToNarrow(target.Path().c_str(), expectedPath);
+        EXPECT_EQ(response, expectedPath) << c.name;
+        EXPECT_EQ(Server().RecordCount(tag), c.requests) << c.name;
+        EXPECT_EQ(Head(tag, 1).find("Range"), std::string::npos) << c.name;
+        if (c.secondHead != nullptr) {
+            EXPECT_NE(Head(tag, 2).find(c.secondHead), std::string::npos) << c.name << Head(tag, 2);
+        }
+        if (c.requests == 3) {
+            EXPECT_EQ(Head(tag, 3).find("Range"), std::string::npos) << c.name;
+        }
+        WsHttpProgress progress;
+        session.GetProgress(progress);
+        const bool lengthKnown = std::wcsstr(c.script, L"nolength") == nullptr;
+        EXPECT_EQ(progress.totalBytes, lengthKnown ? kFileSize : 0) << c.name;
+        EXPECT_EQ(progress.bytesReceived, kFileSize) << c.name;
+        EXPECT_EQ(progress.bytesVerified, kFileSize) << c.name;
+    }
+}
+
+TEST(HttpTransfer, CutTransferKeepsItsPartAndResumesToTheSameFile)
+{
+    TempFile target("transfer-cut");
+    const std::string tag = ScriptedServer::UniqueTag("cut");
+    WsHttpSession session;
+    session.SetStreamToFile(true, target.Path());
+    std::string response;
+    EXPECT_EQ(SubmitStatus(session, Server().Url(Script(tag, L"size=100000;cut=40000")), response),
+              kStatusServerUnreachable);
+    EXPECT_EQ(target.Read(), ScriptedServer::PatternBytes(0, 40000));
+    EXPECT_TRUE(response.empty());
+    EXPECT_EQ(SubmitStatus(session, Server().Url(Script(tag, L"size=100000")), response),
+              kStatusTransferComplete);
+    EXPECT_TRUE(ScriptedServer::FileHoldsPattern(target.Path(), kFileSize));
+    EXPECT_NE(Head(tag, 3).find("Range: bytes=40000-"), std::string::npos) << Head(tag, 3);
+}
+
+TEST(HttpTransfer, ChecksumMustMatchExactly)
+{
+    const struct {
+        const wchar_t* checksum;
+        uint32_t status;
+    } cases[] = {
+        {kFileMd5, kStatusTransferComplete},
+        {L"6B1237BB4C34B3268422138306A9DA00", kStatusChecksumMismatch},
+        {L"00000000000000000000000000000000", kStatusChecksumMismatch},
+    };
+    for (const auto& c : cases) {
+        TempFile target("transfer-checksum");
+        WsHttpSession session;
+        session.SetStreamToFile(true, target.Path(), c.checksum);
+        std::string response;
+        const std::wstring url =
+            Server().Url(Script(ScriptedServer::UniqueTag("md5"), L"size=100000"));
+        EXPECT_EQ(SubmitStatus(session, url, response), c.status);
+        EXPECT_TRUE(ScriptedServer::FileHoldsPattern(target.Path(), kFileSize))
+            << "a mismatch keeps the file";
+    }
+}
+
+TEST(HttpTransfer, FileModeNeedsAContentType)
+{
+    TempFile target("transfer-ctype");
+    WsHttpSession session;
+    session.SetStreamToFile(true, target.Path());
+    std::string response;
+    const std::wstring url =
+        Server().Url(Script(ScriptedServer::UniqueTag("ctype"), L"size=10;ctype=none"));
+    EXPECT_EQ(SubmitStatus(session, url, response), kStatusBadContentType);
+    session.SetStreamToFile(false);
+    EXPECT_EQ(SubmitStatus(session, url, response), kStatusTransferComplete)
+        << "memory mode takes any answer";
+}
+
+TEST(HttpTransfer, GzipBodiesAreDecodedExactlyOnce)
+{
+    // The body itself starts with the gzip magic: decoding it twice would fail.
+    const std::string magicText = "\x1F\x8B not compressed twice";
+    const struct {
+        const wchar_t* script;
+        std::string expected;
+    } memoryCases[] = {
+        {L"gzip=1;body=%3Cpacket%3Ehello%3C%2Fpacket%3E", "<packet>hello</packet>"},
+        {L"gzip=1;body=%1F%8B%20not%20compressed%20twice", magicText},
+        {L"body=%1F%8B%20not%20compressed%20twice", magicText},
+        {L"encoding=br;body=raw", "raw"},
+    };
+    for (const auto& c : memoryCases) {
+        WsHttpSession session;
+        session.SetUseCompression(true);
+        std::string response;
+        const std::wstring url = Server().Url(Script(ScriptedServer::UniqueTag("gzip"), c.script));
+        EXPECT_EQ(SubmitStatus(session, url, response), kStatusTransferComplete) << c.expected;
+        EXPECT_EQ(response, c.expected);
+    }
+
+    TempFile target("transfer-gzip");
+    WsHttpSession session;
+    session.SetUseCompression(true);
+    session.SetStreamToFile(true, target.Path(), kFileMd5);
+    std::string response;
+    const std::wstring url =
+        Server().Url(Script(ScriptedServer::UniqueTag("gzipfile"), L"size=100000;gzip=1"));
+    EXPECT_EQ(SubmitStatus(session, url, response), kStatusTransferComplete);
+    EXPECT_TRUE(ScriptedServer::FileHoldsPattern(target.Path(), kFileSize));
+    EXPECT_FALSE(std::filesystem::exists(target.TempSibling()));
+}
+
+TEST(HttpTransfer, BrokenGzipFailsAndLosesNothing)
+{
+    WsHttpSession memory;
+    std::string response;
+    const std::wstring url =
+        Server().Url(Script(ScriptedServer::UniqueTag("badgzip"), L"gzip=bad"));
+    EXPECT_EQ(SubmitStatus(memory, url, response), kStatusReceiveFailed);
+
+    TempFile target("transfer-badgzip");
+    WsHttpSession file;
+    file.SetStreamToFile(true, target.Path());
+    EXPECT_EQ(SubmitStatus(file, url, response), kStatusReceiveFailed);
+    EXPECT_FALSE(std::filesystem::exists(target.TempSibling()));
+}
+
+TEST(HttpTransfer, CountersStartFromZeroInEveryTransaction)
+{
+    WsHttpSession session;
+    std::string response;
+    for (int i = 0; i < 2; ++i) {
+        const std::string tag = ScriptedServer::UniqueTag("counters");
+        ASSERT_EQ(SubmitStatus(session, Server().Url(Script(tag, L"size=5000")), response),
+                  kStatusTransferComplete);
+        WsHttpProgress progress;
+        session.GetProgress(progress);
+        EXPECT_EQ(progress.bytesReceived, 5000u);
+        EXPECT_EQ(progress.totalBytes, 5000u);
+        EXPECT_EQ(progress.secondsRemaining, 0u);
+        EXPECT_EQ(Head(tag).find("Range"), std::string::npos);
+        EXPECT_EQ(response, ScriptedServer::PatternBytes(0, 5000));
+    }
+}

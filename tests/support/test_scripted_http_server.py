@@ -1,0 +1,505 @@
+"""Tests of the scripted HTTP server that the transport tests run against.
+
+The server is started as a separate process on a temporary directory and
+talked to over 127.0.0.1 with http.client or raw sockets, so what is checked
+is what a client really receives and what lands in the record files. Every
+socket read and process wait has a time bound.
+
+Run: python3 -m unittest -v test_scripted_http_server   (in this directory)
+"""
+
+import gzip
+import http.client
+import os
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+import zlib
+
+SERVER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "scripted_http_server.py")
+IO_TIMEOUT = 5.0
+START_TIMEOUT = 10.0
+
+# The pattern written out by hand from its definition
+# ((i mod 1000003) * 2654435761 >> 13) & 0xFF, at offset 0, just before and
+# after the wrap at 1000003, and at 1 GiB.
+PATTERN_AT_0 = bytes.fromhex("00bb7733efab6622de9a5611cd894501")
+PATTERN_AT_999995 = bytes.fromhex("3df9b5702ce8a46000bb7733efab6622")
+PATTERN_AT_1GIB = bytes.fromhex("40fcb8742feba763")
+PERIOD = 1000003
+
+_period_cache = []
+
+
+def expected_pattern(offset, length):
+    """Reference pattern, computed byte by byte once and then tiled."""
+    if not _period_cache:
+        _period_cache.append(bytes((((i * 2654435761) >> 13) & 0xFF) for i in range(PERIOD)))
+    period = _period_cache[0]
+    start = offset % PERIOD
+    repeats = (start + length) // PERIOD + 1
+    return (period * repeats)[start:start + length]
+
+
+class ServerProcess:
+    """A server process on its own temporary directory."""
+
+    def __init__(self, *extra_args):
+        self.dir = tempfile.TemporaryDirectory(prefix="scripted-http-")
+        self.port_file = os.path.join(self.dir.name, "port")
+        self.record_dir = os.path.join(self.dir.name, "records")
+        self.process = subprocess.Popen(
+            [sys.executable, SERVER, "--port-file", self.port_file,
+             "--record-dir", self.record_dir, *extra_args],
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        self.port = self._wait_for_port()
+
+    def _wait_for_port(self):
+        deadline = time.monotonic() + START_TIMEOUT
+        while time.monotonic() < deadline:
+            if os.path.exists(self.port_file):
+                with open(self.port_file) as f:
+                    return int(f.read())
+            if self.process.poll() is not None:
+                break
+            time.sleep(0.02)
+        self.stop()
+        raise AssertionError("server did not write its port file")
+
+    def wait(self, timeout):
+        """Exit code, or None when the process is still running."""
+        try:
+            return self.process.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            return None
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.terminate()
+            if self.wait(IO_TIMEOUT) is None:
+                self.process.kill()
+                self.process.wait(IO_TIMEOUT)
+        log = self.process.stderr.read().decode(errors="replace")
+        self.process.stderr.close()
+        self.dir.cleanup()
+        return log
+
+    def record(self, tag, n, suffix):
+        path = os.path.join(self.record_dir, f"{tag}-{n}.{suffix}")
+        if not os.path.exists(path):
+            return None
+        with open(path, "rb") as f:
+            return f.read()
+
+
+def recv_until_closed(sock):
+    """Everything the server sends until it closes; bounded by IO_TIMEOUT."""
+    deadline = time.monotonic() + IO_TIMEOUT
+    data = bytearray()
+    while time.monotonic() < deadline:
+        sock.settimeout(max(0.01, deadline - time.monotonic()))
+        chunk = sock.recv(1 << 16)
+        if not chunk:
+            return bytes(data)
+        data += chunk
+    raise AssertionError(f"server did not close the connection ({len(data)} bytes so far)")
+
+
+def split_response(raw):
+    """(status, {lower-case name: [values]}, body) of a raw response."""
+    head, sep, body = raw.partition(b"\r\n\r\n")
+    assert sep, f"no end of head in {raw[:200]!r}"
+    lines = head.decode("latin-1").split("\r\n")
+    headers = {}
+    for line in lines[1:]:
+        name, _, value = line.partition(":")
+        headers.setdefault(name.lower(), []).append(value.strip())
+    return int(lines[0].split(" ")[1]), headers, body
+
+
+class RunningServerTest(unittest.TestCase):
+    """Scripted answers of one server shared by all cases."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.server = ServerProcess("--lifetime", "120", "--idle", "60")
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.stop()
+
+    def connect(self):
+        return socket.create_connection(("127.0.0.1", self.server.port), timeout=IO_TIMEOUT)
+
+    def raw(self, request):
+        """Sends raw bytes and returns everything until the server closes."""
+        with self.connect() as sock:
+            sock.sendall(request)
+            return recv_until_closed(sock)
+
+    def raw_get(self, path, extra_head=b""):
+        return split_response(self.raw(
+            b"GET " + path.encode() + b" HTTP/1.1\r\nHost: x\r\n" + extra_head
+            + b"Connection: close\r\n\r\n"))
+
+    def get(self, path, headers=None, method="GET", body=None):
+        conn = http.client.HTTPConnection("127.0.0.1", self.server.port, timeout=IO_TIMEOUT)
+        try:
+            conn.request(method, path, body=body, headers=headers or {})
+            response = conn.getresponse()
+            return response.status, response.headers, response.read()
+        finally:
+            conn.close()
+
+    # -- the pattern ---------------------------------------------------------
+
+    def test_pattern_matches_hand_written_values(self):
+        status, headers, body = self.get("/s/size=1000011/f")
+        self.assertEqual(status, 200)
+        self.assertEqual(headers["Content-Length"], "1000011")
+        self.assertEqual(body[:16], PATTERN_AT_0)
+        self.assertEqual(body[999995:], PATTERN_AT_999995)
+
+    def test_large_body_is_the_pattern_across_periods_and_send_chunks(self):
+        size = 3 * (1 << 20) + 12345
+        status, _, body = self.get(f"/s/size={size}/f")
+        self.assertEqual(status, 200)
+        self.assertEqual(len(body), size)
+        self.assertTrue(body == expected_pattern(0, size), "pattern bytes differ")
+
+    def test_large_range_starting_just_before_the_pattern_wrap(self):
+        # A send chunk that begins near the end of a period must wrap inside it.
+        size = 3 * (1 << 20)
+        status, headers, body = self.get(f"/s/size={size}/f", {"Range": "bytes=990000-"})
+        self.assertEqual(status, 206)
+        self.assertEqual(len(body), size - 990000)
+        self.assertTrue(body == expected_pattern(990000, size - 990000), "pattern bytes differ")
+
+    def test_zero_size_gives_empty_body_with_length(self):
+        status, headers, body = self.get("/s/size=0/f")
+        self.assertEqual((status, headers["Content-Length"], body), (200, "0", b""))
+
+    # -- body, type, status --------------------------------------------------
+
+    def test_default_answer_is_empty_octet_stream(self):
+        status, headers, body = self.get("/s//f")
+        self.assertEqual(status, 200)
+        self.assertEqual(headers["Content-Type"], "application/octet-stream")
+        self.assertEqual(headers["Content-Length"], "0")
+        self.assertIsNone(headers["Content-Encoding"])
+        self.assertEqual(body, b"")
+
+    def test_literal_body_is_percent_decoded_after_splitting(self):
+        _, headers, body = self.get("/s/body=a%3Bb%2Fc%00d%25;ctype=text%2Fxml/f")
+        self.assertEqual(body, b"a;b/c\x00d%")
+        self.assertEqual(headers["Content-Type"], "text/xml")
+
+    def test_ctype_none_sends_no_content_type(self):
+        status, headers, _ = self.raw_get("/s/ctype=none;body=x/f")
+        self.assertEqual(status, 200)
+        self.assertNotIn("content-type", headers)
+
+    def test_error_status_keeps_scripted_body(self):
+        status, _, body = self.get("/s/status=404;body=gone/f")
+        self.assertEqual((status, body), (404, b"gone"))
+
+    def test_error_status_without_body_gets_short_text(self):
+        status, headers, body = self.get("/s/status=503/f")
+        self.assertEqual(status, 503)
+        self.assertTrue(body)
+        self.assertEqual(headers["Content-Length"], str(len(body)))
+
+    def test_head_request_gets_length_but_no_body(self):
+        with self.connect() as sock:
+            sock.sendall(b"HEAD /s/size=5000/f HTTP/1.1\r\nHost: x\r\n\r\n"
+                         b"GET /s/body=next/f HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n")
+            raw = recv_until_closed(sock)
+        first, sep, second = raw.partition(b"HTTP/1.1 200 OK\r\n")[2].partition(b"HTTP/1.1 ")
+        self.assertTrue(sep, raw)
+        self.assertIn(b"Content-Length: 5000\r\n", first)
+        self.assertTrue(first.endswith(b"\r\n\r\n"))
+        self.assertTrue(second.endswith(b"\r\n\r\nnext"))
+
+    # -- framing -------------------------------------------------------------
+
+    def test_nolength_closes_after_body_without_length(self):
+        status, headers, body = self.raw_get("/s/nolength=1;size=3000/f")
+        self.assertEqual(status, 200)
+        self.assertNotIn("content-length", headers)
+        self.assertEqual(headers["connection"], ["close"])
+        self.assertEqual(body, expected_pattern(0, 3000))
+
+    def test_cut_announces_full_length_and_drops_connection(self):
+        with self.connect() as sock:
+            # No "Connection: close": the close must come from the cut.
+            sock.sendall(b"GET /s/size=100000;cut=300/f HTTP/1.1\r\nHost: x\r\n\r\n")
+            status, headers, body = split_response(recv_until_closed(sock))
+        self.assertEqual(status, 200)
+        self.assertEqual(headers["content-length"], ["100000"])
+        self.assertEqual(body, expected_pattern(0, 300))
+
+    def test_keep_alive_serves_several_requests_on_one_connection(self):
+        conn = http.client.HTTPConnection("127.0.0.1", self.server.port, timeout=IO_TIMEOUT)
+        try:
+            bodies, sockets = [], []
+            for script in ("size=100", "body=two", "status=404;body=three"):
+                conn.request("GET", f"/s/{script}/f")
+                sockets.append(conn.sock)
+                bodies.append(conn.getresponse().read())
+                self.assertIsNotNone(conn.sock, "server closed a keep-alive connection")
+        finally:
+            conn.close()
+        self.assertEqual(bodies, [expected_pattern(0, 100), b"two", b"three"])
+        self.assertTrue(all(sock is sockets[0] for sock in sockets), "connection not reused")
+
+    def test_http10_request_without_keep_alive_is_closed(self):
+        status, _, body = split_response(self.raw(b"GET /s/body=old/f HTTP/1.0\r\n\r\n"))
+        self.assertEqual((status, body), (200, b"old"))
+
+    # -- timing --------------------------------------------------------------
+
+    def test_delay_holds_the_answer_but_records_first(self):
+        tag = "delayed"
+        with self.connect() as sock:
+            started = time.monotonic()
+            sock.sendall(f"GET /s/tag={tag};delay=600;body=late/f HTTP/1.1\r\nHost: x\r\n"
+                         "Connection: close\r\n\r\n".encode())
+            deadline = started + 0.5
+            while self.server.record(tag, 1, "head") is None and time.monotonic() < deadline:
+                time.sleep(0.01)
+            self.assertIsNotNone(self.server.record(tag, 1, "head"),
+                                 "request not recorded while the answer was delayed")
+            raw = recv_until_closed(sock)
+        self.assertGreaterEqual(time.monotonic() - started, 0.55)
+        self.assertEqual(split_response(raw)[2], b"late")
+
+    def test_stall_pauses_exactly_after_the_given_byte(self):
+        with self.connect() as sock:
+            sock.sendall(b"GET /s/size=50000;stallafter=20000;stallms=700/f HTTP/1.1\r\n"
+                         b"Host: x\r\nConnection: close\r\n\r\n")
+            received = bytearray()
+            deadline = time.monotonic() + IO_TIMEOUT
+            # Read up to the stall point: head plus 20000 body bytes.
+            while time.monotonic() < deadline:
+                head_end = received.find(b"\r\n\r\n")
+                if head_end >= 0 and len(received) - head_end - 4 >= 20000:
+                    break
+                received += sock.recv(1 << 16)
+            self.assertEqual(len(received) - head_end - 4, 20000, "no pause at byte 20000")
+            sock.settimeout(0.3)
+            with self.assertRaises(socket.timeout):
+                sock.recv(1)
+            received += recv_until_closed(sock)
+        self.assertEqual(split_response(bytes(received))[2], expected_pattern(0, 50000))
+
+    # -- ranges --------------------------------------------------------------
+
+    def test_range_without_blank_is_honoured(self):
+        status, headers, body = self.raw_get("/s/size=5000/f", b"Range:bytes=1000-\r\n")
+        self.assertEqual(status, 206)
+        self.assertEqual(headers["content-range"], ["bytes 1000-4999/5000"])
+        self.assertEqual(headers["content-length"], ["4000"])
+        self.assertEqual(body, expected_pattern(1000, 4000))
+
+    def test_range_with_end_and_blanks(self):
+        status, headers, body = self.get("/s/size=5000/f", {"Range": "bytes=10-19"})
+        self.assertEqual(status, 206)
+        self.assertEqual(headers["Content-Range"], "bytes 10-19/5000")
+        self.assertEqual(body, expected_pattern(10, 10))
+
+    def test_range_across_the_pattern_wrap(self):
+        _, _, body = self.get("/s/size=1000011/f", {"Range": "bytes=999995-"})
+        self.assertEqual(body, PATTERN_AT_999995)
+
+    def test_range_ignore_sends_whole_body(self):
+        status, headers, body = self.get("/s/size=5000;range=ignore/f", {"Range": "bytes=1000-"})
+        self.assertEqual(status, 200)
+        self.assertIsNone(headers["Content-Range"])
+        self.assertEqual(body, expected_pattern(0, 5000))
+
+    def test_range_wrongstart_starts_at_half_the_offset(self):
+        status, headers, body = self.get("/s/size=5000;range=wrongstart/f",
+                                         {"Range": "bytes=1000-"})
+        self.assertEqual(status, 206)
+        self.assertEqual(headers["Content-Range"], "bytes 500-4999/5000")
+        self.assertEqual(body, expected_pattern(500, 4500))
+
+    def test_range_at_end_of_body_is_416(self):
+        status, headers, _ = self.get("/s/size=5000/f", {"Range": "bytes=5000-"})
+        self.assertEqual(status, 416)
+        self.assertEqual(headers["Content-Range"], "bytes */5000")
+
+    # -- content encoding ----------------------------------------------------
+
+    def test_gzip_pattern(self):
+        _, headers, body = self.get("/s/size=70000;gzip=1/f")
+        self.assertEqual(headers["Content-Encoding"], "gzip")
+        self.assertEqual(headers["Content-Length"], str(len(body)))
+        self.assertLess(len(body), 70000)
+        self.assertEqual(gzip.decompress(body), expected_pattern(0, 70000))
+
+    def test_gzip_literal_body(self):
+        _, _, body = self.get("/s/body=hello%20gzip;gzip=1/f")
+        self.assertEqual(gzip.decompress(body), b"hello gzip")
+
+    def test_gzip_bad_has_magic_but_does_not_decode(self):
+        _, headers, body = self.get("/s/gzip=bad/f")
+        self.assertEqual(headers["Content-Encoding"], "gzip")
+        self.assertEqual(body[:2], b"\x1f\x8b")
+        with self.assertRaises((OSError, EOFError, zlib.error)):
+            gzip.decompress(body)
+        with self.assertRaises(zlib.error):
+            zlib.decompressobj(16 + zlib.MAX_WBITS).decompress(body)
+
+    def test_gzip_bad_with_size(self):
+        _, _, body = self.get("/s/gzip=bad;size=100000/f")
+        self.assertEqual(len(body), 100000)
+        with self.assertRaises(zlib.error):
+            zlib.decompressobj(16 + zlib.MAX_WBITS).decompress(body)
+
+    def test_encoding_sends_header_with_unchanged_body(self):
+        _, headers, body = self.get("/s/body=raw;encoding=deflate/f")
+        self.assertEqual((headers["Content-Encoding"], body), ("deflate", b"raw"))
+
+    def test_encoding_overrides_gzip_header_value(self):
+        _, headers, body = self.get("/s/body=abc;gzip=1;encoding=GZIP/f")
+        self.assertEqual(headers.get_all("Content-Encoding"), ["GZIP"])
+        self.assertEqual(gzip.decompress(body), b"abc")
+
+    def test_encoding_none_drops_gzip_header(self):
+        _, headers, body = self.get("/s/body=abc;gzip=1;encoding=none/f")
+        self.assertIsNone(headers["Content-Encoding"])
+        self.assertEqual(gzip.decompress(body), b"abc")
+
+    # -- authentication and extra headers ------------------------------------
+
+    def test_auth_407_sends_basic_proxy_challenge(self):
+        status, headers, body = self.get("/s/auth=407/f")
+        self.assertEqual(status, 407)
+        self.assertEqual(headers["Proxy-Authenticate"], 'Basic realm="korvel"')
+        self.assertTrue(body)
+
+    def test_extra_headers_repeat_and_replace_generated_ones(self):
+        _, headers, _ = self.raw_get(
+            "/s/header=X-One:1;header=X-Two:a:b%3Bc;header=X-One:again;"
+            "header=Content-Type:text%2Fplain/f")
+        self.assertEqual(headers["x-one"], ["1", "again"])
+        self.assertEqual(headers["x-two"], ["a:b;c"])
+        self.assertEqual(headers["content-type"], ["text/plain"])
+
+    # -- recording -----------------------------------------------------------
+
+    def test_records_exact_head_and_body_numbered_per_tag(self):
+        tag = "post-record"
+        heads = [
+            f"POST /s/tag={tag};body=ok/x?cmd=Content%20Cmd&A=1 HTTP/1.1\r\n"
+            "Host: 127.0.0.1\r\nX-Odd:  spaced \r\nContent-Length: 7\r\n\r\n".encode(),
+            f"PUT /s/tag={tag}/y HTTP/1.1\r\nHost: h\r\nContent-Length: 3\r\n\r\n".encode()]
+        bodies = [b"\x00ab\r\ncd", b"xyz"]
+        with self.connect() as sock:
+            for head, body in zip(heads, bodies):
+                sock.sendall(head + body)
+                received = sock.recv(1 << 16)
+                self.assertTrue(received.startswith(b"HTTP/1.1 200 "), received)
+        for n, (head, body) in enumerate(zip(heads, bodies), start=1):
+            self.assertEqual(self.server.record(tag, n, "head"), head)
+            self.assertEqual(self.server.record(tag, n, "body"), body)
+        self.assertIsNone(self.server.record(tag, 3, "head"))
+
+    def test_records_large_upload_exactly(self):
+        tag = "upload"
+        data = expected_pattern(7, 3 << 20)
+        status, _, _ = self.get(f"/s/tag={tag}/f", method="POST", body=data)
+        self.assertEqual(status, 200)
+        self.assertTrue(self.server.record(tag, 1, "body") == data, "upload recorded wrongly")
+
+    def test_plain_path_is_an_untagged_empty_answer(self):
+        before = len(os.listdir(self.server.record_dir))
+        status, _, body = self.get("/plain/path?q=1")
+        self.assertEqual((status, body), (200, b""))
+        heads = [name for name in os.listdir(self.server.record_dir)
+                 if name.startswith("untagged-") and name.endswith(".head")]
+        self.assertEqual(len(os.listdir(self.server.record_dir)), before + 2)
+        recorded = [self.server.record("untagged", n, "head") for n in range(1, len(heads) + 1)]
+        self.assertTrue(any(h.startswith(b"GET /plain/path?q=1 HTTP/1.1\r\n") for h in recorded))
+
+    # -- bad requests ----------------------------------------------------------
+
+    def assert_bad_request(self, raw_request):
+        status, headers, _ = split_response(self.raw(raw_request))
+        self.assertEqual(status, 400, raw_request)
+        self.assertEqual(headers["connection"], ["close"])
+
+    def test_malformed_requests_get_400_and_server_stays_up(self):
+        for bad in (b"NONSENSE\r\n\r\n",
+                    b"GET /s/body=x/f HTTP/9.9\r\n\r\n",
+                    b"GET /s/body=x/f HTTP/1.1\r\nNo colon here\r\n\r\n",
+                    b"POST /s/body=x/f HTTP/1.1\r\nContent-Length: lots\r\n\r\n",
+                    b"\xff\xfe\x00garbage \x01 \x02\r\n\r\n",
+                    b"GET /" + b"a" * 70000 + b" HTTP/1.1\r\n\r\n"):
+            self.assert_bad_request(bad)
+        self.assertEqual(self.get("/s/body=alive/f")[2], b"alive")
+
+    def test_bad_scripts_get_400(self):
+        for script in ("sise=10", "size=ten", "size=-1", "size=1;body=x", "range=maybe",
+                       "gzip=2", "tag=..%2Fescape", "stallafter=5", "header=NoColon",
+                       "status=99", "size=1;size=2"):
+            with self.subTest(script=script):
+                status, _, _ = self.get(f"/s/{script}/f")
+                self.assertEqual(status, 400)
+
+    def test_half_sent_request_does_not_disturb_the_server(self):
+        with self.connect() as sock:
+            sock.sendall(b"POST /s/tag=half/f HTTP/1.1\r\nContent-Length: 100\r\n\r\nabc")
+        self.assertEqual(self.get("/s/body=fine/f")[2], b"fine")
+        self.assertIsNone(self.server.record("half", 1, "head"))
+
+
+class ServerExitTest(unittest.TestCase):
+    """The server always stops by itself, and cleans up its port file."""
+
+    def test_exits_when_lifetime_is_over_even_while_busy(self):
+        server = ServerProcess("--lifetime", "0.8", "--idle", "60")
+        try:
+            # Requests keep the idle clock at zero; the lifetime still ends it.
+            with socket.create_connection(("127.0.0.1", server.port), timeout=IO_TIMEOUT) as s:
+                s.sendall(b"GET /s/delay=300/f HTTP/1.1\r\nHost: x\r\n\r\n")
+                s.recv(1024)
+            self.assertEqual(server.wait(5), 0)
+            self.assertFalse(os.path.exists(server.port_file))
+        finally:
+            server.stop()
+
+    def test_exits_when_idle_but_not_during_a_long_request(self):
+        server = ServerProcess("--lifetime", "60", "--idle", "0.3")
+        try:
+            started = time.monotonic()
+            conn = http.client.HTTPConnection("127.0.0.1", server.port, timeout=IO_TIMEOUT)
+            # The request lasts more than twice the idle time.
+            conn.request("GET", "/s/delay=800;body=done/f")
+            self.assertEqual(conn.getresponse().read(), b"done")
+            conn.close()
+            self.assertGreater(time.monotonic() - started, 0.75)
+            self.assertEqual(server.wait(5), 0)
+        finally:
+            server.stop()
+
+    def test_quit_stops_at_once(self):
+        server = ServerProcess()
+        try:
+            conn = http.client.HTTPConnection("127.0.0.1", server.port, timeout=IO_TIMEOUT)
+            conn.request("GET", "/quit")
+            self.assertEqual(conn.getresponse().status, 200)
+            conn.close()
+            self.assertEqual(server.wait(3), 0)
+            self.assertFalse(os.path.exists(server.port_file))
+        finally:
+            log = server.stop()
+        self.assertIn("quit", log)
+
+
+if __name__ == "__main__":
+    unittest.main()
