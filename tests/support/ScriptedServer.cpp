@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdio>
 #include <stdexcept>
+#include <vector>
 
 namespace korvel::test {
 
@@ -42,22 +43,21 @@ public:
         return static_cast<uint64_t>(size.QuadPart);
     }
 
-    // Reads up to length bytes; fewer only at the end of the file.
-    std::optional<std::string> Read(size_t length) const
+    // Fills data with up to length bytes and returns how many were read;
+    // fewer only at the end of the file.
+    std::optional<size_t> Read(char* data, size_t length) const
     {
-        std::string data(length, '\0');
         size_t filled = 0;
         while (filled < length) {
             DWORD chunk = static_cast<DWORD>(std::min<size_t>(length - filled, 1u << 30));
             DWORD got = 0;
-            if (!ReadFile(handle_, &data[filled], chunk, &got, nullptr))
+            if (!ReadFile(handle_, data + filled, chunk, &got, nullptr))
                 return std::nullopt;
             if (got == 0)
                 break;
             filled += got;
         }
-        data.resize(filled);
-        return data;
+        return filled;
     }
 
 private:
@@ -88,7 +88,12 @@ std::optional<std::string> ReadWholeFile(const std::wstring& path)
     std::optional<uint64_t> size = file.Size();
     if (!size)
         return std::nullopt;
-    return file.Read(static_cast<size_t>(*size));
+    std::string data(static_cast<size_t>(*size), '\0');
+    std::optional<size_t> got = file.Read(&data[0], data.size());
+    if (!got)
+        return std::nullopt;
+    data.resize(*got);
+    return data;
 }
 
 std::optional<std::wstring> EnvironmentValue(const wchar_t* name)
@@ -235,22 +240,29 @@ bool ScriptedServer::FileHoldsPattern(const std::wstring& path, uint64_t expecte
 std::string ScriptedServer::DescribePatternMismatch(const std::wstring& path, uint64_t expectedSize)
 {
     ReadHandle file(path);
-    if (!file.IsOpen())
-        return "cannot open " + Narrow(path) + " (error " + std::to_string(GetLastError()) + ")";
+    if (!file.IsOpen()) {
+        DWORD error = GetLastError();
+        return "cannot open " + Narrow(path) + " (error " + std::to_string(error) + ")";
+    }
     std::optional<uint64_t> size = file.Size();
     if (!size)
         return "cannot read the size of " + Narrow(path);
     if (*size != expectedSize)
         return Narrow(path) + " holds " + std::to_string(*size) + " bytes, expected " +
                std::to_string(expectedSize);
+    // One buffer for all blocks: a fresh large allocation per block costs more
+    // than the comparison under Wine.
+    std::vector<char> block(kBlockSize);
     for (uint64_t offset = 0; offset < expectedSize;) {
         size_t length = static_cast<size_t>(std::min<uint64_t>(kBlockSize, expectedSize - offset));
-        std::optional<std::string> block = file.Read(length);
-        if (!block || block->size() != length)
+        std::optional<size_t> read = file.Read(block.data(), length);
+        if (!read || *read != length)
             return "cannot read " + Narrow(path) + " at offset " + std::to_string(offset);
-        auto [got, want] = std::mismatch(block->begin(), block->end(), PatternAt(offset));
-        if (got != block->end()) {
-            uint64_t at = offset + static_cast<uint64_t>(got - block->begin());
+        const char* begin = block.data();
+        const char* end = begin + length;
+        auto [got, want] = std::mismatch(begin, end, PatternAt(offset));
+        if (got != end) {
+            uint64_t at = offset + static_cast<uint64_t>(got - begin);
             return Narrow(path) + " differs from the pattern at offset " + std::to_string(at) +
                    ": " + Hex(static_cast<unsigned char>(*got)) + " instead of " +
                    Hex(static_cast<unsigned char>(*want));

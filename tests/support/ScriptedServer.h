@@ -49,7 +49,9 @@ public:
     static std::string DescribePatternMismatch(const std::wstring& path, uint64_t expectedSize);
 
     // A tag no other request of this test run uses, also across test programs:
-    // the prefix, the process id and start time, and a counter.
+    // the prefix, the process id and start time, and a counter. The server
+    // accepts tags of letters, digits, '_', '.' and '-', so the prefix must be
+    // made of those.
     static std::string UniqueTag(const char* prefix);
 
 private:

@@ -145,7 +145,7 @@ class Script:
 
 
 def split_target(target):
-    """Return (script text, is scripted) for a request target."""
+    """The script part of a request target; empty outside /s/."""
     if "://" in target:
         # Absolute form, as a client talking to a proxy sends it.
         target = "/" + target.split("://", 1)[1].partition("/")[2]
@@ -527,16 +527,17 @@ class ScriptedHandler(http.server.BaseHTTPRequestHandler):
             self.log_line(f"cut the body after {to_send} of {length} bytes")
 
     def send_pattern(self, offset, length, stall_at, stall_ms):
+        """Streams the pattern in large slices of the table; a stall happens
+        only when more bytes follow it, as for a literal body."""
         sent = 0
         while sent < length:
-            n = min(SEND_CHUNK, length - sent)
-            if sent < stall_at:
-                n = min(n, stall_at - sent)
+            if sent == stall_at:
+                time.sleep(stall_ms / 1000)
+            end = min(length, stall_at) if sent < stall_at else length
+            n = min(SEND_CHUNK, end - sent)
             start = (offset + sent) % PATTERN_PERIOD
             self.connection.sendall(PATTERN[start:start + n])
             sent += n
-            if sent == stall_at:
-                time.sleep(stall_ms / 1000)
 
     def send_bytes(self, data):
         self.connection.sendall(data)

@@ -276,24 +276,35 @@ class RunningServerTest(unittest.TestCase):
         self.assertGreaterEqual(time.monotonic() - started, 0.55)
         self.assertEqual(split_response(raw)[2], b"late")
 
-    def test_stall_pauses_exactly_after_the_given_byte(self):
+    def assert_stalls_after(self, script, stall_at, expected_body):
+        """The body pauses (at least 0.3 s) right after stall_at bytes."""
         with self.connect() as sock:
-            sock.sendall(b"GET /s/size=50000;stallafter=20000;stallms=700/f HTTP/1.1\r\n"
-                         b"Host: x\r\nConnection: close\r\n\r\n")
+            sock.sendall(f"GET /s/{script}/f HTTP/1.1\r\nHost: x\r\n"
+                         "Connection: close\r\n\r\n".encode())
             received = bytearray()
             deadline = time.monotonic() + IO_TIMEOUT
-            # Read up to the stall point: head plus 20000 body bytes.
+            head_end = -1
             while time.monotonic() < deadline:
                 head_end = received.find(b"\r\n\r\n")
-                if head_end >= 0 and len(received) - head_end - 4 >= 20000:
+                if head_end >= 0 and len(received) - head_end - 4 >= stall_at:
                     break
                 received += sock.recv(1 << 16)
-            self.assertEqual(len(received) - head_end - 4, 20000, "no pause at byte 20000")
+            self.assertEqual(len(received) - head_end - 4, stall_at, "no pause at the byte")
             sock.settimeout(0.3)
             with self.assertRaises(socket.timeout):
                 sock.recv(1)
             received += recv_until_closed(sock)
-        self.assertEqual(split_response(bytes(received))[2], expected_pattern(0, 50000))
+        self.assertEqual(split_response(bytes(received))[2], expected_body)
+
+    def test_stall_pauses_exactly_after_the_given_byte(self):
+        self.assert_stalls_after("size=50000;stallafter=20000;stallms=700", 20000,
+                                 expected_pattern(0, 50000))
+
+    def test_stall_at_zero_pauses_before_the_body(self):
+        self.assert_stalls_after("size=3000;stallafter=0;stallms=600", 0, expected_pattern(0, 3000))
+
+    def test_stall_in_literal_body(self):
+        self.assert_stalls_after("body=abcdef;stallafter=2;stallms=600", 2, b"abcdef")
 
     # -- ranges --------------------------------------------------------------
 
