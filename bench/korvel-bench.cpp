@@ -4,7 +4,8 @@
 //
 //   korvel-bench file URL PATH   second-version download through korvel.dll
 //   korvel-bench memory URL      one transaction into memory (the query path)
-//   korvel-bench wininet URL     a bare WinINet read loop: the platform's ceiling
+//   korvel-bench wininet URL [BLOCK]  a bare WinINet read loop (16384-byte
+//                                     blocks unless BLOCK): the platform's ceiling
 #include "api/WsStatus.h"
 #include "http/WsHttpRequest.h"
 #include "tools/host/KorvelLibrary.h"
@@ -81,17 +82,18 @@ int DownloadToMemory(const std::wstring& url)
     return Report(request.GetResponse().size(), SecondsSince(start));
 }
 
-int BareWinInet(const std::wstring& url)
+int BareWinInet(const std::wstring& url, DWORD blockBytes)
 {
     const auto start = Clock::now();
     HINTERNET internet =
         InternetOpenW(L"korvel-bench", INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0);
     HINTERNET request = InternetOpenUrlW(internet, url.c_str(), nullptr, 0,
                                          INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_RELOAD, 0);
-    std::vector<char> block(16384);
+    std::vector<char> block(blockBytes);
     uint64_t bytes = 0;
     DWORD read = 0;
-    while (request != nullptr && InternetReadFile(request, block.data(), 16384, &read) && read != 0)
+    while (request != nullptr && InternetReadFile(request, block.data(), blockBytes, &read) &&
+           read != 0)
         bytes += read;
     InternetCloseHandle(request);
     InternetCloseHandle(internet);
@@ -107,8 +109,8 @@ int wmain(int argc, wchar_t** argv)
         return DownloadToFile(argv[2], argv[3]);
     if (mode == L"memory" && argc == 3)
         return DownloadToMemory(argv[2]);
-    if (mode == L"wininet" && argc == 3)
-        return BareWinInet(argv[2]);
-    std::fprintf(stderr, "usage: korvel-bench file URL PATH | memory URL | wininet URL\n");
+    if (mode == L"wininet" && (argc == 3 || argc == 4))
+        return BareWinInet(argv[2], argc == 4 ? _wtoi(argv[3]) : 16384);
+    std::fprintf(stderr, "usage: korvel-bench file URL PATH | memory URL | wininet URL [BLOCK]\n");
     return 2;
 }

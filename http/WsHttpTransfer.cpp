@@ -17,6 +17,9 @@ namespace {
 constexpr DWORD kReadBlockBytes = 16384;
 constexpr uint64_t k2GiB = 0x80000000ull;
 constexpr uint64_t k4GiB = 0x100000000ull;
+// A body announced up to this size gets its memory at once; beyond it the
+// announcement is not trusted with an allocation and the body grows as read.
+constexpr uint64_t kMaxReservedBody = 256ull << 20;
 
 bool FileStartsWithGzipMagic(const WsString& path)
 {
@@ -87,6 +90,9 @@ void WsHttpSession::RunTransaction(const WsString& url, const WsString& postData
     }
     LogLine(L"\t[Submit]: Checking the content type...");
     CheckContentType();
+
+    if (!streamToFile_ && progress_.totalBytes <= kMaxReservedBody)
+        response.reserve(static_cast<size_t>(progress_.totalBytes));
 
     lastTickMs_ = startTickMs_ = GetTickCount();
     const bool alreadyComplete =
