@@ -1,5 +1,6 @@
 #pragma once
 
+#include "packet/WsXmlSerializable.h"
 #include "session/FailureBoundary.h"
 #include "session/WsUpdateEntry.h"
 

@@ -10,10 +10,15 @@ WsUpdatesSession::WsUpdatesSession(const WsClientInfo& client, const WsString& l
 {
     AcquireLog();
     LogLine(L"<WsUpdatesSession::WsUpdatesSession>");
+    QueryReset();
 }
 
 WsUpdatesSession::~WsUpdatesSession()
 {
+    if (queryRequest_) {
+        queryRequest_->Reset(true);
+        queryRequest_.reset();
+    }
     if (downloadRequest_) {
         downloadRequest_->Reset(true);
         downloadRequest_.reset();
@@ -23,63 +28,86 @@ WsUpdatesSession::~WsUpdatesSession()
     ReleaseLog();
 }
 
-// TODO(#4): the query model and its pipeline request replace the operations
-// below up to ServerPing; until then they are unavailable and say so.
-void WsUpdatesSession::QueryOpenGroup(uint32_t)
+void WsUpdatesSession::QueryOpenGroup(uint32_t groupType)
 {
-    Raise(kStatusUnexpected);
+    query_.OpenGroup(groupType);
 }
 
 void WsUpdatesSession::QueryCloseGroup()
 {
-    Raise(kStatusUnexpected);
+    query_.CloseGroup();
 }
 
-void WsUpdatesSession::QueryAddTerm(const WsString&, const WsString&)
+void WsUpdatesSession::QueryAddTerm(const WsString& field, const WsString& value)
 {
-    Raise(kStatusUnexpected);
+    query_.AddTerm(field, value);
 }
 
-void WsUpdatesSession::QueryAddText(const WsString&, const WsString&, uint32_t)
+void WsUpdatesSession::QueryAddText(const WsString& field, const WsString& value,
+                                    uint32_t compareType)
 {
-    Raise(kStatusUnexpected);
+    query_.AddText(field, value, compareType);
 }
 
 void WsUpdatesSession::QueryReset()
 {
-    Raise(kStatusUnexpected);
+    query_.Reset();
 }
 
-uint32_t WsUpdatesSession::QuerySubmit(uint32_t, uint32_t)
+// Every submit replaces the request, so results always belong to the latest.
+uint32_t WsUpdatesSession::QuerySubmit(uint32_t maxHits, uint32_t timeoutMs)
 {
-    Raise(kStatusUnexpected);
+    LogLine(L"<WsUpdatesSession::QuerySubmit>");
+    const WsPacket packet(WsPacketHeader(client_, locale_), L"contentQuery", &query_);
+    QueryCancel();
+    queryRequest_ = std::make_unique<WsPipelineRequest>(client_, L"ContentCmd:Query", packet, true);
+    queryRequest_->AddParameter(L"MaxHits", maxHits);
+    const uint32_t status = queryRequest_->Run(timeoutMs, Silent());
+    LogLine(L"</WsUpdatesSession::QuerySubmit>");
+    return status;
 }
 
-void WsUpdatesSession::QueryStatus(uint32_t&)
-{
-    Raise(kStatusUnexpected);
-}
-
-uint32_t WsUpdatesSession::ServerPing(uint32_t, WsString&)
-{
-    Raise(kStatusUnexpected);
-}
-
-// Without a query request there is nothing to poll, cancel or read.
-uint32_t WsUpdatesSession::QueryCheck(uint32_t)
+uint32_t WsUpdatesSession::QueryCheck(uint32_t timeoutMs)
 {
     LogLine(L"<WsUpdatesSession::QueryCheck>");
+    const uint32_t status = queryRequest_ ? queryRequest_->Check(timeoutMs) : kStatusNotRunning;
     LogLine(L"</WsUpdatesSession::QueryCheck>");
-    return kStatusNotRunning;
+    return status;
 }
 
 void WsUpdatesSession::QueryCancel()
 {
+    if (queryRequest_) {
+        queryRequest_->Reset(true);
+        queryRequest_.reset();
+    }
 }
 
+// The body as received, up to its first zero byte.
 void WsUpdatesSession::QueryResult(std::string& body) const
 {
-    body.clear();
+    if (queryRequest_)
+        body.assign(queryRequest_->GetResponse().c_str());
+    else
+        body.clear();
+}
+
+// Without a request there is no body to read a status from.
+void WsUpdatesSession::QueryStatus(uint32_t& serverStatus)
+{
+    if (!queryRequest_)
+        Raise(kStatusXmlNoRoot);
+    serverStatus = static_cast<uint32_t>(queryRequest_->GetResponsePacket().Header().StatusCode());
+}
+
+uint32_t WsUpdatesSession::ServerPing(uint32_t timeoutMs, WsString& serverDate)
+{
+    if (!queryRequest_)
+        queryRequest_ = std::make_unique<WsPipelineRequest>(client_, true);
+    if (parentWindow_ != 0)
+        queryRequest_->SetParentWindow(reinterpret_cast<HWND>(parentWindow_));
+    const WsString invocation = L"InvocationType=" + std::to_wstring(InvocationType());
+    return queryRequest_->PingServer(timeoutMs, Silent(), invocation, serverDate);
 }
 
 uint32_t WsUpdatesSession::DownloadSubmit(const WsString& url, uint32_t timeoutMs, double& progress,

@@ -1,6 +1,8 @@
 #pragma once
 
 #include "http/WsHttpRequest.h"
+#include "packet/WsContentQuery.h"
+#include "packet/WsPipelineRequest.h"
 #include "session/WsClientInfo.h"
 #include "session/WsContentCatalog.h"
 #include "session/WsPackageJob.h"
@@ -64,6 +66,8 @@ public:
     uint64_t ParentWindow() const { return parentWindow_; }
 
 private:
+    std::unique_ptr<WsPipelineRequest> queryRequest_;
+    WsContentQuery query_;
     Catalog catalog_;
     std::unique_ptr<WsHttpRequest> downloadRequest_;
     std::unique_ptr<WsPackageJob> packageJob_;

@@ -1,0 +1,21 @@
+#pragma once
+
+#include "base/WsString.h"
+
+namespace korvel {
+
+// Where the pipeline service is and how to talk to it, read from the
+// registry when needed and never cached.
+
+// The service URL: "S_URL" (secure) or "URL" under the pipeline key's
+// subkey named after the wrapper library, else under the pipeline key, else
+// the built-in default for the scheme.
+WsString GetServerUrl(bool secure, const WsString& wrapperlibName);
+
+// Response compression is on unless "DisableEncoding" reads as true.
+bool IsEncodingEnabled();
+
+// The default namespace of every packet.
+const WsString& PacketNamespaceUri();
+
+} // namespace korvel

@@ -1,0 +1,284 @@
+#include "packet/WsXmlDocument.h"
+#include "packet/WsXmlSerializable.h"
+#include "tests/base/WsStringPrinter.h"
+#include "tests/packet/RaisedStatus.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+namespace korvel {
+namespace {
+
+using test::RaisedStatus;
+
+const WsString kDeclaration = L"\uFEFF<?xml version=\"1.0\"?>\n";
+
+// Counts pugixml's live blocks, so that a test sees when a document's memory
+// is given back. Blocks are counted from construction; the functions it
+// replaces use the same heap, so blocks may cross the change.
+class LiveBlocks {
+public:
+    LiveBlocks()
+        : allocate_(pugi::get_memory_allocation_function()),
+          deallocate_(pugi::get_memory_deallocation_function())
+    {
+        pugi::set_memory_management_functions(Allocate, Deallocate);
+    }
+    ~LiveBlocks() { pugi::set_memory_management_functions(allocate_, deallocate_); }
+    LiveBlocks(const LiveBlocks&) = delete;
+    LiveBlocks& operator=(const LiveBlocks&) = delete;
+
+    long Count() const { return count_; }
+
+private:
+    static void* Allocate(size_t size)
+    {
+        void* block = std::malloc(size);
+        count_ += block != nullptr;
+        return block;
+    }
+    static void Deallocate(void* block)
+    {
+        count_ -= block != nullptr;
+        std::free(block);
+    }
+
+    static inline std::atomic<long> count_{0};
+    pugi::allocation_function allocate_;
+    pugi::deallocation_function deallocate_;
+};
+
+WsXmlDocument Parsed(const std::string& bytes)
+{
+    WsXmlDocument document;
+    document.Parse(bytes);
+    return document;
+}
+
+TEST(XmlDocumentTest, RootAloneIsWrittenWithBomAndTheChosenDeclarationAndIndentation)
+{
+    const std::tuple<bool, bool, const wchar_t*> cases[] = {
+        {true, true, L"\uFEFF<?xml version=\"1.0\"?>\n<packet />\n"},
+        {true, false, L"\uFEFF<packet />\n"},
+        {false, true, L"\uFEFF<?xml version=\"1.0\"?><packet/>"},
+        {false, false, L"\uFEFF<packet/>"}};
+    const WsXmlDocument document(L"packet", L"");
+    for (const auto& [indent, withDeclaration, expected] : cases)
+        EXPECT_EQ(document.ToString(indent, withDeclaration), expected)
+            << indent << withDeclaration;
+    EXPECT_FALSE(document.IsValid());
+    EXPECT_EQ(WsXmlDocument().ToString(true, true), L"");
+}
+
+TEST(XmlDocumentTest, BuiltTreeIsWrittenInTheOrderItWasBuilt)
+{
+    WsXmlDocument document(L"packet", L"urn:p");
+    const pugi::xml_node root = document.Root();
+    document.AddNamespace(L"xsi", L"urn:i");
+    document.AddNamespace(L"none", L"");
+    SetAttribute(root, L"a", L"1", false);
+    SetAttribute(root, L"b", L"2", false);
+    SetAttribute(root, L"a", L"3", false);
+    SetAttribute(root, L"skipped", L"", false);
+    SetAttribute(root, L"forced", L"", true);
+    const pugi::xml_node header = AppendElement(root, L"header");
+    AppendTextElement(header, L"locale", L"en-US", false);
+    AppendTextElement(header, L"date", L"", true);
+    AppendTextElement(header, L"absent", L"", false);
+    AppendText(AppendElement(header, L"empty"), L"");
+    const pugi::xml_node twice = AppendElement(root, L"twice");
+    AppendText(twice, L"one");
+    AppendText(twice, L"two");
+    AppendTextElement(root, L"escaped", L"a<b&c", false);
+
+    EXPECT_EQ(document.ToString(true, true),
+              kDeclaration +
+                  L"<packet xmlns=\"urn:p\" xmlns:xsi=\"urn:i\" a=\"3\" b=\"2\" forced=\"\">\n"
+                  L"\t<header>\n"
+                  L"\t\t<locale>en-US</locale>\n"
+                  L"\t\t<date />\n"
+                  L"\t\t<empty></empty>\n"
+                  L"\t</header>\n"
+                  L"\t<twice>onetwo</twice>\n"
+                  L"\t<escaped>a&lt;b&amp;c</escaped>\n"
+                  L"</packet>\n");
+    EXPECT_EQ(document.ToString(false, false),
+              L"\uFEFF<packet xmlns=\"urn:p\" xmlns:xsi=\"urn:i\" a=\"3\" b=\"2\" forced=\"\">"
+              L"<header><locale>en-US</locale><date/><empty></empty></header>"
+              L"<twice>onetwo</twice><escaped>a&lt;b&amp;c</escaped></packet>");
+    EXPECT_EQ(GetText(twice), L"one");
+}
+
+// Writes one attribute and records the document it was handed.
+class Probe : public WsXmlSerializable {
+public:
+    void Serialize(WsXmlDocument& document, pugi::xml_node element) const override
+    {
+        seen = &document;
+        SetAttribute(element, L"probe", L"yes", false);
+    }
+    mutable const WsXmlDocument* seen = nullptr;
+};
+
+TEST(XmlDocumentTest, ObjectsFillTheirOwnElementAndNothingIsAddedWithoutAParent)
+{
+    WsXmlDocument document(L"r", L"");
+    Probe probe;
+    const pugi::xml_node child = AppendObject(document.Root(), L"child", document, probe);
+    EXPECT_EQ(probe.seen, &document);
+    EXPECT_EQ(document.ToString(false, false), L"\uFEFF<r><child probe=\"yes\"/></r>");
+
+    const pugi::xml_node text = document.Root().append_child(pugi::node_pcdata);
+    for (const pugi::xml_node parent : {pugi::xml_node(), text}) {
+        Probe unused;
+        EXPECT_FALSE(AppendObject(parent, L"x", document, unused));
+        EXPECT_EQ(unused.seen, nullptr);
+        EXPECT_FALSE(AppendElement(parent, L"x"));
+        AppendText(parent, L"x");
+        AppendTextElement(parent, L"x", L"y", true);
+        SetAttribute(parent, L"x", L"y", true);
+        EXPECT_EQ(GetAttribute(parent, L"x"), L"");
+        EXPECT_FALSE(FindChild(parent, L"x"));
+        EXPECT_EQ(GetText(parent), L"");
+        EXPECT_EQ(GetChildText(parent, L"x"), L"");
+    }
+    EXPECT_EQ(document.ToString(false, false), L"\uFEFF<r><child probe=\"yes\"/></r>");
+    EXPECT_EQ(GetAttribute(child, L"probe"), L"yes");
+}
+
+TEST(XmlDocumentTest, TextComesFromTheFirstNonEmptyTextChildWithCrLfLineEnds)
+{
+    const std::tuple<const char*, const wchar_t*> cases[] = {
+        {"<r>a\nb</r>", L"a\r\nb"},
+        {"<r>a\r\nb\rc</r>", L"a\r\nb\r\nc"},
+        {"<r>&lt;&#10;</r>", L"<\r\n"},
+        {"<r><![CDATA[x<\ny]]>tail</r>", L"x<\r\ny"},
+        {"<r><c>inner</c>tail</r>", L"tail"},
+        {"<r><c>inner</c></r>", L""},
+        {"<r/>", L""}};
+    for (const auto& [xml, expected] : cases)
+        EXPECT_EQ(GetText(Parsed(xml).Root()), expected) << xml;
+
+    WsXmlDocument document(L"r", L"");
+    AppendText(document.Root(), L"");
+    AppendText(document.Root(), L"second");
+    EXPECT_EQ(GetText(document.Root()), L"second");
+    SetAttribute(document.Root(), L"a", L"x\ny", false);
+    EXPECT_EQ(GetAttribute(document.Root(), L"a"), L"x\ny");
+    EXPECT_EQ(GetAttribute(Parsed("<r a=\"x&#10;y\"/>").Root(), L"a"), L"x\ny");
+    EXPECT_EQ(GetAttribute(document.Root(), L"A"), L"");
+}
+
+TEST(XmlDocumentTest, ChildrenAreFoundByExactNameInDocumentOrder)
+{
+    const WsXmlDocument document =
+        Parsed("<r><Item>1</Item><item>2</item><p:item>3</p:item><item>4</item></r>");
+    const std::tuple<const wchar_t*, const wchar_t*> cases[] = {
+        {L"item", L"2"},    {L"Item", L"1"},      {L"p:item", L"3"},
+        {L"ITEM", nullptr}, {L"q:item", nullptr}, {L"", nullptr}};
+    for (const auto& [name, text] : cases) {
+        const pugi::xml_node child = FindChild(document.Root(), name);
+        EXPECT_EQ(bool(child), text != nullptr) << name;
+        EXPECT_EQ(GetChildText(document.Root(), name), text ? text : L"") << name;
+    }
+}
+
+TEST(XmlDocumentTest, ParseFailsWithoutAnElementOrOnMalformedMarkupAndLeavesTheDocumentEmpty)
+{
+    const std::tuple<std::string, WsStatus> cases[] = {
+        {"", kStatusXmlNoRoot},
+        {" \r\n\t", kStatusXmlNoRoot},
+        {"just text", kStatusXmlNoRoot},
+        {"<?xml version=\"1.0\"?><!-- c --><?pi x?>", kStatusXmlNoRoot},
+        {"<a>", kStatusXmlParseFailed},
+        {"<a><b></a>", kStatusXmlParseFailed},
+        {"<a></b>", kStatusXmlParseFailed},
+        {"<a x=1/>", kStatusXmlParseFailed},
+        {"<a b=\"1/>", kStatusXmlParseFailed}};
+    for (const auto& [bytes, status] : cases) {
+        WsXmlDocument document = Parsed("<old/>");
+        const WsXmlDocument copy = document;
+        EXPECT_EQ(RaisedStatus([&] { document.Parse(bytes); }), status) << bytes;
+        EXPECT_FALSE(document.IsValid());
+        EXPECT_FALSE(document.Root());
+        EXPECT_EQ(document.ToString(true, true), L"");
+        EXPECT_STREQ(copy.Root().name(), L"old");
+    }
+}
+
+TEST(XmlDocumentTest, ParseDetectsTheEncodingAndKeepsOnlyTheElement)
+{
+    const std::string utf16("\xFF\xFE<\0r\0>\0\xE9\0<\0/\0r\0>\0", 18);
+    const std::string utf8 = "\xEF\xBB\xBF<?xml version=\"1.0\"?><!-- c -->\n<r>\xC3\xA9</r><?pi?>";
+    for (const std::string& bytes : {utf16, utf8}) {
+        const WsXmlDocument document = Parsed(bytes);
+        EXPECT_TRUE(document.IsValid());
+        EXPECT_STREQ(document.Root().name(), L"r");
+        EXPECT_EQ(GetText(document.Root()), L"\u00e9");
+        EXPECT_EQ(document.ToString(false, false), L"\uFEFF<r>\u00e9</r>");
+    }
+}
+
+TEST(XmlDocumentTest, ParsedDocumentLivesUntilItsLastCopyGoes)
+{
+    LiveBlocks blocks;
+    const long before = blocks.Count();
+    {
+        auto original = std::make_unique<WsXmlDocument>(Parsed("<r><a>text</a></r>"));
+        const long parsed = blocks.Count();
+        EXPECT_GT(parsed, before);
+        const WsXmlDocument copy(*original);
+        WsXmlDocument assigned;
+        assigned = copy;
+        assigned = assigned;
+        original->Parse("<other/>");
+        EXPECT_STREQ(copy.Root().name(), L"r");
+        original.reset();
+        EXPECT_EQ(blocks.Count(), parsed);
+        EXPECT_TRUE(copy.IsValid());
+        EXPECT_EQ(GetChildText(copy.Root(), L"a"), L"text");
+        EXPECT_EQ(GetChildText(assigned.Root(), L"a"), L"text");
+    }
+    EXPECT_EQ(blocks.Count(), before);
+}
+
+TEST(XmlDocumentTest, CopiesOfOneDocumentComeAndGoOnSeveralThreadsAtOnce)
+{
+    constexpr int kThreads = 8;
+    constexpr int kRounds = 5000;
+    LiveBlocks blocks;
+    const long before = blocks.Count();
+    {
+        const WsXmlDocument shared = Parsed("<r><a>text</a></r>");
+        const long held = blocks.Count();
+        std::atomic<int> misreads{0};
+        std::vector<std::thread> threads;
+        for (int thread = 0; thread < kThreads; ++thread) {
+            threads.emplace_back([&] {
+                for (int round = 0; round < kRounds; ++round) {
+                    WsXmlDocument copy(shared);
+                    WsXmlDocument own(L"own", L"");
+                    WsXmlDocument assigned = own;
+                    assigned = copy;
+                    misreads += GetChildText(assigned.Root(), L"a") != L"text";
+                }
+            });
+        }
+        for (std::thread& thread : threads)
+            thread.join();
+        EXPECT_EQ(misreads, 0);
+        EXPECT_EQ(blocks.Count(), held);
+        EXPECT_EQ(GetChildText(shared.Root(), L"a"), L"text");
+    }
+    EXPECT_EQ(blocks.Count(), before);
+}
+
+} // namespace
+} // namespace korvel

@@ -1,0 +1,801 @@
+"""Tests of the reference pipeline server.
+
+Each server runs as a separate process on a temporary directory and is
+talked to over 127.0.0.1 with http.client or a raw socket, so what is checked
+is what a client of the pipeline really receives. Request packets are built
+the way korvel writes them: UTF-16 little-endian after a byte-order mark, tab
+indentation, the packet namespace and schema attributes, and inside a query
+all metadata items first, then text items, then nested groups. Every socket
+read and process wait has a time bound.
+
+Run: python3 -m unittest -v test_pipeline_server   (in this directory)
+"""
+
+import email.utils
+import gzip
+import http.client
+import json
+import os
+import re
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+import urllib.parse
+import xml.etree.ElementTree as ET
+from datetime import datetime, timezone
+from xml.sax.saxutils import escape, quoteattr
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SERVER = os.path.join(HERE, "pipeline_server.py")
+SAMPLE_CATALOG = os.path.join(HERE, "sample-catalog.json")
+IO_TIMEOUT = 5.0
+START_TIMEOUT = 10.0
+STOP_TIMEOUT = 5.0
+
+NAMESPACE = "http://schemas.example.test/Schemas/RHO/2.0"
+XSI = "http://www.w3.org/2001/XMLSchema-instance"
+PIPELINE = "/lumq/pipeline"
+PING = PIPELINE + "?cmd=PingCmd:Ping&module=Pipeline"
+# As the library percent-encodes parameter names and values.
+QUERY = PIPELINE + "?cmd=ContentCmd:Query&MaxHits={}&pipeline%5Fversion=2%2E0"
+RFC1123_RE = re.compile(r"[A-Z][a-z]{2}, \d{2} [A-Z][a-z]{2} \d{4} \d{2}:\d{2}:\d{2} GMT\Z")
+
+# Entries chosen so that a comparison done the wrong way (as text instead of
+# numbers, as numbers instead of versions, case-sensitively) picks a
+# different set.
+TEST_CATALOG = {"entries": [
+    {"id": "a", "type": "Driver", "upc": "Label Printer", "upcVersion": "2.10.0",
+     "upcMinVersion": "2.0", "downloadGuid": "{GUID-A}", "downloadSize": 5000,
+     "downloadUrl": "{base}/packages/a.zip",
+     "installConditions": {"Architecture": ["x64"], "MinOsVersion": ["10.0", "6.1"]},
+     "Title": "Label Printer Driver", "Build": "10", "Version": "2.10.0",
+     "Os": ["Windows 10", "Windows 11"], "Language": "en", "Channel": "beta"},
+    {"id": "b", "type": "Update", "upc": "HostApp", "upcVersion": "2.9.1",
+     "downloadSize": 10, "downloadUrl": "http://elsewhere.test/b.zip",
+     "Title": "HostApp Aktualisierung für Drucker", "Build": "9", "Version": "2.9.1",
+     "Os": "Windows 7", "Language": "de", "Channel": "Stable"},
+    {"id": "c", "type": "Content", "Title": "Template Pack", "Build": 100, "Version": "2.10",
+     "Os": "Windows 11", "Language": "fr", "Notes": ""},
+    {"id": "d", "type": "Update", "Title": "driver bundle", "Build": "9.5", "Version": "10.0",
+     "Os": "Linux", "Language": "EN", "Channel": "stable", "Notes": "none"},
+]}
+
+PACKAGE = bytes((i * 7 + i // 256) & 0xFF for i in range(5000))
+
+
+# -- request packets, written as the library writes them ----------------------
+
+def And(*items):
+    return ("query", "And", items)
+
+
+def Or(*items):
+    return ("query", "Or", items)
+
+
+def term(field, value):
+    return ("metadata", field, value, None)
+
+
+def text(field, value, compare=None):
+    return ("text", field, value, compare)
+
+
+def query_lines(group, depth):
+    _, kind, items = group
+    tabs = "\t" * depth
+    lines = [f"{tabs}<query type={quoteattr(kind)}>"]
+    # The library writes terms, then texts, then groups, whatever the order
+    # of the calls that built the group.
+    for wanted in ("metadata", "text"):
+        for item in items:
+            if item[0] == wanted:
+                _, field, value, compare = item
+                compare_attr = f" compareType={quoteattr(compare)}" if compare else ""
+                lines.append(f"{tabs}\t<{wanted}{compare_attr} field={quoteattr(field)}>"
+                             f"{escape(value)}</{wanted}>")
+    lines += [line for item in items if item[0] == "query"
+              for line in query_lines(item, depth + 1)]
+    lines.append(f"{tabs}</query>")
+    return lines
+
+
+def request_packet(query, request_metadata=()):
+    """A content-query request packet as bytes: U+FEFF and UTF-16LE."""
+    lines = [
+        '<?xml version="1.0"?>',
+        f'<packet xmlns="{NAMESPACE}" xmlns:xsi="{XSI}" '
+        f'xsi:schemaLocation="{NAMESPACE} Schemas/Common/2.0/Packet.xsd" schemaVersion="2.0">',
+        "\t<header>",
+        "\t\t<locale>en-US</locale>",
+        "\t\t<date />",
+        "\t\t<client>",
+        '\t\t\t<swapp version="2.1">HostApp</swapp>',
+        '\t\t\t<corelib version="19.0.0">korvel</corelib>',
+        '\t\t\t<wrapperlib version="1.0">HostWrap</wrapperlib>',
+        "\t\t</client>",
+        "\t</header>",
+        "\t<body>",
+        "\t\t<contentQuery>",
+        *query_lines(query, 3),
+        *(f"\t\t\t<requestMetadata>{escape(m)}</requestMetadata>" for m in request_metadata),
+        "\t\t</contentQuery>",
+        "\t</body>",
+        "</packet>",
+    ]
+    return ("\ufeff" + "\n".join(lines) + "\n").encode("utf-16-le")
+
+
+def q(name):
+    return f"{{{NAMESPACE}}}{name}"
+
+
+# -- server processes -----------------------------------------------------------
+
+class ServerProcess:
+    """A server process on its own temporary directory with a catalog and a
+    packages folder holding a.zip."""
+
+    def __init__(self, *extra_args, catalog=TEST_CATALOG, lifetime=60, idle=30):
+        self.dir = tempfile.TemporaryDirectory(prefix="pipeline-server-")
+        self.port_file = os.path.join(self.dir.name, "port")
+        self.log_path = os.path.join(self.dir.name, "requests.log")
+        self.packages = os.path.join(self.dir.name, "packages")
+        os.mkdir(self.packages)
+        with open(os.path.join(self.packages, "a.zip"), "wb") as f:
+            f.write(PACKAGE)
+        with open(os.path.join(self.dir.name, "secret.txt"), "w") as f:
+            f.write("outside the packages folder")
+        if isinstance(catalog, dict):
+            catalog_path = os.path.join(self.dir.name, "catalog.json")
+            with open(catalog_path, "w", encoding="utf-8") as f:
+                json.dump(catalog, f)
+        else:
+            catalog_path = catalog
+        self.process = subprocess.Popen(
+            [sys.executable, SERVER, "--catalog", catalog_path, "--port-file", self.port_file,
+             "--packages", self.packages, "--log", self.log_path,
+             "--lifetime", str(lifetime), "--idle", str(idle), *extra_args],
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        self.port = self._wait_for_port()
+
+    def _wait_for_port(self):
+        deadline = time.monotonic() + START_TIMEOUT
+        while time.monotonic() < deadline:
+            if os.path.exists(self.port_file):
+                with open(self.port_file) as f:
+                    return int(f.read())
+            if self.process.poll() is not None:
+                break
+            time.sleep(0.02)
+        self.stop()
+        raise AssertionError("server did not write its port file: "
+                             + self.process.stderr.read().decode(errors="replace"))
+
+    def wait(self, timeout):
+        """Exit code, or None when the process is still running."""
+        try:
+            return self.process.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            return None
+
+    def stop(self):
+        """SIGTERM, then the exit code; killed when it does not stop."""
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGTERM)
+        code = self.wait(STOP_TIMEOUT)
+        if code is None:
+            self.process.kill()
+            self.wait(STOP_TIMEOUT)
+        self.process.stderr.close()
+        self.dir.cleanup()
+        return code
+
+    def log_lines(self, wanted, timeout=2.0):
+        """The log's lines once one contains wanted (the line is written
+        right after the answer, so it may lag behind the client)."""
+        deadline = time.monotonic() + timeout
+        while True:
+            with open(self.log_path, encoding="utf-8") as f:
+                lines = f.read().splitlines()
+            if any(wanted in line for line in lines) or time.monotonic() >= deadline:
+                return lines
+            time.sleep(0.02)
+
+
+class Reply:
+    """One HTTP answer, read whole."""
+
+    def __init__(self, response, body):
+        self.status = response.status
+        self.headers = response.headers
+        self.body = body
+
+    def packet(self):
+        """The body as a parsed response packet (gzip undone when sent so)."""
+        data = self.body
+        if self.headers.get("Content-Encoding") == "gzip":
+            data = gzip.decompress(data)
+        return ET.fromstring(data)
+
+
+def exchange(port, method, target, body=None, headers=None):
+    """One request on a fresh connection."""
+    connection = http.client.HTTPConnection("127.0.0.1", port, timeout=IO_TIMEOUT)
+    try:
+        connection.request(method, target, body=body, headers=headers or {})
+        response = connection.getresponse()
+        return Reply(response, response.read())
+    finally:
+        connection.close()
+
+
+def raw_exchange(port, data):
+    """Sends raw bytes and returns everything until the server closes."""
+    with socket.create_connection(("127.0.0.1", port), timeout=IO_TIMEOUT) as s:
+        s.sendall(data)
+        s.shutdown(socket.SHUT_WR)
+        chunks = []
+        while True:
+            chunk = s.recv(65536)
+            if not chunk:
+                return b"".join(chunks)
+            chunks.append(chunk)
+
+
+def ping(port, extra="", headers=None):
+    return exchange(port, "GET", PING + extra, headers=headers)
+
+
+def post_query(port, query, max_hits=0, extra="", headers=None):
+    return exchange(port, "POST", QUERY.format(max_hits) + extra, request_packet(query),
+                    headers)
+
+
+def entry_ids(reply):
+    result = reply.packet().find(f"{q('body')}/{q('contentResult')}")
+    return [e.get("id") for e in result.findall(q("entry"))]
+
+
+def header_status(reply):
+    """(code, text) of the answer's status; a ping answer is in the
+    server's own namespace, so any namespace is taken."""
+    status = reply.packet().find("{*}header/{*}server/{*}status")
+    return status.get("code"), status.text
+
+
+# -- tests ----------------------------------------------------------------------
+
+_shared = []
+
+
+def shared_server():
+    """One server without server-wide faults for all tests that need no
+    options of their own; started on first use, stopped with the module."""
+    if not _shared:
+        _shared.append(ServerProcess())
+    return _shared[0]
+
+
+def tearDownModule():
+    if _shared:
+        _shared.pop().stop()
+
+
+class SharedServerTest(unittest.TestCase):
+    """Tests against the shared server."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.server = shared_server()
+        cls.port = cls.server.port
+
+    def ids(self, query, max_hits=0):
+        reply = post_query(self.port, query, max_hits)
+        self.assertEqual(reply.status, 200, reply.body)
+        return entry_ids(reply)
+
+    def assert_still_serving(self):
+        reply = ping(self.port)
+        self.assertEqual(reply.status, 200)
+        self.assertEqual(header_status(reply)[0], "0")
+
+
+class PingTest(SharedServerTest):
+
+    def test_ping_answers_with_status_zero_and_the_current_date(self):
+        reply = ping(self.port)
+        self.assertEqual(reply.status, 200)
+        self.assertEqual(reply.headers["Content-Type"], "text/xml; charset=utf-8")
+        self.assertTrue(reply.body.startswith(b'<?xml version="1.0" encoding="utf-8"?>'))
+        root = reply.packet()
+        self.assertEqual(root.tag.rpartition("}")[2], "packet")
+        self.assertEqual(root.get("schemaVersion"), "2.0")
+        self.assertEqual(header_status(reply), ("0", "OK"))
+        date = root.find("{*}header/{*}date")
+        self.assertRegex(date.text, RFC1123_RE)
+        sent = email.utils.parsedate_to_datetime(date.text)
+        self.assertLess(abs((datetime.now(timezone.utc) - sent).total_seconds()), 60)
+
+    def test_ping_has_no_body(self):
+        root = ping(self.port).packet()
+        self.assertIsNone(root.find("{*}body"))
+
+    def test_connection_is_kept_alive_between_requests(self):
+        connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=IO_TIMEOUT)
+        try:
+            local_ports = []
+            for _ in range(2):
+                connection.request("GET", PING)
+                response = connection.getresponse()
+                self.assertEqual(response.status, 200)
+                self.assertEqual(len(response.read()), int(response.headers["Content-Length"]))
+                local_ports.append(connection.sock.getsockname()[1])
+            self.assertEqual(local_ports[0], local_ports[1])
+        finally:
+            connection.close()
+
+
+class QueryMatchingTest(SharedServerTest):
+
+    def test_equal_ignores_case_and_skips_entries_without_the_field(self):
+        self.assertEqual(self.ids(And(term("Channel", "STABLE"))), ["b", "d"])
+        self.assertEqual(self.ids(And(text("Channel", "stable"))), ["b", "d"])
+
+    def test_not_equal_skips_entries_without_the_field(self):
+        self.assertEqual(self.ids(And(text("Channel", "Stable", "NotEqual"))), ["a"])
+
+    def test_contains_ignores_case(self):
+        self.assertEqual(self.ids(And(text("Title", "DRIVER", "Contains"))), ["a", "d"])
+
+    def test_contains_reads_non_ascii_text_of_the_utf16_packet(self):
+        self.assertEqual(self.ids(And(text("Title", "FÜR", "Contains"))), ["b"])
+
+    def test_greater_than_compares_numbers_as_numbers(self):
+        # As text, "10" and "100" would sort before "9".
+        self.assertEqual(self.ids(And(text("Build", "9", "GreaterThan"))), ["a", "c", "d"])
+
+    def test_greater_than_equal_compares_versions_part_by_part(self):
+        # 2.10 equals 2.10.0; 10.0 is above 2.10.0 though it sorts below as text.
+        self.assertEqual(self.ids(And(text("Version", "2.10.0", "GreaterThanEqual"))),
+                         ["a", "c", "d"])
+
+    def test_less_than_compares_other_text_ignoring_case(self):
+        # Case-sensitively "EN" would sort before "e".
+        self.assertEqual(self.ids(And(text("Language", "e", "LessThan"))), ["b"])
+
+    def test_less_than_equal_includes_the_boundary(self):
+        self.assertEqual(self.ids(And(text("Build", "9.5", "LessThanEqual"))), ["b", "d"])
+
+    def test_list_fields_match_when_any_value_does(self):
+        self.assertEqual(self.ids(And(term("Os", "windows 11"))), ["a", "c"])
+        self.assertEqual(self.ids(And(text("Os", "Windows 11", "NotEqual"))), ["b", "d"])
+
+    def test_entry_fields_are_searchable_too(self):
+        self.assertEqual(self.ids(And(term("type", "update"), term("upc", "HostApp"))), ["b"])
+
+    def test_nested_and_or_groups(self):
+        query = And(text("Build", "9", "GreaterThan"),
+                    Or(term("Language", "en"), term("Language", "fr")),
+                    Or(term("Os", "Linux"), And(term("Channel", "beta"))))
+        self.assertEqual(self.ids(query), ["a", "d"])
+
+    def test_or_of_ands(self):
+        query = Or(And(term("Language", "de"), term("Os", "Windows 7")),
+                   And(term("Language", "fr"), term("Os", "Linux")))
+        self.assertEqual(self.ids(query), ["b"])
+
+    def test_empty_and_matches_everything_and_empty_or_nothing(self):
+        self.assertEqual(self.ids(And()), ["a", "b", "c", "d"])
+        self.assertEqual(self.ids(Or()), [])
+
+    def test_empty_term_value_matches_only_empty_fields(self):
+        self.assertEqual(self.ids(And(term("Notes", ""))), ["c"])
+
+    def test_request_metadata_after_the_query_is_accepted(self):
+        reply = exchange(self.port, "POST", QUERY.format(0),
+                         request_packet(And(term("Language", "de")), ["detail=full"]))
+        self.assertEqual(entry_ids(reply), ["b"])
+
+    def test_hand_written_utf8_packet_is_accepted(self):
+        body = (f'<packet xmlns="{NAMESPACE}"><body><contentQuery><query type="Or">'
+                '<metadata field="Language">fr</metadata></query></contentQuery></body>'
+                '</packet>').encode()
+        self.assertEqual(entry_ids(exchange(self.port, "POST", QUERY.format(0), body)), ["c"])
+
+
+class MaxHitsTest(SharedServerTest):
+
+    def test_max_hits_limits_the_listed_entries_in_catalog_order(self):
+        reply = post_query(self.port, And(text("Build", "0", "GreaterThan")), max_hits=2)
+        result = reply.packet().find(f"{q('body')}/{q('contentResult')}")
+        self.assertEqual(entry_ids(reply), ["a", "b"])
+        self.assertEqual(result.get("count"), "2")
+        self.assertEqual(result.get("total"), "4")
+
+    def test_max_hits_zero_or_absent_lists_all(self):
+        self.assertEqual(len(self.ids(And(), max_hits=0)), 4)
+        reply = exchange(self.port, "POST", PIPELINE + "?cmd=ContentCmd:Query",
+                         request_packet(And()))
+        self.assertEqual(len(entry_ids(reply)), 4)
+
+    def test_max_hits_above_the_matches_lists_all_matches(self):
+        self.assertEqual(self.ids(And(term("Language", "en")), max_hits=50), ["a", "d"])
+
+
+class ResponseFormatTest(SharedServerTest):
+
+    def test_entry_elements(self):
+        reply = post_query(self.port, And(term("Title", "Label Printer Driver")))
+        entry = reply.packet().find(f"{q('body')}/{q('contentResult')}/{q('entry')}")
+        self.assertEqual((entry.get("id"), entry.get("type")), ("a", "Driver"))
+        upc = entry.find(q("upc"))
+        self.assertEqual((upc.text, upc.get("version"), upc.get("minVersion")),
+                         ("Label Printer", "2.10.0", "2.0"))
+        download = entry.find(q("download"))
+        self.assertEqual(download.get("guid"), "{GUID-A}")
+        self.assertEqual(download.get("size"), "5000")
+        # {base} becomes the server's own address, and that URL serves the package.
+        self.assertEqual(download.get("url"), f"http://127.0.0.1:{self.port}/packages/a.zip")
+        self.assertEqual(exchange(self.port, "GET", "/packages/a.zip").body, PACKAGE)
+        conditions = [(c.get("type"), c.text)
+                      for c in entry.find(q("installConditions")).findall(q("condition"))]
+        self.assertEqual(conditions, [("Architecture", "x64"), ("MinOsVersion", "10.0"),
+                                      ("MinOsVersion", "6.1")])
+        metadata = [(m.get("field"), m.text) for m in entry.findall(q("metadata"))]
+        self.assertIn(("Build", "10"), metadata)
+        self.assertIn(("Os", "Windows 11"), metadata)
+        self.assertNotIn("upc", [field for field, _ in metadata])
+
+    def test_urls_without_base_are_left_alone(self):
+        reply = post_query(self.port, And(term("id", "b")))
+        download = reply.packet().find(f"{q('body')}/{q('contentResult')}/{q('entry')}/"
+                                       f"{q('download')}")
+        self.assertEqual(download.get("url"), "http://elsewhere.test/b.zip")
+
+    def test_header_echoes_client_and_request_namespace(self):
+        root = post_query(self.port, And()).packet()
+        self.assertEqual(root.tag, q("packet"))
+        client = root.find(f"{q('header')}/{q('client')}")
+        self.assertEqual([(e.tag, e.get("version"), e.text) for e in client],
+                         [(q("swapp"), "2.1", "HostApp"), (q("corelib"), "19.0.0", "korvel"),
+                          (q("wrapperlib"), "1.0", "HostWrap")])
+        self.assertRegex(root.find(f"{q('header')}/{q('date')}").text, RFC1123_RE)
+
+
+class CompressionTest(SharedServerTest):
+
+    def test_gzip_when_accepted(self):
+        reply = post_query(self.port, And(), headers={"Accept-Encoding": "gzip"})
+        self.assertEqual(reply.headers["Content-Encoding"], "gzip")
+        self.assertEqual(int(reply.headers["Content-Length"]), len(reply.body))
+        self.assertEqual(reply.body[:2], b"\x1f\x8b")
+        self.assertEqual(len(entry_ids(reply)), 4)
+
+    def test_plain_without_accept_encoding_or_with_gzip_refused(self):
+        for headers in ({}, {"Accept-Encoding": "gzip;q=0, identity"}):
+            reply = ping(self.port, headers=headers)
+            self.assertIsNone(reply.headers["Content-Encoding"])
+            self.assertTrue(reply.body.startswith(b"<?xml"))
+
+    def test_gzip_ping(self):
+        reply = ping(self.port, headers={"Accept-Encoding": "deflate, gzip"})
+        self.assertEqual(reply.headers["Content-Encoding"], "gzip")
+        self.assertEqual(header_status(reply), ("0", "OK"))
+
+
+class RequestFaultTest(SharedServerTest):
+
+    def test_delay_holds_only_that_request(self):
+        started = time.monotonic()
+        delayed = {}
+
+        def slow():
+            delayed["reply"] = ping(self.port, "&fault_delay=600")
+            delayed["elapsed"] = time.monotonic() - started
+
+        worker = threading.Thread(target=slow)
+        worker.start()
+        time.sleep(0.05)
+        quick_start = time.monotonic()
+        self.assertEqual(ping(self.port).status, 200)
+        self.assertLess(time.monotonic() - quick_start, 0.4)
+        worker.join(IO_TIMEOUT)
+        self.assertEqual(delayed["reply"].status, 200)
+        self.assertGreaterEqual(delayed["elapsed"], 0.6)
+
+    def test_cut_closes_after_that_many_body_bytes(self):
+        connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=IO_TIMEOUT)
+        try:
+            connection.request("POST", QUERY.format(0) + "&fault_cut=100", request_packet(And()))
+            response = connection.getresponse()
+            self.assertGreater(int(response.headers["Content-Length"]), 100)
+            with self.assertRaises(http.client.IncompleteRead) as caught:
+                response.read()
+            self.assertEqual(len(caught.exception.partial), 100)
+        finally:
+            connection.close()
+        self.assert_still_serving()
+
+    def test_http_status(self):
+        reply = ping(self.port, "&fault_http_status=503")
+        self.assertEqual(reply.status, 503)
+        self.assertNotIn(b"<packet", reply.body)
+
+    def test_http_status_2xx_keeps_the_packet(self):
+        reply = post_query(self.port, And(term("id", "c")), extra="&fault_http_status=203")
+        self.assertEqual(reply.status, 203)
+        self.assertEqual(entry_ids(reply), ["c"])
+
+    def test_server_status_and_text_in_the_header(self):
+        reply = ping(self.port, "&fault_server_status=6000&fault_server_text=" +
+                     urllib.parse.quote("Service closed\nfor upgrade"))
+        self.assertEqual(reply.status, 200)
+        self.assertEqual(header_status(reply), ("6000", "Service closed\nfor upgrade"))
+
+    def test_failing_server_status_answers_a_query_without_results(self):
+        reply = post_query(self.port, And(), extra="&fault_server_status=900")
+        self.assertEqual(header_status(reply), ("900", "Failure"))
+        self.assertIsNone(reply.packet().find(q("body")))
+        # Read as the library reads it: " 0x" is status 0, so results come.
+        reply = post_query(self.port, And(), extra="&fault_server_status=%200x")
+        self.assertEqual(header_status(reply), (" 0x", "OK"))
+        self.assertEqual(len(entry_ids(reply)), 4)
+
+    def test_proxy_authentication(self):
+        reply = ping(self.port, "&fault_proxy_auth=1")
+        self.assertEqual(reply.status, 407)
+        self.assertEqual(reply.headers["Proxy-Authenticate"], 'Basic realm="pipeline"')
+        reply = ping(self.port, "&fault_proxy_auth=1",
+                     headers={"Proxy-Authorization": "Basic dXNlcjpwYXNz"})
+        self.assertEqual(reply.status, 200)
+
+    def test_unknown_or_bad_fault_parameters_are_refused(self):
+        for extra in ("&fault_dealy=10", "&fault_delay=ten", "&fault_http_status=99",
+                      "&fault_proxy_auth=yes", "&fault_delay=999999999"):
+            with self.subTest(extra=extra):
+                self.assertEqual(ping(self.port, extra).status, 400)
+        self.assert_still_serving()
+
+
+class PackageTest(SharedServerTest):
+
+    def get(self, target, headers=None, method="GET"):
+        return exchange(self.port, method, target, headers=headers)
+
+    def test_whole_file(self):
+        reply = self.get("/packages/a.zip")
+        self.assertEqual(reply.status, 200)
+        self.assertEqual(reply.headers["Content-Type"], "application/octet-stream")
+        self.assertEqual(reply.body, PACKAGE)
+
+    def test_ranges(self):
+        cases = [("bytes=100-199", 100, 200), ("bytes=4990-", 4990, 5000),
+                 ("bytes=-7", 4993, 5000), ("bytes=4000-9999", 4000, 5000)]
+        for value, first, end in cases:
+            with self.subTest(range=value):
+                reply = self.get("/packages/a.zip", {"Range": value})
+                self.assertEqual(reply.status, 206)
+                self.assertEqual(reply.headers["Content-Range"], f"bytes {first}-{end - 1}/5000")
+                self.assertEqual(reply.body, PACKAGE[first:end])
+
+    def test_range_beyond_the_end(self):
+        reply = self.get("/packages/a.zip", {"Range": "bytes=5000-"})
+        self.assertEqual(reply.status, 416)
+        self.assertEqual(reply.headers["Content-Range"], "bytes */5000")
+
+    def test_ignore_range(self):
+        reply = self.get("/packages/a.zip?fault_ignore_range=1", {"Range": "bytes=100-"})
+        self.assertEqual(reply.status, 200)
+        self.assertIsNone(reply.headers["Content-Range"])
+        self.assertEqual(reply.body, PACKAGE)
+
+    def test_cut_package(self):
+        data = raw_exchange(self.port, b"GET /packages/a.zip?fault_cut=1000 HTTP/1.1\r\n"
+                                       b"Host: x\r\nRange: bytes=10-\r\n\r\n")
+        head, _, body = data.partition(b"\r\n\r\n")
+        self.assertIn(b"Content-Length: 4990", head)
+        self.assertEqual(body, PACKAGE[10:1010])
+
+    def test_head(self):
+        reply = self.get("/packages/a.zip", method="HEAD")
+        self.assertEqual((reply.status, reply.headers["Content-Length"], reply.body),
+                         (200, "5000", b""))
+
+    def test_missing_and_escaping_names(self):
+        self.assertEqual(self.get("/packages/nothing.zip").status, 404)
+        for name in ("..%2Fsecret.txt", "%2E%2E", "sub%5Csecret.txt"):
+            with self.subTest(name=name):
+                reply = self.get("/packages/" + name)
+                self.assertEqual(reply.status, 400)
+                self.assertNotIn(b"outside", reply.body)
+
+
+class MalformedRequestTest(SharedServerTest):
+
+    def refused(self, target, body, method="POST"):
+        reply = exchange(self.port, method, target, body)
+        self.assertEqual(reply.status, 400, reply.body)
+        return reply
+
+    def test_bad_bodies_get_400_and_the_server_goes_on(self):
+        good = request_packet(And(term("id", "a")))
+        utf16 = lambda text: ("\ufeff" + text).encode("utf-16-le")
+        bodies = {
+            "empty": b"",
+            "not XML": b"this is not a packet",
+            "odd UTF-16": good[:-1],
+            "not well-formed": utf16("<packet><body>"),
+            "wrong root": utf16(f'<pack xmlns="{NAMESPACE}"/>'),
+            "wrong namespace": good.replace("/RHO/2.0".encode("utf-16-le"),
+                                            "/RHO/9.9".encode("utf-16-le")),
+            "no body": utf16(f'<packet xmlns="{NAMESPACE}"><header/></packet>'),
+            "no query": utf16(f'<packet xmlns="{NAMESPACE}"><body><contentQuery/></body>'
+                              "</packet>"),
+            "bad group type": request_packet(("query", "Xor", ())),
+            "bad compare type": request_packet(And(text("Build", "1", "Above"))),
+            "no field": utf16(f'<packet xmlns="{NAMESPACE}"><body><contentQuery>'
+                              '<query type="And"><metadata>1</metadata></query>'
+                              "</contentQuery></body></packet>"),
+            "entity": utf16('<!DOCTYPE packet [<!ENTITY x "y">]>'
+                            f'<packet xmlns="{NAMESPACE}">&x;</packet>'),
+        }
+        for name, body in bodies.items():
+            with self.subTest(body=name):
+                self.refused(QUERY.format(0), body)
+                self.assert_still_serving()
+
+    def test_bad_parameters_get_400(self):
+        body = request_packet(And())
+        for target in (PIPELINE + "?cmd=ContentCmd:Query&MaxHits=abc",
+                       PIPELINE + "?cmd=ContentCmd:Query&MaxHits=-1",
+                       QUERY.format(1) + "&pipeline_version=2.0",   # a request run twice
+                       PIPELINE + "?cmd=ContentCmd:Query&pipeline_version=3.0",
+                       PIPELINE + "?cmd=NoSuchCmd:Do",
+                       PIPELINE):
+            with self.subTest(target=target):
+                self.refused(target, body)
+        self.refused(QUERY.format(0), None, method="GET")
+        self.refused(PIPELINE + "?cmd=PingCmd:Ping&module=Other", None, method="GET")
+        self.assert_still_serving()
+
+    def test_garbage_request_line_gets_400(self):
+        data = raw_exchange(self.port, b"\x00\x01garbage\r\n\r\n")
+        self.assertTrue(data.startswith(b"HTTP/1.1 400 "), data)
+        data = raw_exchange(self.port, b"POST " + PIPELINE.encode() +
+                            b" HTTP/1.1\r\nContent-Length: lots\r\n\r\n")
+        self.assertTrue(data.startswith(b"HTTP/1.1 400 "), data)
+        self.assert_still_serving()
+
+    def test_oversized_body_is_refused_unread(self):
+        data = raw_exchange(self.port, b"POST " + QUERY.format(0).encode() +
+                            b" HTTP/1.1\r\nContent-Length: 999999999\r\n\r\n<packet")
+        self.assertTrue(data.startswith(b"HTTP/1.1 413 "), data)
+        self.assert_still_serving()
+
+    def test_other_paths_and_methods(self):
+        self.assertEqual(exchange(self.port, "GET", "/other").status, 404)
+        reply = exchange(self.port, "DELETE", PING)
+        self.assertEqual(reply.status, 405)
+        self.assertEqual(reply.headers["Allow"], "GET, POST")
+
+    def test_prefixed_pipeline_path(self):
+        self.assertEqual(exchange(self.port, "GET", "/any/prefix" + PING).status, 200)
+
+
+class LogTest(SharedServerTest):
+
+    def test_one_line_per_request_with_command_status_and_hits(self):
+        post_query(self.port, And(term("Language", "en")), extra="&tag=logtest")
+        lines = self.server.log_lines("tag=logtest")
+        line = next(line for line in lines if "tag=logtest" in line)
+        for part in ("POST", PIPELINE, "cmd=ContentCmd:Query", "status=200", "hits=2"):
+            self.assertIn(part, line)
+        exchange(self.port, "POST", QUERY.format(0) + "&tag=badlog", b"nonsense")
+        line = next(line for line in self.server.log_lines("tag=badlog") if "tag=badlog" in line)
+        self.assertIn("status=400", line)
+        self.assertIn("not well-formed", line)
+
+
+class ServerWideFaultTest(unittest.TestCase):
+    """Faults switched on by options apply to every request."""
+
+    def test_server_status_delay_and_ignore_range_options(self):
+        server = ServerProcess("--server-status", "10", "--server-text", "Maintenance",
+                               "--delay-ms", "250", "--ignore-range")
+        try:
+            started = time.monotonic()
+            reply = ping(server.port)
+            self.assertGreaterEqual(time.monotonic() - started, 0.25)
+            self.assertEqual(header_status(reply), ("10", "Maintenance"))
+            # A request parameter overrides the option.
+            reply = post_query(server.port, And(), extra="&fault_server_status=0&fault_delay=0")
+            self.assertEqual(header_status(reply), ("0", "OK"))
+            self.assertEqual(len(entry_ids(reply)), 4)
+            reply = exchange(server.port, "GET", "/packages/a.zip", headers={"Range": "bytes=1-"})
+            self.assertEqual((reply.status, len(reply.body)), (200, 5000))
+        finally:
+            self.assertEqual(server.stop(), 0)
+
+    def test_http_status_and_cut_options(self):
+        server = ServerProcess("--http-status", "502", "--cut-after", "12")
+        try:
+            data = raw_exchange(server.port, b"GET " + PING.encode() + b" HTTP/1.1\r\n"
+                                b"Host: x\r\n\r\n")
+            head, _, body = data.partition(b"\r\n\r\n")
+            self.assertTrue(head.startswith(b"HTTP/1.1 502 "), head)
+            self.assertGreater(int(re.search(rb"Content-Length: (\d+)", head).group(1)), 12)
+            self.assertEqual(len(body), 12)
+        finally:
+            self.assertEqual(server.stop(), 0)
+
+    def test_proxy_auth_option(self):
+        server = ServerProcess("--proxy-auth")
+        try:
+            self.assertEqual(ping(server.port).status, 407)
+            self.assertEqual(exchange(server.port, "GET", "/packages/a.zip").status, 407)
+            reply = ping(server.port, headers={"Proxy-Authorization": "Basic dTpw"})
+            self.assertEqual(reply.status, 200)
+        finally:
+            self.assertEqual(server.stop(), 0)
+
+
+class LifecycleTest(unittest.TestCase):
+
+    def test_stops_after_its_lifetime_and_removes_the_port_file(self):
+        server = ServerProcess(lifetime=0.8)
+        try:
+            self.assertEqual(ping(server.port).status, 200)
+            self.assertEqual(server.wait(STOP_TIMEOUT), 0)
+            self.assertFalse(os.path.exists(server.port_file))
+            self.assertIn("lifetime", server.log_lines("stopped")[-1])
+        finally:
+            server.stop()
+
+    def test_stops_when_idle(self):
+        server = ServerProcess(idle=0.5)
+        try:
+            self.assertEqual(server.wait(STOP_TIMEOUT), 0)
+            self.assertIn("idle", server.log_lines("stopped")[-1])
+        finally:
+            server.stop()
+
+    def test_sigterm_stops_it_cleanly_with_the_sample_catalog(self):
+        server = ServerProcess(catalog=SAMPLE_CATALOG)
+        try:
+            reply = post_query(server.port, And(term("ProductId", "1234"),
+                                                term("Language", "en")))
+            ids = entry_ids(reply)
+            self.assertGreaterEqual(len(ids), 2)
+            urls = [e.get("url") for e in reply.packet().iter(q("download"))]
+            self.assertTrue(all(u.startswith(f"http://127.0.0.1:{server.port}/packages/")
+                                for u in urls), urls)
+        finally:
+            self.assertEqual(server.stop(), 0)
+        self.assertFalse(os.path.exists(server.port_file))
+
+    def test_bad_catalog_refuses_to_start(self):
+        with tempfile.TemporaryDirectory() as directory:
+            path = os.path.join(directory, "catalog.json")
+            for catalog in ('{"entries": [{"type": "Update"}]}',
+                            '{"entries": [{"id": "x"}, {"id": "x"}]}',
+                            '{"entries": [{"id": "x", "downloadSize": "big"}]}',
+                            "[1, 2"):
+                with self.subTest(catalog=catalog):
+                    with open(path, "w") as f:
+                        f.write(catalog)
+                    result = subprocess.run(
+                        [sys.executable, SERVER, "--catalog", path, "--port-file",
+                         os.path.join(directory, "port"), "--lifetime", "5"],
+                        stdin=subprocess.DEVNULL, capture_output=True, timeout=START_TIMEOUT)
+                    self.assertEqual(result.returncode, 2, result.stderr)
+                    self.assertFalse(os.path.exists(os.path.join(directory, "port")))
+
+
+if __name__ == "__main__":
+    unittest.main()
