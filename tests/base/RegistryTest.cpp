@@ -1,5 +1,5 @@
 #include "base/Registry.h"
-#include "tests/base/WsStringPrinter.h"
+#include "tests/support/WsStringPrinter.h"
 #include "tests/support/ScopedRegistryValue.h"
 
 #include <gtest/gtest.h>

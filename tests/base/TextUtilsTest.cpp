@@ -1,5 +1,5 @@
 #include "base/TextUtils.h"
-#include "tests/base/WsStringPrinter.h"
+#include "tests/support/WsStringPrinter.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 #include "http/FileChecksum.h"
 #include "base/TempPath.h"
-#include "tests/base/WsStringPrinter.h"
+#include "tests/support/WsStringPrinter.h"
 
 #include <gtest/gtest.h>
 

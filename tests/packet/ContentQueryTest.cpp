@@ -1,6 +1,6 @@
 #include "packet/WsContentQuery.h"
 #include "packet/WsXmlDocument.h"
-#include "tests/base/WsStringPrinter.h"
+#include "tests/support/WsStringPrinter.h"
 #include "tests/packet/RaisedStatus.h"
 
 #include <gtest/gtest.h>
