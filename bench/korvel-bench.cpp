@@ -4,18 +4,29 @@
 //
 //   korvel-bench file URL PATH   second-version download through korvel.dll
 //   korvel-bench memory URL      one transaction into memory (the query path)
+//   korvel-bench query N             N synchronous queries through korvel.dll to the
+//                                     pipeline the registry names; median ms
+//   korvel-bench query-packet PATH   writes the request body those queries send
+//   korvel-bench checksum PATH       MD5 of a file as the transfer verifies it
 //   korvel-bench wininet URL [BLOCK]  a bare WinINet read loop (16384-byte
 //                                     blocks unless BLOCK): the platform's ceiling
 #include "api/WsStatus.h"
+#include "http/FileChecksum.h"
 #include "http/WsHttpRequest.h"
+#include "packet/PipelineConfig.h"
+#include "packet/WsContentQuery.h"
+#include "packet/WsPacket.h"
 #include "tools/host/KorvelLibrary.h"
 
 #include <psapi.h>
 #include <wininet.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -100,6 +111,71 @@ int BareWinInet(const std::wstring& url, DWORD blockBytes)
     return Report(bytes, SecondsSince(start));
 }
 
+// A query whose request packet is about 1 KB.
+void BuildQuery(WsContentQuery& query)
+{
+    query.OpenGroup(0);
+    query.AddTerm(L"ProductId", L"1234");
+    query.AddText(L"Title", L"driver", 2);
+    query.AddText(L"Version", L"2.0", 4);
+    query.CloseGroup();
+}
+
+WsClientInfo BenchClient()
+{
+    return {L"korvel-bench", L"1.0", L"", L"", CorelibName(), CorelibVersion()};
+}
+
+int WriteQueryPacket(const std::wstring& path)
+{
+    WsContentQuery query;
+    BuildQuery(query);
+    const WsPacket packet(WsPacketHeader(BenchClient(), L"en-US"), L"contentQuery", &query);
+    WsXmlDocument document(L"packet", PacketNamespaceUri());
+    packet.Serialize(document, document.Root());
+    const WsString text = document.ToString(true, true);
+    std::ofstream(std::filesystem::path(path), std::ios::binary)
+        .write(reinterpret_cast<const char*>(text.data()), text.size() * sizeof(wchar_t));
+    std::printf("%llu\n", static_cast<unsigned long long>(text.size() * sizeof(wchar_t)));
+    return 0;
+}
+
+// Median milliseconds of N query round trips, each a synchronous submit.
+int QueryRoundTrips(int count)
+{
+    host::KorvelLibrary korvel;
+    uint32_t id = 0;
+    korvel->WsUdOpen(L"korvel-bench", L"1.0", L"", L"", L"en-US", &id);
+    korvel->WsUdQueryOpenGroup(id, 0);
+    korvel->WsUdQueryAddTerm(id, L"ProductId", L"1234");
+    korvel->WsUdQueryAddText(id, L"Title", L"driver", 0, 2);
+    korvel->WsUdQueryAddText(id, L"Version", L"2.0", 0, 4);
+    korvel->WsUdQueryCloseGroup(id);
+    std::vector<double> milliseconds;
+    for (int i = 0; i < count; ++i) {
+        const auto start = Clock::now();
+        const uint32_t status = korvel->WsUdQuerySubmit(id, 10, 10000);
+        if (status != kStatusSuccess) {
+            std::printf("query failed with 0x%08X\n", status);
+            return 1;
+        }
+        milliseconds.push_back(SecondsSince(start) * 1000.0);
+    }
+    korvel->WsUdClose(id);
+    std::sort(milliseconds.begin(), milliseconds.end());
+    std::printf("%.3f\n", milliseconds[milliseconds.size() / 2]);
+    return 0;
+}
+
+int Checksum(const std::wstring& path)
+{
+    uint64_t hashed = 0;
+    const auto start = Clock::now();
+    const WsString digest = ComputeFileChecksum(path, hashed);
+    const double seconds = SecondsSince(start);
+    return digest.empty() ? 1 : Report(hashed, seconds);
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t** argv)
@@ -109,8 +185,16 @@ int wmain(int argc, wchar_t** argv)
         return DownloadToFile(argv[2], argv[3]);
     if (mode == L"memory" && argc == 3)
         return DownloadToMemory(argv[2]);
+    if (mode == L"query" && argc == 3)
+        return QueryRoundTrips(_wtoi(argv[2]));
+    if (mode == L"query-packet" && argc == 3)
+        return WriteQueryPacket(argv[2]);
+    if (mode == L"checksum" && argc == 3)
+        return Checksum(argv[2]);
     if (mode == L"wininet" && (argc == 3 || argc == 4))
         return BareWinInet(argv[2], argc == 4 ? _wtoi(argv[3]) : 16384);
-    std::fprintf(stderr, "usage: korvel-bench file URL PATH | memory URL | wininet URL [BLOCK]\n");
+    std::fprintf(stderr,
+                 "usage: korvel-bench file URL PATH | memory URL | query N | query-packet PATH |"
+                 " checksum PATH | wininet URL [BLOCK]\n");
     return 2;
 }

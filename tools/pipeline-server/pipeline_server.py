@@ -47,7 +47,7 @@ QUERY_COMMAND = "ContentCmd:Query"
 PIPELINE_VERSION = "2.0"
 SCHEMA_VERSION = "2.0"
 SCHEMA_PATH = "/Schemas/RHO/2.0"
-DEFAULT_SCHEMA_HOST = "schemas.talvessa.com"
+DEFAULT_SCHEMA_HOST = "schemas.korvel.example"
 PROXY_REALM = "pipeline"
 
 # Bounds that keep one misbehaving client from holding the server: request
