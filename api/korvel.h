@@ -1,11 +1,13 @@
-/* korvel.dll: the Updates API of KORVEL 19.0.0.
+/* korvel.dll: the Updates API of KORVEL 19.0.0 (64-bit Windows).
  *
  * Every function returns a status code: 0 is success, 0x8000xxxx a failure,
  * 0x4000xxxx a state (still running, nothing running, transfer progress).
- * Text is UTF-16. Buffers named WsUdText receive at most 259 characters and a
- * terminating zero; a longer value arrives as an empty string. VARIANT
+ * Text is UTF-16; a null text argument counts as empty and a null output
+ * pointer is skipped. Buffers named WsUdText receive at most 259 characters
+ * and a terminating zero; a longer value arrives as an empty string. VARIANT
  * outputs are cleared with VariantClear and then hold a BSTR that the caller
- * frees. Sessions are used from one thread at a time. */
+ * frees. A session is used from one thread at a time; waiting calls dispatch
+ * the calling thread's window messages. Guide: docs/API.md. */
 #ifndef KORVEL_H
 #define KORVEL_H
 
@@ -99,97 +101,199 @@ enum WsStatus {
     kStatusInstallCancelled = 0x80009002u
 };
 
-/* Sessions. Flags of WsUdOpen2: bit 0 silent (a proxy asking for credentials
- * fails the request instead of showing a dialog), bits 1-3 the invocation
- * type sent with pings. WsUdOpen is WsUdOpen2 with flags 0. */
+/* ---- Sessions ----------------------------------------------------------
+ * Open a session first, pass its id to every other call, close it last. */
+
+/* Opens a session for an application (swapp) and its wrapper library;
+ * locale goes into query packets. Writes the new id (1, 2, 3, ...; never
+ * reused) to *sessionId, or 0 on failure. Same as WsUdOpen2 with flags 0. */
 uint32_t WsUdOpen(const wchar_t* swappName, const wchar_t* swappVersion,
                   const wchar_t* wrapperlibName, const wchar_t* wrapperlibVersion,
                   const wchar_t* locale, uint32_t* sessionId);
+/* As WsUdOpen, with flags: bit 0 silent (a proxy asking for credentials fails
+ * queries and pings with 0x8000200c instead of showing a dialog), bits 1-3
+ * the invocation type (0-7) sent with pings. Other bits are ignored. */
 uint32_t WsUdOpen2(const wchar_t* swappName, const wchar_t* swappVersion,
                    const wchar_t* wrapperlibName, const wchar_t* wrapperlibVersion,
                    const wchar_t* locale, uint32_t flags, uint32_t* sessionId);
+/* Cancels the session's transfers and destroys it; its downloaded package
+ * file is deleted. 0 also for an id already closed or below 1. */
 uint32_t WsUdClose(uint32_t sessionId);
 
-/* Asks the pipeline service to answer; serverDate receives its date. */
+/* ---- Server ping ------------------------------------------------------- */
+
+/* Pings the pipeline service and blocks until the ping ends (timeoutMs 0: no
+ * bound, else 0x80002011 when it expires). 0, 0x8000800x for a non-zero server
+ * status, or the failure. serverDate always gets a BSTR: the date, or empty. */
 uint32_t WsUdServerPing(uint32_t sessionId, uint32_t timeoutMs, VARIANT* serverDate);
-/* Owner window of the proxy authentication dialog of later pings. */
+/* Sets the owner window of the proxy authentication dialog of later pings
+ * (the desktop window when none is set). */
 uint32_t WsUdSetParentWindow(uint32_t sessionId, HWND window);
 
-/* Query building: groups (0 "And", 1 "Or") nest; terms and texts go into the
- * current group. */
+/* ---- Query building ----------------------------------------------------
+ * Groups (0 "And", 1 "Or") nest; terms and texts go into the current group.
+ * The query stays in the session and is reused by every submit until reset. */
+
+/* Opens a group: the outermost one, or one nested in the current group; the
+ * new group becomes current. A type other than 0 and 1 fails at submit. */
 uint32_t WsUdQueryOpenGroup(uint32_t sessionId, uint32_t groupType);
+/* Closes the current group; its parent becomes current (the outermost group
+ * stays current). 0x80003003 when the query has no group. */
 uint32_t WsUdQueryCloseGroup(uint32_t sessionId);
+/* Adds a term (field equals value) to the current group; 0x80003003 when the
+ * query has no group. */
 uint32_t WsUdQueryAddTerm(uint32_t sessionId, const wchar_t* field, const wchar_t* value);
+/* Adds a text item with a compare type (0 equal, 1 NotEqual, 2 Contains, 3 >,
+ * 4 >=, 5 <, 6 <=); reserved is ignored. 0x80003003 when there is no group. */
 uint32_t WsUdQueryAddText(uint32_t sessionId, const wchar_t* field, const wchar_t* value,
                           int32_t reserved, uint32_t compareType);
+/* Empties the query: no groups, no current group. */
 uint32_t WsUdQueryReset(uint32_t sessionId);
 
-/* Query execution: a timeoutMs of 0 starts and returns 0x40001002; poll with
+/* ---- Query execution ---------------------------------------------------
+ * A timeoutMs of 0 starts the query and returns 0x40001002; poll with
  * WsUdQueryCheck until it stops returning 0x40001002. */
+
+/* Posts the query (at most maxHits entries wanted), replacing any earlier
+ * query request. 0 when done within timeoutMs, 0x40001002 with timeoutMs 0,
+ * 0x80002011 (cancelled) when a non-zero wait expires, or the failure. */
 uint32_t WsUdQuerySubmit(uint32_t sessionId, uint32_t maxHits, uint32_t timeoutMs);
+/* Waits up to timeoutMs: 0x40001002 still running; 0 (or the failure) once
+ * when it has ended; 0x40001001 afterwards and when nothing was submitted. */
 uint32_t WsUdQueryCheck(uint32_t sessionId, uint32_t timeoutMs);
+/* Aborts the query and discards its request and result. */
 uint32_t WsUdQueryCancel(uint32_t sessionId);
 
-/* Results: the raw response body, and the server status code in its header.
- * The buffer of WsUdQueryResult holds at least WsUdQueryResultSize bytes. */
+/* ---- Query results -----------------------------------------------------
+ * Read after the query has ended: the raw response body as received, and
+ * the server status code of its header. */
+
+/* Byte length of the response body (0 when there is none). */
 uint32_t WsUdQueryResultSize(uint32_t sessionId, uint32_t* size);
+/* Copies the body, byte for byte and without a terminator, into buffer, which
+ * holds at least WsUdQueryResultSize bytes. */
 uint32_t WsUdQueryResult(uint32_t sessionId, uint8_t* buffer);
+/* The body as a BSTR, converted from the system ANSI code page (not from
+ * UTF-8); prefer WsUdQueryResult for XML. */
 uint32_t WsUdQueryResultVariant(uint32_t sessionId, VARIANT* result);
+/* The "code" of the response header's server status (written only on
+ * success). 0x80004002 for a body that is no XML, 0x80004003 for none. */
 uint32_t WsUdQueryStatus(uint32_t sessionId, uint32_t* serverStatus);
+/* Number of entries in the result catalog. The library does not fill the
+ * catalog: always 0; read the entries from the raw response. */
 uint32_t WsUdQueryGetHitCount(uint32_t sessionId, uint32_t* count);
 
-/* Entry accessors of the result catalog, by 0-based entry index. */
+/* ---- Entry accessors ---------------------------------------------------
+ * Fields of result catalog entry `index` (0-based), as a WsUdText buffer or a
+ * VARIANT. While the catalog is empty every accessor returns 0x80003002 with
+ * an empty string (numbers are left unchanged). */
+
+/* Entry id. */
 uint32_t WsUdQueryGetId(uint32_t sessionId, uint32_t index, WsUdText value);
+/* Entry id, as a BSTR. */
 uint32_t WsUdQueryGetIdVariant(uint32_t sessionId, uint32_t index, VARIANT* value);
+/* Entry type. */
 uint32_t WsUdQueryGetType(uint32_t sessionId, uint32_t index, WsUdText value);
+/* Entry type, as a BSTR. */
 uint32_t WsUdQueryGetTypeVariant(uint32_t sessionId, uint32_t index, VARIANT* value);
+/* Product (UPC) of the entry. */
 uint32_t WsUdQueryGetUPC(uint32_t sessionId, uint32_t index, WsUdText value);
+/* Product (UPC) of the entry, as a BSTR. */
 uint32_t WsUdQueryGetUPCVariant(uint32_t sessionId, uint32_t index, VARIANT* value);
+/* Product version of the entry. */
 uint32_t WsUdQueryGetUPCVersion(uint32_t sessionId, uint32_t index, WsUdText value);
+/* Product version of the entry, as a BSTR. */
 uint32_t WsUdQueryGetUPCVersionVariant(uint32_t sessionId, uint32_t index, VARIANT* value);
+/* Minimum product version the entry applies to. */
 uint32_t WsUdQueryGetUPCMinVersion(uint32_t sessionId, uint32_t index, WsUdText value);
+/* Minimum product version the entry applies to, as a BSTR. */
 uint32_t WsUdQueryGetUPCMinVersionVariant(uint32_t sessionId, uint32_t index, VARIANT* value);
+/* Download GUID of the entry. */
 uint32_t WsUdQueryGetDownloadGuid(uint32_t sessionId, uint32_t index, WsUdText value);
+/* Download GUID of the entry, as a BSTR. */
 uint32_t WsUdQueryGetDownloadGuidVariant(uint32_t sessionId, uint32_t index, VARIANT* value);
-/* The low 32 bits of the download size. */
+/* Download size in bytes: its low 32 bits only (written only on success). */
 uint32_t WsUdQueryGetDownloadSize(uint32_t sessionId, uint32_t index, uint32_t* size);
+/* Number of install-condition types of the entry (written only on success). */
 uint32_t WsUdQueryGetInstallConditionsTypeCount(uint32_t sessionId, uint32_t index,
                                                 uint32_t* count);
+/* Name of install-condition type typeIndex; 0x8000100c when typeIndex is out
+ * of range. */
 uint32_t WsUdQueryGetInstallConditionsType(uint32_t sessionId, uint32_t index, uint32_t typeIndex,
                                            WsUdText value);
+/* Name of install-condition type typeIndex, as a BSTR; 0x8000100c when
+ * typeIndex is out of range. */
 uint32_t WsUdQueryGetInstallConditionsTypeVariant(uint32_t sessionId, uint32_t index,
                                                   uint32_t typeIndex, VARIANT* value);
+/* Number of conditions of conditionType (exact, case-sensitive match); 0 with
+ * status 0 for a type the entry does not have. */
 uint32_t WsUdQueryGetInstallConditionsCount(uint32_t sessionId, uint32_t index,
                                             const wchar_t* conditionType, uint32_t* count);
+/* Condition conditionIndex of conditionType; 0x8000100c for an unknown type
+ * or an index out of range. */
 uint32_t WsUdQueryGetInstallConditions(uint32_t sessionId, uint32_t index,
                                        const wchar_t* conditionType, uint32_t conditionIndex,
                                        WsUdText value);
+/* Condition conditionIndex of conditionType, as a BSTR; 0x8000100c for an
+ * unknown type or an index out of range. */
 uint32_t WsUdQueryGetInstallConditionsVariant(uint32_t sessionId, uint32_t index,
                                               const wchar_t* conditionType, uint32_t conditionIndex,
                                               VARIANT* value);
 
-/* Download kept for the install step: progress is 0.0 to 1.0, sizeKnown 1
- * when the server announced the length. */
+/* ---- Download, first version ------------------------------------------
+ * The package for the install step, streamed to a temporary file of the
+ * session's own ("korvel-<GUID>.pkg" in the user's temp folder). progress is
+ * 0.0 to 1.0, sizeKnown 1 when the server announced the length. */
+
+/* Does nothing; returns 0 for any id. */
 uint32_t WsUdDownloadOpen(uint32_t sessionId);
+/* Starts a GET of url (the previous package download is cancelled and its
+ * file deleted), waits up to timeoutMs, then 50 ms more: 0x40001002 running,
+ * 0 or 0x40001001 finished, else the failure (0x80002011: the wait expired). */
 uint32_t WsUdDownloadSubmit(uint32_t sessionId, const wchar_t* url, uint32_t timeoutMs,
                             double* progress, uint8_t* sizeKnown);
+/* Waits up to timeoutMs and reports progress: 0x40001002 still running; 0 (or
+ * the failure) once at the end; 0x40001001 afterwards. 0 before any submit. */
 uint32_t WsUdDownloadCheck(uint32_t sessionId, uint32_t timeoutMs, double* progress,
                            uint8_t* sizeKnown);
+/* Aborts the package download (waiting briefly for it) and returns 0. */
 uint32_t WsUdDownloadCancel(uint32_t sessionId);
+/* Does nothing; returns 0 for any id. */
 uint32_t WsUdDownloadClose(uint32_t sessionId);
 
-/* Download to a file, resuming a partial one. WsUdDownloadCheck2 returns the
- * transfer state (0x4000200x) or the failure it ended with. */
+/* ---- Download, second version ------------------------------------------
+ * Download into a file of the host's choice, resuming a partial one.
+ * WsUdDownloadCheck2 returns the transfer state (0x4000200x) or the failure
+ * the transfer ended with. */
+
+/* Starts a GET of url into targetFile (a full path), replacing the session's
+ * previous file download. Normally returns 0x40001002: the transfer runs on. */
 uint32_t WsUdDownloadSubmit2(uint32_t sessionId, const wchar_t* url, const wchar_t* targetFile);
+/* Returns at once (timeoutMs is ignored) with the transfer state: 0x40002002-4
+ * or 0x40002007 running, 0x40002005 done, 0x40002001 cancelled, 0x8000xxxx
+ * failed. Byte counts include a resumed file's bytes. 0 before any submit. */
 uint32_t WsUdDownloadCheck2(uint32_t sessionId, uint32_t timeoutMs, uint64_t* bytesReceived,
                             uint64_t* bytesTotal);
+/* Aborts the file download and returns 0 at once; the partial file stays for
+ * a later resume. */
 uint32_t WsUdDownloadCancel2(uint32_t sessionId);
 
-/* Install the package of the last WsUdDownloadSubmit. */
+/* ---- Install -----------------------------------------------------------
+ * Installs the package of the session's last finished WsUdDownloadSubmit.
+ * The waits of these calls do not dispatch window messages. */
+
+/* Does nothing; returns 0 for any id. */
 uint32_t WsUdInstallOpen(uint32_t sessionId);
+/* Extracts the package into a new temp folder, starts the installer that its
+ * "pakord.id" names and waits up to timeoutMs: 0x40001002 still running, else
+ * 0, 0x80009002 (user cancelled), 0x80009001 or 0x80006002. */
 uint32_t WsUdInstallSubmit(uint32_t sessionId, uint32_t timeoutMs);
+/* Waits up to timeoutMs for the installer: 0x40001002 still running, else its
+ * outcome as for WsUdInstallSubmit; the extracted folder is then removed. */
 uint32_t WsUdInstallCheck(uint32_t sessionId, uint32_t timeoutMs);
+/* Returns 0 for an open session; the installer is not stopped. */
 uint32_t WsUdInstallCancel(uint32_t sessionId);
+/* Does nothing; returns 0 for any id. */
 uint32_t WsUdInstallClose(uint32_t sessionId);
 
 #ifdef __cplusplus

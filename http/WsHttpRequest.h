@@ -39,6 +39,8 @@ public:
     // Aborts the transaction. With wait, the worker is gone afterwards.
     void Cancel(bool wait);
     void Reset(bool wait);
+    // True from Run until the worker is joined or given up, also when it has already ended.
+    bool IsRunning() const { return worker_ != nullptr; }
 
     void AddParameter(const WsString& name, const WsString& value);
     void AddParameter(const WsString& name, uint32_t value);

@@ -81,6 +81,7 @@ private:
     // Transaction steps.
     void RunTransaction(const WsString& url, const WsString& postData, std::string& response);
     void SendUntilAuthenticated(const WsString& path, const WsString& postData, uint32_t flags);
+    void OpenTargetHandle();
     void OpenTargetFile();
     void RecreateTargetFile();
     void PrepareResume(const WsString& path, uint32_t flags, bool lengthKnown);

@@ -124,13 +124,21 @@ void WsHttpSession::SendUntilAuthenticated(const WsString& path, const WsString&
     }
 }
 
+// Others may read the growing file, and delete it: a transfer left to end
+// on its own must not keep its file from being removed.
+void WsHttpSession::OpenTargetHandle()
+{
+    file_ = FileHandle(CreateFileW(targetFile_.c_str(), FILE_WRITE_DATA,
+                                   FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file_.IsOpen())
+        Raise(kStatusFileCreateFailed);
+}
+
 void WsHttpSession::OpenTargetFile()
 {
     LogLine(L"\t[Submit]: Streaming to file enabled.  Creating file...");
-    file_ = FileHandle(CreateFileW(targetFile_.c_str(), FILE_WRITE_DATA, FILE_SHARE_READ, nullptr,
-                                   OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file_.IsOpen())
-        Raise(kStatusFileCreateFailed);
+    OpenTargetHandle();
     // A size that cannot be read counts as an empty file.
     uint64_t existing = 0;
     LARGE_INTEGER size = {};
@@ -148,10 +156,7 @@ void WsHttpSession::RecreateTargetFile()
 {
     file_.Close();
     DeleteFileW(targetFile_.c_str());
-    file_ = FileHandle(CreateFileW(targetFile_.c_str(), FILE_WRITE_DATA, FILE_SHARE_READ, nullptr,
-                                   OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file_.IsOpen())
-        Raise(kStatusFileCreateFailed);
+    OpenTargetHandle();
     progress_.bytesReceived = 0;
 }
 
