@@ -1,7 +1,10 @@
 #include "session/WsPackageJob.h"
 
 #include "api/WsStatus.h"
+#include "archive/ZipArchive.h"
+#include "base/DirectoryTree.h"
 #include "base/TempPath.h"
+#include "base/TextUtils.h"
 
 #include <algorithm>
 
@@ -11,6 +14,24 @@ namespace {
 
 // How long a submit looks at its new transfer before it reports progress.
 constexpr uint32_t kFirstLookMs = 50;
+
+constexpr wchar_t kIdentityFile[] = L"pakord.id";
+constexpr wchar_t kIdentitySection[] = L"Volume Id";
+constexpr wchar_t kIdentityKey[] = L"ExePath";
+// What the identity file reads as when the file, section or key is missing.
+constexpr wchar_t kNotFound[] = L"Not Found";
+constexpr DWORD kCommandChars = 520;
+
+// Enough to wait for the installer and read its exit code.
+constexpr DWORD kInstallerAccess = SYNCHRONIZE | PROCESS_QUERY_INFORMATION;
+constexpr DWORD kExitUserCancelled = 1602;
+
+uint32_t StatusOfExitCode(DWORD exitCode)
+{
+    if (exitCode == 0)
+        return kStatusSuccess;
+    return exitCode == kExitUserCancelled ? kStatusInstallCancelled : kStatusInstallFailed;
+}
 
 } // namespace
 
@@ -74,6 +95,99 @@ void WsPackageJob::ReplacePackageFile()
     if (folder.empty() || guid.empty())
         Raise(kStatusFileCreateFailed);
     packageFile_ = folder + L"korvel-" + guid + L".pkg";
+}
+
+uint32_t WsPackageJob::StartInstaller(uint32_t timeoutMs)
+{
+    // The package is there only once its download has been joined. A download
+    // that has ended is joined here (a failed one fails the install with its
+    // status); one that still runs is waited for by the next check.
+    awaitingDownload_ = false;
+    if (packageRequest_ && packageRequest_->IsRunning() &&
+        packageRequest_->Check(0) == kStatusPending) {
+        awaitingDownload_ = true;
+        return kStatusPending;
+    }
+    const uint32_t status = ExtractPackage();
+    if (status != kStatusSuccess)
+        return status;
+    WsString command;
+    if (!ReadInstallerCommand(command))
+        return kStatusInstallFailed;
+    // The command names the program relative to the package root and is not quoted: a blank in
+    // the folder's path splits it.
+    if (!LaunchInstaller(extractFolder_ + command))
+        return kStatusInstallFailed;
+    return CheckInstaller(timeoutMs);
+}
+
+// The process is opened by its id on each call, so every check sees the installer started last;
+// the handle the job holds keeps that id and the exit code valid.
+uint32_t WsPackageJob::CheckInstaller(uint32_t timeoutMs)
+{
+    if (awaitingDownload_)
+        return StartInstaller(timeoutMs);
+    if (installerProcessId_ == 0)
+        return kStatusSuccess;
+    const ProcessHandle process(OpenProcess(kInstallerAccess, FALSE, installerProcessId_));
+    if (!process.IsOpen())
+        return kStatusSuccess;
+    if (WaitForSingleObject(process.Get(), timeoutMs) == WAIT_TIMEOUT)
+        return kStatusPending;
+    DWORD exitCode = 0;
+    GetExitCodeProcess(process.Get(), &exitCode);
+    // A folder that cannot go (a file still open) does not change the installer's outcome.
+    RemoveDirectoryTree(extractFolder_);
+    return StatusOfExitCode(exitCode);
+}
+
+// The response names the package file in the ANSI code page, which cannot spell every folder
+// name; the job has the file's own wide name. An empty response means no package has arrived.
+WsString WsPackageJob::PackagePath() const
+{
+    if (!packageRequest_ || packageRequest_->GetResponse().empty())
+        return WsString();
+    return packageFile_;
+}
+
+// Every extraction gets a folder of its own, even when an earlier installer still runs in its
+// folder.
+uint32_t WsPackageJob::ExtractPackage()
+{
+    ZipArchive archive;
+    if (!archive.Open(PackagePath()))
+        return kStatusExtractFailed;
+    const WsString temp = TempFolder();
+    const WsString guid = NewGuidText();
+    if (temp.empty() || guid.empty())
+        return kStatusExtractFailed;
+    extractFolder_ = temp + guid + L"\\";
+    return archive.ExtractAll(extractFolder_) ? kStatusSuccess : kStatusExtractFailed;
+}
+
+bool WsPackageJob::ReadInstallerCommand(WsString& command) const
+{
+    wchar_t text[kCommandChars] = {};
+    GetPrivateProfileStringW(kIdentitySection, kIdentityKey, kNotFound, text, kCommandChars,
+                             (extractFolder_ + kIdentityFile).c_str());
+    command = text;
+    return !EqualsNoCase(command, kNotFound);
+}
+
+bool WsPackageJob::LaunchInstaller(const WsString& commandLine)
+{
+    // CreateProcessW may write into the command line.
+    WsString line = commandLine;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION created{};
+    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &created))
+        return false;
+    installerProcess_ = ProcessHandle(created.hProcess);
+    installerThread_ = ProcessHandle(created.hThread);
+    installerProcessId_ = created.dwProcessId;
+    return true;
 }
 
 } // namespace korvel

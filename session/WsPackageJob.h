@@ -1,5 +1,6 @@
 #pragma once
 
+#include "base/ProcessHandle.h"
 #include "http/WsHttpRequest.h"
 #include "session/WsClientInfo.h"
 
@@ -8,8 +9,10 @@
 
 namespace korvel {
 
-// A session's package download. The body goes to a file of its own in the
-// user's temporary folder, so the request's response is that file's path.
+// A session's package download and its install. The body goes to a file of
+// its own in the user's temporary folder, so the request's response is that
+// file's path; the install extracts that file into a new folder and runs the
+// installer its identity file names.
 class WsPackageJob {
 public:
     explicit WsPackageJob(const WsClientInfo& client);
@@ -22,12 +25,34 @@ public:
     uint32_t CheckDownload(double& progress, uint8_t& sizeKnown, uint32_t timeoutMs);
     void CancelDownload();
 
+    // Each call extracts the package anew and starts its installer, then waits up to timeoutMs
+    // for it as CheckInstaller does. While the download still runs: kStatusPending without
+    // touching the package, and the next check starts the install once the download has ended.
+    uint32_t StartInstaller(uint32_t timeoutMs);
+    // The outcome of the last installer started: kStatusPending while it (or the download it
+    // waits for) runs, its mapped exit code once it has ended (the extracted folder is then
+    // removed), 0 when there is none.
+    uint32_t CheckInstaller(uint32_t timeoutMs);
+
 private:
     void ReplacePackageFile();
+    WsString PackagePath() const;
+    uint32_t ExtractPackage();
+    bool ReadInstallerCommand(WsString& command) const;
+    bool LaunchInstaller(const WsString& commandLine);
 
+    uint32_t installerProcessId_ = 0;
+    // An install was asked for while the download still ran.
+    bool awaitingDownload_ = false;
+    // Ends with a backslash once a package has been extracted.
+    WsString extractFolder_;
     std::unique_ptr<WsHttpRequest> packageRequest_;
     WsClientInfo client_;
     WsString packageFile_;
+    // Held so that the installer's process object, with its id and exit code, outlives the
+    // installer for every later check.
+    ProcessHandle installerProcess_;
+    ProcessHandle installerThread_;
 };
 
 } // namespace korvel

@@ -164,15 +164,18 @@ uint32_t WsUpdatesSession::DownloadCancel2()
     return kStatusSuccess;
 }
 
-// TODO(#5): package extraction and the installer replace these.
-uint32_t WsUpdatesSession::InstallSubmit(uint32_t)
+uint32_t WsUpdatesSession::InstallSubmit(uint32_t timeoutMs)
 {
-    Raise(kStatusUnexpected);
+    if (!packageJob_)
+        return kStatusSuccess;
+    return packageJob_->StartInstaller(timeoutMs);
 }
 
-uint32_t WsUpdatesSession::InstallCheck(uint32_t)
+uint32_t WsUpdatesSession::InstallCheck(uint32_t timeoutMs)
 {
-    Raise(kStatusUnexpected);
+    if (!packageJob_)
+        return kStatusSuccess;
+    return packageJob_->CheckInstaller(timeoutMs);
 }
 
 } // namespace korvel

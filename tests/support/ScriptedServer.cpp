@@ -196,6 +196,11 @@ std::wstring ScriptedServer::RecordDir() const
     return directory_ + L"\\records";
 }
 
+std::wstring ScriptedServer::FileDir() const
+{
+    return directory_ + L"\\files";
+}
+
 std::wstring ScriptedServer::RecordPath(const std::string& tag, int n, const wchar_t* suffix) const
 {
     return RecordDir() + L"\\" + Widen(tag) + L"-" + std::to_wstring(n) + L"." + suffix;

@@ -30,6 +30,9 @@ public:
     uint16_t Port() const { return port_; }
     // The Windows path of the folder holding the request records.
     std::wstring RecordDir() const;
+    // The Windows path of the folder whose files the script key file=NAME
+    // serves; tests write the files they want served there.
+    std::wstring FileDir() const;
 
     // The n-th recorded request of a tag (n from 1): the request line and
     // headers exactly as received, blank line included, and the body bytes.

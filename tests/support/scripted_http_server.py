@@ -19,6 +19,9 @@ percent-decoded after splitting, so a value holding '/' or ';' is written
     size=N          body of N bytes of the test pattern, whose byte at
                     offset i is ((i mod 1000003) * 2654435761 >> 13) & 0xFF
     body=TEXT       literal body (exclusive with size; default empty)
+    file=NAME       body of the bytes of FILES_DIR/NAME, read when the request
+                    arrives; NAME is made of the characters of a tag; a
+                    missing file gives 404 (exclusive with size and body)
     ctype=TEXT      Content-Type (default application/octet-stream; "none"
                     sends no Content-Type)
     nolength=1      no Content-Length; "Connection: close" and close
@@ -44,8 +47,11 @@ Both record files are complete before the first response byte is sent, so a
 test may read them as soon as its request has returned. GET /quit stops the
 server; so does the end of --lifetime, or --idle seconds without requests.
 
-Usage: scripted_http_server.py --port-file F --record-dir D
+Usage: scripted_http_server.py --port-file F --record-dir D [--files DIR]
                                [--lifetime 1800] [--idle 600]
+
+FILES_DIR is --files, by default the folder "files" next to the record
+directory; the server creates it.
 """
 
 import argparse
@@ -82,7 +88,7 @@ TOKEN_RE = re.compile(r"[!#$%&'*+.^_`|~0-9A-Za-z-]+\Z")
 
 INT_KEYS = ("status", "size", "cut", "delay", "stallafter", "stallms")
 KNOWN_KEYS = set(INT_KEYS) | {
-    "tag", "body", "ctype", "nolength", "range", "gzip", "encoding", "auth", "header"}
+    "tag", "body", "file", "ctype", "nolength", "range", "gzip", "encoding", "auth", "header"}
 
 # Valid gzip member header followed by a deflate block of the reserved type 3,
 # which every inflater rejects at its first block.
@@ -131,6 +137,7 @@ class Script:
         self.status = 200
         self.size = None
         self.body = None
+        self.file = None
         self.ctype = "application/octet-stream"
         self.nolength = False
         self.cut = None
@@ -182,6 +189,10 @@ def apply_item(script, key, raw_value):
         if not TAG_RE.match(value):
             raise ScriptError(f"tag may hold only letters, digits, '_', '.', '-': {value!r}")
         script.tag = value
+    elif key == "file":
+        if not TAG_RE.match(value) or value in (".", ".."):
+            raise ScriptError(f"file may hold only letters, digits, '_', '.', '-': {value!r}")
+        script.file = value
     elif key == "ctype":
         if "\r" in value or "\n" in value:
             raise ScriptError("ctype holds a line break")
@@ -224,11 +235,11 @@ def parse_script(text):
             raise ScriptError(f"{key} given twice")
         seen.add(key)
         apply_item(script, key, raw_value)
-    if script.size is not None and script.body is not None:
-        raise ScriptError("size and body exclude each other")
+    if sum(x is not None for x in (script.size, script.body, script.file)) > 1:
+        raise ScriptError("size, body and file exclude each other")
     if (script.stallafter is None) != (script.stallms is None):
         raise ScriptError("stallafter and stallms go together")
-    if script.gzip == "bad" and script.body is not None:
+    if script.gzip == "bad" and (script.body is not None or script.file is not None):
         raise ScriptError("gzip=bad makes its own body; use size to set its length")
     if not 200 <= script.status <= 599:
         raise ScriptError(f"status must be 200..599, got {script.status}")
@@ -293,21 +304,36 @@ def choose_pattern_range(script, request_range, response):
     return True
 
 
-def build_response(script, request_range):
+def read_served_file(files_dir, name):
+    """The bytes of a file= body, or None when there is no such file."""
+    try:
+        with open(os.path.join(files_dir, name), "rb") as f:
+            return f.read()
+    except (FileNotFoundError, IsADirectoryError):
+        return None
+
+
+def build_response(script, request_range, files_dir):
     """Turn a script (and the request's Range header) into a Response."""
+    literal = script.body
+    if script.file is not None:
+        literal = read_served_file(files_dir, script.file)
     if script.auth:
         response = Response(407)
         response.headers.append(("Proxy-Authenticate", 'Basic realm="korvel"'))
         response.body = b"proxy authentication required\n"
+    elif script.file is not None and literal is None:
+        response = Response(404)
+        response.body = short_text(404)
     else:
         response = Response(script.status)
         if script.gzip == "bad":
             response.body = bad_gzip_body(script.size)
         elif script.gzip == "1":
-            plain = script.body if script.body is not None else pattern_bytes(0, script.size or 0)
+            plain = literal if literal is not None else pattern_bytes(0, script.size or 0)
             response.body = gzip.compress(plain, mtime=0)
-        elif script.body is not None:
-            response.body = script.body
+        elif literal is not None:
+            response.body = literal
         elif script.size is not None:
             if not choose_pattern_range(script, request_range, response):
                 response = Response(416)
@@ -476,7 +502,7 @@ class ScriptedHandler(http.server.BaseHTTPRequestHandler):
             raise BadRequest(str(problem)) from None
         self.record(script.tag, head, headers)
         values = dict(headers)
-        response = build_response(script, values.get("range"))
+        response = build_response(script, values.get("range"), self.server.files_dir)
         finish_headers(response, script, method == "HEAD")
         if script.delay:
             time.sleep(script.delay / 1000)
@@ -594,9 +620,10 @@ class ScriptedServer(http.server.ThreadingHTTPServer):
     daemon_threads = True
     request_queue_size = 64
 
-    def __init__(self, record_dir):
+    def __init__(self, record_dir, files_dir):
         super().__init__(("127.0.0.1", 0), ScriptedHandler)
         self.records = RecordBook(record_dir)
+        self.files_dir = files_dir
         self.stop_event = threading.Event()
         self.stop_reason = ""
         self.activity_lock = threading.Lock()
@@ -652,9 +679,10 @@ def remove_port_file(path, port):
         pass
 
 
-def run(port_file, record_dir, lifetime, idle):
+def run(port_file, record_dir, files_dir, lifetime, idle):
     os.makedirs(record_dir, exist_ok=True)
-    server = ScriptedServer(record_dir)
+    os.makedirs(files_dir, exist_ok=True)
+    server = ScriptedServer(record_dir, files_dir)
     port = server.server_address[1]
     signal.signal(signal.SIGTERM, lambda *_: server.request_stop("terminated"))
     signal.signal(signal.SIGINT, lambda *_: server.request_stop("interrupted"))
@@ -679,10 +707,13 @@ def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--port-file", required=True)
     parser.add_argument("--record-dir", required=True)
+    parser.add_argument("--files")
     parser.add_argument("--lifetime", type=float, default=1800)
     parser.add_argument("--idle", type=float, default=600)
     args = parser.parse_args(argv)
-    run(args.port_file, args.record_dir, args.lifetime, args.idle)
+    files_dir = args.files or os.path.join(os.path.dirname(os.path.abspath(args.record_dir)),
+                                           "files")
+    run(args.port_file, args.record_dir, files_dir, args.lifetime, args.idle)
 
 
 if __name__ == "__main__":

@@ -51,6 +51,8 @@ class ServerProcess:
         self.dir = tempfile.TemporaryDirectory(prefix="scripted-http-")
         self.port_file = os.path.join(self.dir.name, "port")
         self.record_dir = os.path.join(self.dir.name, "records")
+        # The default, unless extra_args name another folder with --files.
+        self.files_dir = os.path.join(self.dir.name, "files")
         self.process = subprocess.Popen(
             [sys.executable, SERVER, "--port-file", self.port_file,
              "--record-dir", self.record_dir, *extra_args],
@@ -222,6 +224,32 @@ class RunningServerTest(unittest.TestCase):
         self.assertIn(b"Content-Length: 5000\r\n", first)
         self.assertTrue(first.endswith(b"\r\n\r\n"))
         self.assertTrue(second.endswith(b"\r\n\r\nnext"))
+
+    # -- served files --------------------------------------------------------
+
+    def put_file(self, name, data):
+        with open(os.path.join(self.server.files_dir, name), "wb") as f:
+            f.write(data)
+
+    def test_file_serves_the_bytes_it_holds_at_the_time_of_the_request(self):
+        first = bytes(range(256)) * 40 + b"\x00PK\x03\x04"
+        self.put_file("package-1.zip", first)
+        status, headers, body = self.get("/s/file=package-1.zip/f")
+        self.assertEqual((status, headers["Content-Length"], body), (200, str(len(first)), first))
+        self.put_file("package-1.zip", b"second")
+        self.assertEqual(self.get("/s/file=package-1.zip/f")[2], b"second")
+
+    def test_file_with_gzip_sends_it_compressed(self):
+        self.put_file("text.txt", b"korvel " * 500)
+        _, headers, body = self.get("/s/file=text.txt;gzip=1/f")
+        self.assertEqual(headers["Content-Encoding"], "gzip")
+        self.assertEqual(gzip.decompress(body), b"korvel " * 500)
+
+    def test_missing_file_is_404_and_recorded(self):
+        status, _, body = self.get("/s/tag=nofile;file=absent.bin/f")
+        self.assertEqual(status, 404)
+        self.assertTrue(body)
+        self.assertIsNotNone(self.server.record("nofile", 1, "head"))
 
     # -- framing -------------------------------------------------------------
 
@@ -457,7 +485,8 @@ class RunningServerTest(unittest.TestCase):
     def test_bad_scripts_get_400(self):
         for script in ("sise=10", "size=ten", "size=-1", "size=1;body=x", "range=maybe",
                        "gzip=2", "tag=..%2Fescape", "stallafter=5", "header=NoColon",
-                       "status=99", "size=1;size=2"):
+                       "status=99", "size=1;size=2", "file=..%2Fport", "file=..",
+                       "file=a%5Cb", "file=x;body=y", "file=x;size=1", "file=x;gzip=bad"):
             with self.subTest(script=script):
                 status, _, _ = self.get(f"/s/{script}/f")
                 self.assertEqual(status, 400)
@@ -467,6 +496,24 @@ class RunningServerTest(unittest.TestCase):
             sock.sendall(b"POST /s/tag=half/f HTTP/1.1\r\nContent-Length: 100\r\n\r\nabc")
         self.assertEqual(self.get("/s/body=fine/f")[2], b"fine")
         self.assertIsNone(self.server.record("half", 1, "head"))
+
+
+class FilesOptionTest(unittest.TestCase):
+    """--files names the folder that file= reads from."""
+
+    def test_files_come_from_the_named_folder(self):
+        with tempfile.TemporaryDirectory(prefix="scripted-files-") as files:
+            with open(os.path.join(files, "named.bin"), "wb") as f:
+                f.write(b"from the option")
+            server = ServerProcess("--files", files)
+            try:
+                conn = http.client.HTTPConnection("127.0.0.1", server.port, timeout=IO_TIMEOUT)
+                conn.request("GET", "/s/file=named.bin/f")
+                self.assertEqual(conn.getresponse().read(), b"from the option")
+                conn.close()
+                self.assertFalse(os.path.exists(server.files_dir))
+            finally:
+                server.stop()
 
 
 class ServerExitTest(unittest.TestCase):
