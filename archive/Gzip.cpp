@@ -1,6 +1,6 @@
 #include "archive/Gzip.h"
 
-#include "base/FileHandle.h"
+#include "base/KernelHandle.h"
 
 #include <windows.h>
 

@@ -1,6 +1,6 @@
 #include "archive/ZipArchive.h"
 
-#include "base/FileHandle.h"
+#include "base/KernelHandle.h"
 #include "base/TextUtils.h"
 
 #include <windows.h>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "base/FileHandle.h"
+#include "base/KernelHandle.h"
 #include "base/WsString.h"
 
 #include <windows.h>

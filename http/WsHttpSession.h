@@ -1,6 +1,6 @@
 #pragma once
 
-#include "base/FileHandle.h"
+#include "base/KernelHandle.h"
 #include "http/IWsHttpSession.h"
 #include "http/InternetHandle.h"
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "base/ProcessHandle.h"
+#include "base/KernelHandle.h"
 #include "http/WsHttpRequest.h"
 #include "session/WsClientInfo.h"
 
