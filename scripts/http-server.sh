@@ -2,13 +2,10 @@
 # Starts or stops the scripted HTTP server that the transport tests talk to.
 #
 #   http-server.sh start DIR   server in the background; DIR/port holds its port,
-#                              DIR/records its request records, DIR/server.log
-#                              its log, DIR/server.pid its process id
+#                              DIR/records its request records, DIR/files the
+#                              files it serves, DIR/server.log its log,
+#                              DIR/server.pid its process id
 #   http-server.sh stop DIR    stops it (nothing to do when it is gone)
-#
-# The server gets no terminal streams of ours: a test runner waiting for our
-# output pipe to close would otherwise wait for the server too. It also stops
-# by itself after a while, so a run that never calls stop leaves nothing behind.
 set -eu
 
 usage() {
@@ -17,86 +14,21 @@ usage() {
 }
 
 [ $# -eq 2 ] || usage
-command=$1
+here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=scripts/lib/background-server.sh
+. "$here/lib/background-server.sh"
 # Absolute, so that start and stop recognise the server by the same text.
 dir=$(realpath -m -- "$2")
-here=$(cd "$(dirname "$0")" && pwd)
-server=$here/../tests/support/scripted_http_server.py
-pid_file=$dir/server.pid
-port_file=$dir/port
 
-# Debian's interpreter starts fastest; any python3 will do.
-if [ -x /usr/bin/python3 ]; then
-    python=/usr/bin/python3
-else
-    python=python3
-fi
-
-# Succeeds when PID is a server of ours for this DIR, not some process that
-# got the id after ours ended.
-is_our_server() {
-    local pid=$1
-    [ -r "/proc/$pid/cmdline" ] || return 1
-    tr '\0' ' ' <"/proc/$pid/cmdline" | grep -qF -- "--port-file $port_file "
-}
-
-stop_server() {
-    [ -f "$pid_file" ] || return 0
-    local pid
-    pid=$(cat "$pid_file")
-    if [ -n "$pid" ] && is_our_server "$pid"; then
-        kill -TERM "$pid" 2>/dev/null || true
-        # It exits within a fraction of a second; wait at most 5 s.
-        for _ in $(seq 50); do
-            is_our_server "$pid" || break
-            sleep 0.1
-        done
-        if is_our_server "$pid"; then
-            kill -KILL "$pid" 2>/dev/null || true
-        fi
-    fi
-    rm -f "$pid_file"
-}
-
-start_server() {
-    mkdir -p "$dir"
-    # A server left over from an interrupted run would answer with stale state.
-    stop_server
-    rm -rf "$dir/records" "$port_file"
+case $1 in
+start)
+    stop_background_server "$dir"
+    rm -rf "$dir/records"
     mkdir -p "$dir/records"
-    (
-        # Descriptors beyond the standard three may be pipes of whoever
-        # called us; the server must not keep them open.
-        for path in "/proc/$BASHPID/fd/"*; do
-            fd=${path##*/}
-            if [ "$fd" -gt 2 ]; then
-                eval "exec $fd>&-" 2>/dev/null || true
-            fi
-        done
-        exec setsid nohup "$python" "$server" --port-file "$port_file" \
-            --record-dir "$dir/records" </dev/null >"$dir/server.log" 2>&1
-    ) &
-    local pid=$!
-    echo "$pid" >"$pid_file"
-    # Bounded wait: 10 s for the port file.
-    for _ in $(seq 100); do
-        if [ -s "$port_file" ]; then
-            echo "scripted HTTP server $pid on 127.0.0.1:$(cat "$port_file"), records in $dir/records"
-            return 0
-        fi
-        if ! kill -0 "$pid" 2>/dev/null; then
-            break
-        fi
-        sleep 0.1
-    done
-    echo "scripted HTTP server did not start; its log:" >&2
-    cat "$dir/server.log" >&2 || true
-    stop_server
-    return 1
-}
-
-case $command in
-start) start_server ;;
-stop) stop_server ;;
+    start_background_server "$dir" "scripted HTTP server" \
+        "$here/../tests/support/scripted_http_server.py" --record-dir "$dir/records"
+    echo "scripted HTTP server on 127.0.0.1:$(cat "$dir/port"), records in $dir/records"
+    ;;
+stop) stop_background_server "$dir" ;;
 *) usage ;;
 esac
