@@ -5,6 +5,7 @@
 #include "base/ProcessState.h"
 #include "http/UrlEncode.h"
 
+#include <mutex>
 #include <vector>
 
 namespace korvel {
@@ -14,13 +15,25 @@ namespace {
 // How long a cancel waits for an aborted transaction before giving it up.
 constexpr uint32_t kAbortGraceMs = 250;
 
+// Keeps the library's code in memory for the rest of the process. A worker
+// that was given up on may still be running it when the host unloads the
+// library, and waiting for it while the library unloads could wait forever.
+void KeepLibraryLoaded()
+{
+    static std::once_flag pinned;
+    std::call_once(pinned, [] {
+        HMODULE module = nullptr;
+        GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                           reinterpret_cast<LPCWSTR>(&KeepLibraryLoaded), &module);
+    });
+}
+
 // Transactions whose requests gave up on them, kept until they have ended.
 class AbandonedRequests {
 public:
     using Worker = CWorkerThread<WsHttpRequest>;
 
-    // Never destroyed: it must outlive every static object that may abandon
-    // a request while it is destroyed.
+    // Never destroyed: a worker may still run when static objects go.
     static AbandonedRequests& Get()
     {
         static AbandonedRequests* const requests = new AbandonedRequests;
@@ -29,17 +42,10 @@ public:
 
     void Adopt(std::unique_ptr<WsHttpSession> session, std::unique_ptr<Worker> worker)
     {
+        KeepLibraryLoaded();
         CriticalSectionLock lock(lock_);
         ReleaseFinished();
         entries_.push_back({std::move(session), std::move(worker)});
-    }
-
-    void WaitForAll()
-    {
-        CriticalSectionLock lock(lock_);
-        for (auto& entry : entries_)
-            entry.worker->Join();
-        entries_.clear();
     }
 
 private:
@@ -65,13 +71,6 @@ private:
 };
 
 } // namespace
-
-void WaitForAbandonedRequests()
-{
-    // At process exit the workers are gone and never signal.
-    if (!ProcessIsExiting())
-        AbandonedRequests::Get().WaitForAll();
-}
 
 WsHttpRequest::WsHttpRequest(const WsString& name, const WsString& version, int)
     : session_(std::make_unique<WsHttpSession>()), status_(kStatusNotRunning)

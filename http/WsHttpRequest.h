@@ -36,7 +36,10 @@ public:
     // status when it has ended.
     virtual uint32_t Run(uint32_t timeoutMs, bool silent);
     uint32_t Check(uint32_t timeoutMs);
-    // Aborts the transaction. With wait, the worker is gone afterwards.
+    // Aborts the transaction. With wait, the worker is gone afterwards: some
+    // platforms cannot interrupt a blocked read or a late answer, so a worker
+    // that has not ended shortly after the abort is given up and finishes on
+    // its own, and the library then stays loaded until the process ends.
     void Cancel(bool wait);
     void Reset(bool wait);
     // True from Run until the worker is joined or given up, also when it has already ended.
@@ -84,10 +87,5 @@ private:
     // A reset that did not wait drops the result its worker will bring.
     bool discardResult_ = false;
 };
-
-// Some platforms cannot interrupt a blocked read or a late answer: a worker
-// that has not ended shortly after its abort is given up by its request and
-// finishes on its own. Library unload waits for those workers.
-void WaitForAbandonedRequests();
 
 } // namespace korvel

@@ -1,11 +1,81 @@
 #!/usr/bin/env bash
-# The main job: runs the demo host against the built library under Wine, in a
-# prefix of its own.
-set -euo pipefail
+# The main job: the whole life of an update, told step by step. It starts the
+# reference pipeline server with the sample catalog and a sample package,
+# points the library at it through the registry of a demo Wine prefix, and
+# runs korvel-cli through ping, query, download and install. Exit status 0
+# only when every step did what it should; nothing is left running.
+set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-prefix="$root/build/wine-demo"
-"$root/scripts/wine-prefix.sh" "$prefix"
-export WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+bin="$root/build/bin"
+demo="$root/build/demo"
+packages="$demo/packages"
+package=hostapp-2.1.3.zip
+query='ProductId=1234 and Version>=2.1 and Language=en'
+
+rm -rf "$demo"
+mkdir -p "$packages" "$demo/downloads"
+
+# The sample package: the identity file naming the installer, the installer,
+# and some payload so that the download has something to show.
+"$root/scripts/make-sample-package.py" "$packages/$package" "$bin/sample-installer.exe" \
+    'sample-installer.exe --product "HostApp 2.1.3"'
+
+"$root/scripts/pipeline-server.sh" start "$demo/server" --packages "$packages" >/dev/null || exit 1
+trap '"$root/scripts/pipeline-server.sh" stop "$demo/server"' EXIT
+pipeline="http://127.0.0.1:$(cat "$demo/server/port")/lumq/pipeline"
+
+export WINEPREFIX="$root/build/wine-demo" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY
-cd "$root/build/bin"
-wine korvel-demo.exe
+"$root/scripts/wine-prefix.sh" "$WINEPREFIX"
+wine reg add 'HKLM\SOFTWARE\Talvessa\Pipeline' /v S_URL /d "$pipeline" /f >/dev/null 2>&1
+
+run_cli() { (cd "$bin" && wine korvel-cli.exe --app HostApp --app-version 2.0.9 "$@"); }
+# On a terminal korvel-cli draws its progress bar itself; elsewhere its line
+# ends are made Unix ones.
+cli() {
+    if [ -t 1 ]; then
+        run_cli "$@"
+    else
+        run_cli "$@" | tr -d '\r'
+    fi
+}
+step() { printf '\n== %s\n' "$1"; }
+results=()
+record() { results+=("$1: $2"); }
+
+printf 'korvel demo: the life of an update, against the reference pipeline server at\n%s\n' "$pipeline"
+
+step "1/4 Ping the pipeline server"
+if cli ping; then record ping ok; else record ping FAILED; fi
+
+step "2/4 Ask for updates: $query"
+raw=$(run_cli query "$query" --raw | tr -d '\r')
+if cli query "$query"; then record query ok; else record query FAILED; fi
+url=$(python3 "$root/scripts/first-download-url.py" <<<"$raw")
+hits=$(grep -o '<entry ' <<<"$raw" | wc -l)
+if [ -z "$url" ]; then
+    echo "no update offers a download"
+    record query FAILED
+fi
+echo "first update's package: ${url:-none}"
+
+step "3/4 Download the package"
+target="Z:${demo//\//\\}\\downloads\\$package"
+if [ -n "$url" ] && cli download "$url" "$target" && cmp -s "$demo/downloads/$package" "$packages/$package"; then
+    record download "ok, $(stat -c %s "$demo/downloads/$package") bytes, identical to the server's"
+else
+    record download FAILED
+fi
+
+step "4/4 Install it"
+if [ -n "$url" ] && cli install "$url"; then record install ok; else record install FAILED; fi
+
+printf '\n'
+failed=$(printf '%s\n' "${results[@]}" | grep -c FAILED)
+summary=$(IFS=';'; echo "${results[*]}")
+if [ "$failed" -eq 0 ]; then
+    echo "demo: all four steps succeeded ($hits updates found; ${summary//;/; })"
+    exit 0
+fi
+echo "demo: $failed step(s) failed (${summary//;/; })"
+exit 1

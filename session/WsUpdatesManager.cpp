@@ -1,7 +1,6 @@
 #include "session/WsUpdatesManager.h"
 
 #include "base/WsLog.h"
-#include "http/WsHttpRequest.h"
 
 namespace korvel {
 
@@ -36,7 +35,6 @@ WsUpdatesManager::~WsUpdatesManager()
     LogLine(L"</WsUpdatesManager::WsUpdatesManager>");
     ReleaseLog();
     DestroySessions();
-    WaitForAbandonedRequests();
 }
 
 uint32_t WsUpdatesManager::OpenSession(const WsString& swappName, const WsString& swappVersion,

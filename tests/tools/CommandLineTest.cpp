@@ -1,0 +1,157 @@
+// The command line of korvel-cli: where options may stand, what each command
+// accepts, and which mistakes are usage errors.
+#include "tools/korvel-cli/CommandLine.h"
+
+#include <gtest/gtest.h>
+
+using namespace korvel::cli;
+
+namespace {
+
+CommandLineResult Parse(std::vector<std::wstring> arguments)
+{
+    return ParseCommandLine(arguments);
+}
+
+TEST(CommandLine, GlobalOptionsBeforeOrAfterTheCommand)
+{
+    const CommandLineResult parsed =
+        Parse({L"--app", L"MyApp", L"ping", L"--app-version=2.5", L"--wrapper", L"Wrap",
+               L"--wrapper-version", L"1.1", L"--locale=de-DE", L"--dll", L"C:\\x\\korvel.dll",
+               L"--timeout", L"1500"});
+    ASSERT_TRUE(parsed.Ok()) << parsed.error;
+    const CommandLine& line = parsed.line;
+    EXPECT_EQ(line.command, Command::Ping);
+    EXPECT_EQ(line.session.app, L"MyApp");
+    EXPECT_EQ(line.session.appVersion, L"2.5");
+    EXPECT_EQ(line.session.wrapper, L"Wrap");
+    EXPECT_EQ(line.session.wrapperVersion, L"1.1");
+    EXPECT_EQ(line.session.locale, L"de-DE");
+    EXPECT_EQ(line.dllPath.value_or(L""), L"C:\\x\\korvel.dll");
+    EXPECT_EQ(line.timeoutMs.value_or(0), 1500u);
+}
+
+TEST(CommandLine, FlagsCarrySilentInBitZeroAndTheInvocationTypeAbove)
+{
+    const struct {
+        std::vector<std::wstring> arguments;
+        uint32_t flags;
+    } cases[] = {
+        {{L"ping"}, 0},
+        {{L"ping", L"--silent"}, 1},
+        {{L"ping", L"--invocation-type", L"7"}, 14},
+        {{L"--silent", L"--invocation-type=3", L"ping"}, 7},
+    };
+    for (const auto& c : cases) {
+        const CommandLineResult parsed = Parse(c.arguments);
+        ASSERT_TRUE(parsed.Ok()) << parsed.error;
+        EXPECT_EQ(parsed.line.session.Flags(), c.flags);
+    }
+}
+
+TEST(CommandLine, CommandsTakeTheirOperands)
+{
+    CommandLineResult parsed =
+        Parse({L"query", L"ProductId=1", L"and", L"Os=Linux", L"--max-hits", L"7", L"--raw"});
+    ASSERT_TRUE(parsed.Ok()) << parsed.error;
+    EXPECT_EQ(parsed.line.expression, L"ProductId=1 and Os=Linux");
+    EXPECT_EQ(parsed.line.query.items.size(), 2u);
+    EXPECT_EQ(parsed.line.maxHits, 7u);
+    EXPECT_TRUE(parsed.line.raw);
+
+    parsed = Parse({L"download", L"http://h/p.zip", L"out.zip"});
+    ASSERT_TRUE(parsed.Ok()) << parsed.error;
+    EXPECT_EQ(parsed.line.url, L"http://h/p.zip");
+    EXPECT_EQ(parsed.line.file.value_or(L""), L"out.zip");
+    EXPECT_FALSE(parsed.line.firstVersion);
+
+    parsed = Parse({L"download", L"--v1", L"http://h/p.zip"});
+    ASSERT_TRUE(parsed.Ok()) << parsed.error;
+    EXPECT_FALSE(parsed.line.file.has_value());
+    EXPECT_TRUE(parsed.line.firstVersion);
+
+    parsed = Parse({L"install", L"http://h/p.zip", L"--timeout=0"});
+    ASSERT_TRUE(parsed.Ok()) << parsed.error;
+    EXPECT_EQ(parsed.line.timeoutMs.value_or(99), 0u);
+}
+
+TEST(CommandLine, DoubleDashEndsTheOptions)
+{
+    const CommandLineResult parsed = Parse({L"download", L"--", L"-odd-url", L"--odd-file"});
+    ASSERT_TRUE(parsed.Ok()) << parsed.error;
+    EXPECT_EQ(parsed.line.url, L"-odd-url");
+    EXPECT_EQ(parsed.line.file.value_or(L""), L"--odd-file");
+}
+
+TEST(CommandLine, HelpForTheProgramAndForEachCommand)
+{
+    const struct {
+        std::vector<std::wstring> arguments;
+        Command command;
+    } cases[] = {
+        {{L"--help"}, Command::None},
+        {{L"-h"}, Command::None},
+        {{L"help"}, Command::None},
+        {{L"help", L"download"}, Command::Download},
+        {{L"download", L"--help"}, Command::Download},
+        {{L"query", L"-h"}, Command::Query},
+        {{L"--help", L"install"}, Command::Install},
+    };
+    for (const auto& c : cases) {
+        const CommandLineResult parsed = Parse(c.arguments);
+        ASSERT_TRUE(parsed.Ok()) << parsed.error;
+        EXPECT_TRUE(parsed.line.help);
+        EXPECT_EQ(parsed.line.command, c.command);
+    }
+}
+
+TEST(CommandLine, UsageErrorsSayWhatIsWrong)
+{
+    const struct {
+        std::vector<std::wstring> arguments;
+        const char* error;
+    } cases[] = {
+        {{}, "no command given"},
+        {{L"--silent"}, "no command given"},
+        {{L"frobnicate"}, "unknown command 'frobnicate'"},
+        {{L"help", L"frobnicate"}, "no help for 'frobnicate'"},
+        {{L"ping", L"--bogus"}, "unknown option '--bogus'"},
+        {{L"ping", L"-x"}, "unknown option '-x'"},
+        {{L"ping", L"--raw"}, "--raw does not apply to 'ping'"},
+        {{L"download", L"u", L"--max-hits", L"3"}, "--max-hits does not apply to 'download'"},
+        {{L"ping", L"extra"}, "too many arguments; usage: korvel-cli ping"},
+        {{L"ping", L"--timeout"}, "--timeout needs a value"},
+        {{L"ping", L"--timeout", L"soon"}, "--timeout needs milliseconds from 0 to 4294967295"},
+        {{L"ping", L"--timeout", L"4294967296"}, "from 0 to 4294967295, not '4294967296'"},
+        {{L"ping", L"--timeout=-1"}, "not '-1'"},
+        {{L"ping", L"--silent=yes"}, "--silent takes no value"},
+        {{L"ping", L"--invocation-type", L"8"}, "--invocation-type needs a number from 0 to 7"},
+        {{L"ping", L"--dll="}, "--dll needs a path"},
+        {{L"query"}, "missing arguments; usage: korvel-cli query EXPR"},
+        {{L"query", L"a=1", L"--raw", L"--status"}, "--raw and --status cannot be combined"},
+        {{L"download"}, "missing arguments; usage: korvel-cli download URL [FILE]"},
+        {{L"download", L"u", L"f", L"g"}, "too many arguments"},
+        {{L"download", L"u", L"f", L"--v1"}, "leave out either FILE or --v1"},
+        {{L"download", L""}, "the URL is empty"},
+        {{L"install", L"u", L"f"}, "too many arguments; usage: korvel-cli install URL"},
+    };
+    for (const auto& c : cases) {
+        const CommandLineResult parsed = Parse(c.arguments);
+        ASSERT_FALSE(parsed.Ok()) << c.error;
+        EXPECT_NE(parsed.error.find(c.error), std::string::npos)
+            << "expected: " << c.error << "\ngot: " << parsed.error;
+        EXPECT_FALSE(parsed.expressionColumn.has_value()) << parsed.error;
+    }
+}
+
+TEST(CommandLine, ABadExpressionIsAUsageErrorWithItsColumn)
+{
+    const CommandLineResult parsed = Parse({L"query", L"a=1 and", L"b=2 or c=3"});
+    ASSERT_FALSE(parsed.Ok());
+    EXPECT_EQ(parsed.error.rfind("bad query expression: column 13: cannot mix", 0), 0u)
+        << parsed.error;
+    EXPECT_EQ(parsed.expression, L"a=1 and b=2 or c=3");
+    EXPECT_EQ(parsed.expressionColumn.value_or(0), 12u);
+}
+
+} // namespace

@@ -1,0 +1,141 @@
+// Reading a pipeline answer for `korvel-cli query`: the tolerant XML reader
+// and the listing made from the entries.
+#include "tools/korvel-cli/ContentAnswer.h"
+#include "tools/korvel-cli/XmlReader.h"
+
+#include <gtest/gtest.h>
+
+using namespace korvel::cli;
+
+namespace {
+
+// The reference server's answer, as its README documents it.
+const char kAnswer[] =
+    "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
+    "<packet xmlns=\"http://schemas.example/Schemas/RHO/2.0\" schemaVersion=\"2.0\">"
+    "<header><date>Sat, 05 Dec 2026 17:00:00 GMT</date>"
+    "<client><swapp version=\"2.1\">HostApp</swapp></client>"
+    "<server><status code=\"0\">OK</status></server></header>"
+    "<body><contentResult count=\"2\" total=\"3\">"
+    "<entry id=\"hostapp-2.1.3-win-en\" type=\"Update\">"
+    "<upc version=\"2.1.3\" minVersion=\"2.0.0\">HostApp</upc>"
+    "<download guid=\"{6F1C2A0E}\" size=\"1843200\" "
+    "url=\"http://127.0.0.1:8080/packages/hostapp-2.1.3.zip\"/>"
+    "<installConditions><condition type=\"MinOsVersion\">10.0</condition>"
+    "<condition type=\"Architecture\">x64</condition></installConditions>"
+    "<metadata field=\"ProductId\">1234</metadata>"
+    "<metadata field=\"Os\">Windows 10</metadata>"
+    "<metadata field=\"Os\">Windows 11</metadata>"
+    "<metadata field=\"Title\">Fixes &amp; &lt;improvements&gt; &#8211; &#x263A;</metadata>"
+    "</entry>"
+    "<entry id=\"content-2026-11\" type=\"Content\"><upc version=\"\" minVersion=\"\"/>"
+    "<download guid=\"\" size=\"0\" url=\"\"/><installConditions/></entry>"
+    "</contentResult></body></packet>\n";
+
+TEST(ContentAnswer, ReadsTheEntriesOfAnAnswer)
+{
+    const std::optional<ContentAnswer> answer = ReadContentAnswer(kAnswer);
+    ASSERT_TRUE(answer.has_value());
+    EXPECT_EQ(answer->date, "Sat, 05 Dec 2026 17:00:00 GMT");
+    EXPECT_EQ(answer->statusText, "OK");
+    EXPECT_EQ(answer->count.value_or(""), "2");
+    EXPECT_EQ(answer->total.value_or(""), "3");
+    ASSERT_EQ(answer->entries.size(), 2u);
+    const UpdateEntry& first = answer->entries[0];
+    EXPECT_EQ(first.id, "hostapp-2.1.3-win-en");
+    EXPECT_EQ(first.type, "Update");
+    EXPECT_EQ(first.upc, "HostApp");
+    EXPECT_EQ(first.upcVersion, "2.1.3");
+    EXPECT_EQ(first.upcMinVersion, "2.0.0");
+    EXPECT_EQ(first.downloadGuid, "{6F1C2A0E}");
+    EXPECT_EQ(first.downloadSize, "1843200");
+    EXPECT_EQ(first.downloadUrl, "http://127.0.0.1:8080/packages/hostapp-2.1.3.zip");
+    ASSERT_EQ(first.conditions.size(), 2u);
+    EXPECT_EQ(first.conditions[1], std::make_pair(std::string("Architecture"), std::string("x64")));
+    ASSERT_EQ(first.metadata.size(), 4u);
+    EXPECT_EQ(first.metadata[3].second, "Fixes & <improvements> \xE2\x80\x93 \xE2\x98\xBA");
+}
+
+TEST(ContentAnswer, ListsEachEntryReadably)
+{
+    const std::string listing = FormatContentAnswer(*ReadContentAnswer(kAnswer));
+    EXPECT_EQ(listing,
+              "2 of 3 matching updates:\n"
+              "\n"
+              "  hostapp-2.1.3-win-en  [Update]\n"
+              "    product      HostApp 2.1.3 (updates 2.0.0 and later)\n"
+              "    download     1.8 MiB  http://127.0.0.1:8080/packages/hostapp-2.1.3.zip\n"
+              "    guid         {6F1C2A0E}\n"
+              "    conditions   MinOsVersion 10.0; Architecture x64\n"
+              "    ProductId    1234\n"
+              "    Os           Windows 10, Windows 11\n"
+              "    Title        Fixes & <improvements> \xE2\x80\x93 \xE2\x98\xBA\n"
+              "\n"
+              "  content-2026-11  [Content]\n");
+}
+
+TEST(ContentAnswer, HeadlinesForNoneOneAndAll)
+{
+    ContentAnswer answer;
+    EXPECT_EQ(FormatContentAnswer(answer), "No matching updates.\n");
+    answer.total = "4";
+    EXPECT_EQ(FormatContentAnswer(answer), "No updates listed (4 matching).\n");
+    answer.total = "1";
+    answer.entries.push_back(UpdateEntry{});
+    answer.entries.back().id = "x";
+    EXPECT_EQ(FormatContentAnswer(answer), "1 matching update:\n\n  x\n");
+}
+
+TEST(ContentAnswer, TextWithoutAnyElementIsNoAnswer)
+{
+    EXPECT_FALSE(ReadContentAnswer("").has_value());
+    EXPECT_FALSE(ReadContentAnswer("Service Unavailable").has_value());
+    EXPECT_FALSE(ReadContentAnswer("<?xml version=\"1.0\"?><!-- nothing -->").has_value());
+}
+
+TEST(XmlReader, ToleratesPrefixesBrokenNestingAndUtf16)
+{
+    const std::optional<XmlElement> prefixed = ReadXml(
+        "<p:packet xmlns:p=\"urn:x\"><p:body><p:entry id='single' type=x/></p:body></p:packet>");
+    ASSERT_TRUE(prefixed.has_value());
+    EXPECT_EQ(prefixed->name, "packet");
+    const XmlElement* entry = prefixed->Find("entry");
+    ASSERT_NE(entry, nullptr);
+    EXPECT_EQ(entry->Attribute("id"), "single");
+    EXPECT_EQ(entry->Attribute("type"), "x");
+
+    const std::optional<XmlElement> broken =
+        ReadXml("<a><b>one<c>two</b><d>three</x></d><e><![CDATA[<raw> & ]]></e>");
+    ASSERT_TRUE(broken.has_value());
+    ASSERT_EQ(broken->children.size(), 3u);
+    EXPECT_EQ(broken->children[0].text, "one");
+    EXPECT_EQ(broken->children[0].children[0].text, "two");
+    EXPECT_EQ(broken->children[1].text, "three");
+    EXPECT_EQ(broken->children[2].text, "<raw> & ");
+
+    const std::string utf16("\xFF\xFE<\0r\0 \0a\0=\0\"\0\xE9\0\"\0/\0>\0", 22);
+    const std::optional<XmlElement> wide = ReadXml(utf16);
+    ASSERT_TRUE(wide.has_value());
+    EXPECT_EQ(wide->name, "r");
+    EXPECT_EQ(wide->Attribute("a"), "\xC3\xA9");
+}
+
+TEST(XmlReader, UnknownEntitiesStayAsWritten)
+{
+    const std::optional<XmlElement> element = ReadXml("<t>&nbsp; &#0; &#xZZ; &amp &lt;</t>");
+    ASSERT_TRUE(element.has_value());
+    EXPECT_EQ(element->text, "&nbsp; &#0; &#xZZ; &amp <");
+}
+
+TEST(XmlReader, DeepNestingIsReadWithoutKeepingTheDepths)
+{
+    std::string deep;
+    for (int i = 0; i < 100000; ++i)
+        deep += "<n>";
+    deep += "<entry id=\"lost\"/>";
+    const std::optional<XmlElement> root = ReadXml("<r>" + deep + "</r>");
+    ASSERT_TRUE(root.has_value());
+    EXPECT_EQ(root->Find("entry"), nullptr);
+}
+
+} // namespace

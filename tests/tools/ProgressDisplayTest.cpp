@@ -1,0 +1,166 @@
+// Download progress as korvel-cli shows it: the redrawn bar on a console,
+// the sparse plain lines elsewhere, and the figures in both.
+#include "tools/korvel-cli/ProgressDisplay.h"
+#include "tools/korvel-cli/Units.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+using namespace korvel::cli;
+
+namespace {
+
+constexpr uint64_t kMiB = 1024 * 1024;
+
+struct Capture {
+    std::vector<std::string> writes;
+    ProgressDisplay Display(bool terminal)
+    {
+        return ProgressDisplay([this](const std::string& text) { writes.push_back(text); },
+                               terminal);
+    }
+    std::string All() const
+    {
+        std::string all;
+        for (const std::string& w : writes)
+            all += w;
+        return all;
+    }
+};
+
+TEST(ProgressDisplay, PlainLinesOnlyWhenTheNextTenPercentIsReached)
+{
+    Capture capture;
+    ProgressDisplay display = capture.Display(false);
+    const uint64_t total = 1000 * 1024;
+    display.Update(ProgressSample::Bytes(0, 0), 0); // not started: size unknown yet
+    display.Update(ProgressSample::Bytes(50 * 1024, total), 100);
+    display.Update(ProgressSample::Bytes(120 * 1024, total), 200);
+    display.Update(ProgressSample::Bytes(150 * 1024, total), 300);
+    display.Update(ProgressSample::Bytes(550 * 1024, total), 400);
+    display.Update(ProgressSample::Bytes(560 * 1024, total), 500);
+    display.Finish(ProgressSample::Bytes(total, total), 600);
+
+    ASSERT_EQ(capture.writes.size(), 4u) << capture.All();
+    EXPECT_EQ(capture.writes[0], "  0 B\n");
+    EXPECT_EQ(capture.writes[1].rfind("   12%  120.0 KiB of 1000.0 KiB", 0), 0u)
+        << capture.writes[1];
+    EXPECT_EQ(capture.writes[2].rfind("   55%  550.0 KiB of 1000.0 KiB", 0), 0u)
+        << capture.writes[2];
+    EXPECT_EQ(capture.writes[3], "  100%  1000.0 KiB of 1000.0 KiB\n");
+    EXPECT_EQ(capture.All().find('\r'), std::string::npos);
+}
+
+TEST(ProgressDisplay, PlainLinesOfAnUnknownSizeAtMostOncePerSecond)
+{
+    Capture capture;
+    ProgressDisplay display = capture.Display(false);
+    const uint64_t times[] = {0, 300, 900, 1000, 1999, 2100};
+    uint64_t received = 0;
+    for (const uint64_t t : times)
+        display.Update(ProgressSample::Bytes(received += 100 * 1024, 0), t);
+    display.Finish(ProgressSample::Bytes(received, 0), 2150);
+    ASSERT_EQ(capture.writes.size(), 4u) << capture.All();
+    EXPECT_EQ(capture.writes[0], "  100.0 KiB\n");
+    EXPECT_EQ(capture.writes[1].rfind("  400.0 KiB  ", 0), 0u) << capture.writes[1];
+    EXPECT_EQ(capture.writes[2].rfind("  600.0 KiB  ", 0), 0u) << capture.writes[2];
+    EXPECT_EQ(capture.writes[3], "  600.0 KiB\n");
+}
+
+TEST(ProgressDisplay, RateAndTimeLeftFollowTheLastSeconds)
+{
+    Capture capture;
+    ProgressDisplay display = capture.Display(false);
+    display.Update(ProgressSample::Bytes(0, 4 * kMiB), 0);
+    display.Update(ProgressSample::Bytes(kMiB / 2, 4 * kMiB), 500);
+    display.Update(ProgressSample::Bytes(kMiB, 4 * kMiB), 1000);
+    ASSERT_EQ(capture.writes.size(), 2u) << capture.All();
+    EXPECT_EQ(capture.writes[1], "   25%  1.0 MiB of 4.0 MiB  1.0 MiB/s  0:03 left\n");
+    // Samples older than the 3 s window go, but for the one that opens it:
+    // 1.25 MiB in the 3.5 s since the sample at 1000 ms.
+    display.Update(ProgressSample::Bytes(2 * kMiB, 4 * kMiB), 4000);
+    display.Update(ProgressSample::Bytes(2 * kMiB + kMiB / 4, 4 * kMiB), 4500);
+    EXPECT_NEAR(display.Rate().value_or(0), 1.25 / 3.5 * kMiB, 0.01 * kMiB);
+}
+
+TEST(ProgressDisplay, ARestartedTransferStartsItsRateAfresh)
+{
+    Capture capture;
+    ProgressDisplay display = capture.Display(false);
+    display.Update(ProgressSample::Bytes(0, 10 * kMiB), 0);
+    display.Update(ProgressSample::Bytes(4 * kMiB, 10 * kMiB), 1000);
+    display.Update(ProgressSample::Bytes(kMiB, 10 * kMiB), 1100);
+    EXPECT_FALSE(display.Rate().has_value());
+    display.Update(ProgressSample::Bytes(2 * kMiB, 10 * kMiB), 2100);
+    EXPECT_NEAR(display.Rate().value_or(0), 1.0 * kMiB, 0.01 * kMiB);
+}
+
+TEST(ProgressDisplay, TheBarIsRedrawnInPlaceAndItsLineEndedOnce)
+{
+    Capture capture;
+    ProgressDisplay display = capture.Display(true);
+    display.Update(ProgressSample::Bytes(5 * kMiB, 10 * kMiB), 0);
+    display.Update(ProgressSample::Bytes(6 * kMiB, 10 * kMiB), 1000);
+    display.Finish(ProgressSample::Bytes(10 * kMiB, 10 * kMiB), 1500);
+    ASSERT_EQ(capture.writes.size(), 4u) << capture.All();
+    EXPECT_EQ(capture.writes[0],
+              "\r[" + std::string(15, '#') + std::string(15, '.') + "]   50%  5.0 MiB / 10.0 MiB");
+    EXPECT_EQ(capture.writes[1], "\r[" + std::string(18, '#') + std::string(12, '.') +
+                                     "]   60%  6.0 MiB / 10.0 MiB  1.0 MiB/s  0:04 left");
+    // The final line is shorter: blanks wipe what the longer one left.
+    const std::string last = "\r[" + std::string(30, '#') + "]  100%  10.0 MiB / 10.0 MiB";
+    EXPECT_EQ(capture.writes[2], last + std::string(capture.writes[1].size() - last.size(), ' '));
+    EXPECT_EQ(capture.writes[3], "\n");
+}
+
+TEST(ProgressDisplay, AnInterruptedBarEndsItsLineForTheMessage)
+{
+    Capture terminal;
+    ProgressDisplay bar = terminal.Display(true);
+    bar.Interrupt();
+    EXPECT_TRUE(terminal.writes.empty());
+    bar.Update(ProgressSample::Bytes(1, 2), 0);
+    bar.Interrupt();
+    bar.Interrupt();
+    EXPECT_EQ(terminal.writes.back(), "\n");
+    EXPECT_EQ(terminal.writes.size(), 2u);
+
+    Capture plain;
+    ProgressDisplay lines = plain.Display(false);
+    lines.Update(ProgressSample::Bytes(1, 2), 0);
+    lines.Interrupt();
+    EXPECT_EQ(plain.All(), "   50%  1 B of 2 B\n");
+}
+
+TEST(ProgressDisplay, AFractionAloneShowsPercentageAndTimeLeft)
+{
+    Capture capture;
+    ProgressDisplay display = capture.Display(false);
+    display.Update(ProgressSample::Fraction(0.0), 0);
+    display.Update(ProgressSample::Fraction(0.2), 1000);
+    display.Update(ProgressSample::Fraction(std::nullopt), 1100);
+    display.Finish(ProgressSample::Fraction(1.0), 2000);
+    ASSERT_EQ(capture.writes.size(), 2u) << capture.All();
+    EXPECT_EQ(capture.writes[0], "   20%  0:04 left\n");
+    EXPECT_EQ(capture.writes[1], "  100%\n");
+}
+
+TEST(Units, ByteCountsRatesAndDurations)
+{
+    EXPECT_EQ(FormatByteCount(0), "0 B");
+    EXPECT_EQ(FormatByteCount(1023), "1023 B");
+    EXPECT_EQ(FormatByteCount(1024), "1.0 KiB");
+    EXPECT_EQ(FormatByteCount(1843200), "1.8 MiB");
+    EXPECT_EQ(FormatByteCount(kMiB - 1), "1.0 MiB");
+    EXPECT_EQ(FormatByteCount(5ull << 40), "5.0 TiB");
+    EXPECT_EQ(FormatByteCount(5000ull << 40), "5000.0 TiB");
+    EXPECT_EQ(FormatRate(1536.0), "1.5 KiB/s");
+    EXPECT_EQ(FormatRate(-3.0), "0 B/s");
+    EXPECT_EQ(FormatDuration(7), "0:07");
+    EXPECT_EQ(FormatDuration(750), "12:30");
+    EXPECT_EQ(FormatDuration(3723), "1:02:03");
+}
+
+} // namespace

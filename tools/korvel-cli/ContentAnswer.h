@@ -1,0 +1,41 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace korvel::cli {
+
+// One update of a content answer, as the pipeline server lists it (UTF-8).
+struct UpdateEntry {
+    std::string id;
+    std::string type;
+    std::string upc;
+    std::string upcVersion;
+    std::string upcMinVersion;
+    std::string downloadGuid;
+    std::string downloadSize;
+    std::string downloadUrl;
+    std::vector<std::pair<std::string, std::string>> conditions; // type, value
+    std::vector<std::pair<std::string, std::string>> metadata;   // field, value
+};
+
+struct ContentAnswer {
+    std::string date;
+    std::string statusText;
+    std::optional<std::string> count; // entries listed
+    std::optional<std::string> total; // entries matching
+    std::vector<UpdateEntry> entries;
+};
+
+// The entries of a response packet's body; nothing when the text holds no
+// XML element at all.
+std::optional<ContentAnswer> ReadContentAnswer(std::string_view body);
+
+// The readable listing `korvel-cli query` prints: a headline, then each
+// entry with its product, download and remaining fields.
+std::string FormatContentAnswer(const ContentAnswer& answer);
+
+} // namespace korvel::cli

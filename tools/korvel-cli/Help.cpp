@@ -1,0 +1,143 @@
+#include "tools/korvel-cli/Help.h"
+
+namespace korvel::cli {
+
+namespace {
+
+const char kProgramHelp[] = R"(Usage: korvel-cli [OPTIONS] COMMAND [ARGUMENTS] [OPTIONS]
+
+Searches for, downloads and installs updates through korvel.dll, the way an
+application does.
+
+Commands:
+  ping                 ask the pipeline server to answer; shows its date
+  query EXPR           search for updates and list the matching ones
+  download URL [FILE]  download a package, showing progress
+  install URL          download a package and run its installer
+  help [COMMAND]       show this help, or a command's
+
+Options for every command (before or after it):
+  --app NAME           application name sent to the server (default korvel-cli)
+  --app-version V      application version (default 19.0.0)
+  --wrapper NAME       wrapper library name (default empty)
+  --wrapper-version V  wrapper library version (default empty)
+  --locale L           locale sent with queries (default en-US)
+  --silent             fail instead of asking for proxy credentials
+  --invocation-type N  invocation type 0 to 7, sent with pings (default 0)
+  --dll PATH           the library to load (default korvel.dll beside
+                       korvel-cli.exe)
+  -h, --help           show help; after a command, that command's help
+
+Options take their value as the next argument or after "=" (--app=Name);
+"--" ends the options. The library finds the pipeline server through the
+registry value S_URL under HKEY_LOCAL_MACHINE\SOFTWARE\Talvessa\Pipeline.
+
+Exit codes:
+  0    success
+  1    the operation failed; the status code is shown with its name
+  2    usage error: unknown option, bad expression, missing argument
+  3    korvel.dll cannot be loaded, or it lacks an export
+  4    the installer was cancelled by its user (exit code 1602)
+  130  cancelled with Ctrl+C
+)";
+
+const char kPingHelp[] = R"(Usage: korvel-cli ping [--timeout MS]
+
+Asks the pipeline server to answer. Shows the server's date and the status the
+library made of the answer; a server status other than 0 is a failure.
+
+Options:
+  --timeout MS  give up after MS milliseconds (default 30000; 0 waits as long
+                as it takes)
+
+Exit codes: 0 the server answered with status 0, 1 it did not, 2 usage error,
+3 korvel.dll cannot be loaded.
+)";
+
+const char kQueryHelp[] =
+    R"(Usage: korvel-cli query EXPR [--max-hits N] [--timeout MS] [--raw | --status]
+
+Asks the pipeline server for the updates that match EXPR and lists them.
+
+EXPR is a list of conditions joined by "and" or "or" (in any case), grouped
+with parentheses, for example
+  ProductId=1234 and (Os=Windows or Os=Linux) and Title~driver and Version>=2.0
+
+A condition is FIELD OPERATOR VALUE, blanks around the operator allowed:
+  =   equals             !=  does not equal     ~   contains
+  >   greater than       >=  greater or equal
+  <   less than          <=  less or equal
+A value with blanks, parentheses or quotes goes in double quotes, inside which
+\" is a quote and \\ a backslash: Title~"graphics driver". One group cannot
+mix "and" and "or": write a=1 and (b=2 or c=3). Several arguments are joined
+with blanks; quote the expression so that the shell leaves it alone.
+
+Options:
+  --max-hits N  ask for at most N entries (default 50; 0 leaves it to the
+                server)
+  --timeout MS  give up after MS milliseconds (default 30000; 0 waits as long
+                as it takes)
+  --raw         print the server's answer exactly as received
+  --status      print only the status code in the header of the answer
+
+Exit codes: 0 success, 1 the query failed or the server refused it (status
+other than 0), 2 usage error or bad expression, 3 korvel.dll cannot be
+loaded, 130 cancelled with Ctrl+C.
+)";
+
+const char kDownloadHelp[] = R"(Usage: korvel-cli download URL [FILE] [--timeout MS] [--v1]
+
+Downloads URL. With FILE the package is written to FILE; a partial FILE left
+by an earlier run (cancelled, or cut off) is continued where it ended. Without
+FILE, or with --v1, the library keeps the package in memory for installing;
+it is gone when the command ends, so this only tries the download (install
+downloads and installs in one run).
+
+On a console a progress bar shows percentage, bytes, rate and time left;
+otherwise plain lines are printed, one per 10 % (or per second when the size
+is unknown). Ctrl+C cancels the download cleanly.
+
+Options:
+  --timeout MS  give up after MS milliseconds (default 0: no limit)
+  --v1          keep the package in the library instead of writing FILE
+
+Exit codes: 0 success, 1 the download failed, 2 usage error, 3 korvel.dll
+cannot be loaded, 130 cancelled with Ctrl+C (run again to resume).
+)";
+
+const char kInstallHelp[] = R"(Usage: korvel-cli install URL [--timeout MS]
+
+Downloads the package at URL into the library's keeping, then has the library
+unpack it and run its installer, and reports how the installer ended.
+
+Options:
+  --timeout MS  give up after MS milliseconds for download and installer
+                together (default 0: no limit); an installer that is still
+                running keeps running
+
+Exit codes: 0 installed, 1 the download or the installation failed, 2 usage
+error, 3 korvel.dll cannot be loaded, 4 the installer was cancelled by its
+user, 130 cancelled with Ctrl+C (an installer already started keeps running).
+)";
+
+} // namespace
+
+std::string HelpText(Command command)
+{
+    switch (command) {
+    case Command::Ping:
+        return kPingHelp;
+    case Command::Query:
+        return kQueryHelp;
+    case Command::Download:
+        return kDownloadHelp;
+    case Command::Install:
+        return kInstallHelp;
+    case Command::None:
+    case Command::Help:
+        break;
+    }
+    return kProgramHelp;
+}
+
+} // namespace korvel::cli

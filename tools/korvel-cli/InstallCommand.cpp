@@ -1,0 +1,61 @@
+// korvel-cli install: downloads a package into the library's keeping, has
+// the library run its installer and reports how the installer ended.
+#include "tools/korvel-cli/Commands.h"
+#include "tools/korvel-cli/Console.h"
+#include "tools/korvel-cli/Downloads.h"
+#include "tools/korvel-cli/ExitCodes.h"
+#include "tools/korvel-cli/Report.h"
+#include "tools/korvel-cli/Text.h"
+
+namespace korvel::cli {
+
+namespace {
+
+enum class InstallerEnd { Finished, StoppedWaiting };
+
+// Polls the installer until it ends, Ctrl+C or the time limit; the library
+// cannot stop an installer, so neither of the latter two stops it.
+InstallerEnd WaitForInstaller(const Session& session, const StopConditions& stop, uint32_t& status)
+{
+    status = session->WsUdInstallSubmit(session.Id(), 0);
+    while (status == kStatusPending) {
+        if (stop.CtrlCPressed())
+            return InstallerEnd::StoppedWaiting;
+        if (stop.TimeLimitReached())
+            throw StatusError("the installer did not end within " +
+                                  std::to_string(stop.TimeoutMs()) +
+                                  " ms; it keeps running on its own",
+                              kStatusTimeout);
+        status = session->WsUdInstallCheck(session.Id(), kPollIntervalMs);
+    }
+    return InstallerEnd::Finished;
+}
+
+} // namespace
+
+int RunInstall(const CommandContext& context)
+{
+    const CommandLine& line = context.line;
+    Session session(context.api, line.session);
+    const StopConditions stop(line.timeoutMs.value_or(0));
+    Out().Write("Downloading " + ToUtf8(line.url) + "\n");
+    if (DownloadPackage(session, line.url, stop) == TransferEnd::Cancelled) {
+        ReportError("download cancelled; nothing was installed");
+        return kExitCtrlC;
+    }
+    Out().Write("Running the installer\n");
+    uint32_t status = 0;
+    if (WaitForInstaller(session, stop, status) == InstallerEnd::StoppedWaiting) {
+        ReportError("stopped waiting for the installer, which keeps running on its own");
+        return kExitCtrlC;
+    }
+    if (status == kStatusInstallCancelled) {
+        ReportFailure("the installer was cancelled by its user", status);
+        return kExitInstallerCancelled;
+    }
+    Require(status, "the installation failed");
+    Out().Write("Installed: the installer finished successfully\n");
+    return kExitSuccess;
+}
+
+} // namespace korvel::cli
