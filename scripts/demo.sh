@@ -21,7 +21,12 @@ mkdir -p "$packages" "$demo/downloads"
     'sample-installer.exe --product "HostApp 2.1.3"'
 
 "$root/scripts/pipeline-server.sh" start "$demo/server" --packages "$packages" >/dev/null || exit 1
-trap '"$root/scripts/pipeline-server.sh" stop "$demo/server"' EXIT
+stop_all() {
+    "$root/scripts/pipeline-server.sh" stop "$demo/server"
+    # The demo prefix's Wine server would otherwise linger for a minute.
+    WINEPREFIX="$root/build/wine-demo" wineserver -k 2>/dev/null || true
+}
+trap stop_all EXIT
 pipeline="http://127.0.0.1:$(cat "$demo/server/port")/lumq/pipeline"
 
 export WINEPREFIX="$root/build/wine-demo" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="

@@ -162,10 +162,16 @@ TEST(PipelineRequest, PingOnTheWireAndItsStatus)
         {"<status code=\"6000\"/>", kStatusServer6000},
         {"<status code=\"450\"/>", kStatusBadResponse},
         {"<status code=\"-1\"/>", kStatusBadResponse},
+        {"no server element", kStatusSuccess},
     };
     for (const auto& c : cases) {
         const std::string tag = ScriptedServer::UniqueTag("ping");
-        PipelineAtServer pipeline(tag, ResponsePacket(c.status, "Sat, 05 Dec 2026 17:00:00 GMT"));
+        const std::string serverDate = "Sat, 05 Dec 2026 17:00:00 GMT";
+        const std::string body =
+            c.status == "no server element"
+                ? "<packet><header><date>" + serverDate + "</date></header></packet>"
+                : ResponsePacket(c.status, serverDate);
+        PipelineAtServer pipeline(tag, body);
         WsPipelineRequest source(kClient, true);
         WsString date;
         EXPECT_EQ(source.PingServer(5000, true, L"InvocationType=2", date), c.expected) << c.status;
