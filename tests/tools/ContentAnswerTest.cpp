@@ -1,7 +1,6 @@
-// Reading a pipeline answer for `korvel-cli query`: the tolerant XML reader
-// and the listing made from the entries.
+// Reading a pipeline answer for `korvel-cli query` and the listing made from
+// its entries.
 #include "tools/korvel-cli/ContentAnswer.h"
-#include "tools/korvel-cli/XmlReader.h"
 
 #include <gtest/gtest.h>
 
@@ -91,51 +90,6 @@ TEST(ContentAnswer, TextWithoutAnyElementIsNoAnswer)
     EXPECT_FALSE(ReadContentAnswer("").has_value());
     EXPECT_FALSE(ReadContentAnswer("Service Unavailable").has_value());
     EXPECT_FALSE(ReadContentAnswer("<?xml version=\"1.0\"?><!-- nothing -->").has_value());
-}
-
-TEST(XmlReader, ToleratesPrefixesBrokenNestingAndUtf16)
-{
-    const std::optional<XmlElement> prefixed = ReadXml(
-        "<p:packet xmlns:p=\"urn:x\"><p:body><p:entry id='single' type=x/></p:body></p:packet>");
-    ASSERT_TRUE(prefixed.has_value());
-    EXPECT_EQ(prefixed->name, "packet");
-    const XmlElement* entry = prefixed->Find("entry");
-    ASSERT_NE(entry, nullptr);
-    EXPECT_EQ(entry->Attribute("id"), "single");
-    EXPECT_EQ(entry->Attribute("type"), "x");
-
-    const std::optional<XmlElement> broken =
-        ReadXml("<a><b>one<c>two</b><d>three</x></d><e><![CDATA[<raw> & ]]></e>");
-    ASSERT_TRUE(broken.has_value());
-    ASSERT_EQ(broken->children.size(), 3u);
-    EXPECT_EQ(broken->children[0].text, "one");
-    EXPECT_EQ(broken->children[0].children[0].text, "two");
-    EXPECT_EQ(broken->children[1].text, "three");
-    EXPECT_EQ(broken->children[2].text, "<raw> & ");
-
-    const std::string utf16("\xFF\xFE<\0r\0 \0a\0=\0\"\0\xE9\0\"\0/\0>\0", 22);
-    const std::optional<XmlElement> wide = ReadXml(utf16);
-    ASSERT_TRUE(wide.has_value());
-    EXPECT_EQ(wide->name, "r");
-    EXPECT_EQ(wide->Attribute("a"), "\xC3\xA9");
-}
-
-TEST(XmlReader, UnknownEntitiesStayAsWritten)
-{
-    const std::optional<XmlElement> element = ReadXml("<t>&nbsp; &#0; &#xZZ; &amp &lt;</t>");
-    ASSERT_TRUE(element.has_value());
-    EXPECT_EQ(element->text, "&nbsp; &#0; &#xZZ; &amp <");
-}
-
-TEST(XmlReader, DeepNestingIsReadWithoutKeepingTheDepths)
-{
-    std::string deep;
-    for (int i = 0; i < 100000; ++i)
-        deep += "<n>";
-    deep += "<entry id=\"lost\"/>";
-    const std::optional<XmlElement> root = ReadXml("<r>" + deep + "</r>");
-    ASSERT_TRUE(root.has_value());
-    EXPECT_EQ(root->Find("entry"), nullptr);
 }
 
 } // namespace

@@ -1,13 +1,28 @@
 #include "tools/korvel-cli/ContentAnswer.h"
 
 #include "tools/korvel-cli/Units.h"
-#include "tools/korvel-cli/XmlReader.h"
+
+#include <pugixml.hpp>
+#include <windows.h>
 
 #include <cstdlib>
+#include <cstring>
 
 namespace korvel::cli {
 
 namespace {
+
+std::string Utf8(const wchar_t* text)
+{
+    const int length = static_cast<int>(std::wcslen(text));
+    if (length == 0)
+        return {};
+    std::string utf8(WideCharToMultiByte(CP_UTF8, 0, text, length, nullptr, 0, nullptr, nullptr),
+                     '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, length, utf8.data(), static_cast<int>(utf8.size()),
+                        nullptr, nullptr);
+    return utf8;
+}
 
 std::string Trim(std::string_view text)
 {
@@ -18,33 +33,78 @@ std::string Trim(std::string_view text)
     return std::string(text.substr(begin, end - begin + 1));
 }
 
-std::optional<std::string> OptionalAttribute(const XmlElement& element, std::string_view name)
+// Element names are compared without a namespace prefix, whatever prefix the
+// server chose.
+bool HasLocalName(pugi::xml_node node, const wchar_t* name)
 {
-    if (!element.HasAttribute(name))
-        return std::nullopt;
-    return element.Attribute(name);
+    const wchar_t* full = node.name();
+    const wchar_t* colon = std::wcschr(full, L':');
+    return std::wcscmp(colon != nullptr ? colon + 1 : full, name) == 0;
 }
 
-UpdateEntry ReadEntry(const XmlElement& element)
+pugi::xml_node Child(pugi::xml_node node, const wchar_t* name)
+{
+    for (pugi::xml_node child : node.children())
+        if (child.type() == pugi::node_element && HasLocalName(child, name))
+            return child;
+    return {};
+}
+
+std::vector<pugi::xml_node> Children(pugi::xml_node node, const wchar_t* name)
+{
+    std::vector<pugi::xml_node> found;
+    for (pugi::xml_node child : node.children())
+        if (child.type() == pugi::node_element && HasLocalName(child, name))
+            found.push_back(child);
+    return found;
+}
+
+// The first element of that name at any depth below node.
+pugi::xml_node Find(pugi::xml_node node, const wchar_t* name)
+{
+    return node.find_node([name](pugi::xml_node candidate) {
+        return candidate.type() == pugi::node_element && HasLocalName(candidate, name);
+    });
+}
+
+std::string Attribute(pugi::xml_node node, const wchar_t* name)
+{
+    return Utf8(node.attribute(name).value());
+}
+
+std::optional<std::string> OptionalAttribute(pugi::xml_node node, const wchar_t* name)
+{
+    const pugi::xml_attribute attribute = node.attribute(name);
+    if (!attribute)
+        return std::nullopt;
+    return Utf8(attribute.value());
+}
+
+std::string Text(pugi::xml_node node)
+{
+    return Trim(Utf8(node.child_value()));
+}
+
+UpdateEntry ReadEntry(pugi::xml_node element)
 {
     UpdateEntry entry;
-    entry.id = element.Attribute("id");
-    entry.type = element.Attribute("type");
-    if (const XmlElement* upc = element.Child("upc")) {
-        entry.upc = Trim(upc->text);
-        entry.upcVersion = upc->Attribute("version");
-        entry.upcMinVersion = upc->Attribute("minVersion");
+    entry.id = Attribute(element, L"id");
+    entry.type = Attribute(element, L"type");
+    if (const pugi::xml_node upc = Child(element, L"upc")) {
+        entry.upc = Text(upc);
+        entry.upcVersion = Attribute(upc, L"version");
+        entry.upcMinVersion = Attribute(upc, L"minVersion");
     }
-    if (const XmlElement* download = element.Child("download")) {
-        entry.downloadGuid = download->Attribute("guid");
-        entry.downloadSize = download->Attribute("size");
-        entry.downloadUrl = download->Attribute("url");
+    if (const pugi::xml_node download = Child(element, L"download")) {
+        entry.downloadGuid = Attribute(download, L"guid");
+        entry.downloadSize = Attribute(download, L"size");
+        entry.downloadUrl = Attribute(download, L"url");
     }
-    if (const XmlElement* conditions = element.Child("installConditions"))
-        for (const XmlElement* condition : conditions->Children("condition"))
-            entry.conditions.emplace_back(condition->Attribute("type"), Trim(condition->text));
-    for (const XmlElement* metadata : element.Children("metadata"))
-        entry.metadata.emplace_back(metadata->Attribute("field"), Trim(metadata->text));
+    for (const pugi::xml_node condition :
+         Children(Child(element, L"installConditions"), L"condition"))
+        entry.conditions.emplace_back(Attribute(condition, L"type"), Text(condition));
+    for (const pugi::xml_node metadata : Children(element, L"metadata"))
+        entry.metadata.emplace_back(Attribute(metadata, L"field"), Text(metadata));
     return entry;
 }
 
@@ -122,21 +182,21 @@ std::string Headline(const ContentAnswer& answer)
 
 std::optional<ContentAnswer> ReadContentAnswer(std::string_view body)
 {
-    const std::optional<XmlElement> root = ReadXml(body);
+    pugi::xml_document document;
+    document.load_buffer(body.data(), body.size(), pugi::parse_default, pugi::encoding_auto);
+    const pugi::xml_node root = document.document_element();
     if (!root)
         return std::nullopt;
     ContentAnswer answer;
-    if (const XmlElement* header = root->Child("header")) {
-        if (const XmlElement* date = header->Child("date"))
-            answer.date = Trim(date->text);
-        if (const XmlElement* status = header->Find("status"))
-            answer.statusText = Trim(status->text);
+    if (const pugi::xml_node header = Child(root, L"header")) {
+        answer.date = Text(Child(header, L"date"));
+        answer.statusText = Text(Find(header, L"status"));
     }
-    if (const XmlElement* result = root->Find("contentResult")) {
-        answer.count = OptionalAttribute(*result, "count");
-        answer.total = OptionalAttribute(*result, "total");
-        for (const XmlElement* entry : result->Children("entry"))
-            answer.entries.push_back(ReadEntry(*entry));
+    if (const pugi::xml_node result = Find(root, L"contentResult")) {
+        answer.count = OptionalAttribute(result, L"count");
+        answer.total = OptionalAttribute(result, L"total");
+        for (const pugi::xml_node entry : Children(result, L"entry"))
+            answer.entries.push_back(ReadEntry(entry));
     }
     return answer;
 }

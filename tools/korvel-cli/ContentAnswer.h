@@ -30,8 +30,8 @@ struct ContentAnswer {
     std::vector<UpdateEntry> entries;
 };
 
-// The entries of a response packet's body; nothing when the text holds no
-// XML element at all.
+// The entries of a response packet's body, as far as the text reads as XML;
+// nothing when it holds no element at all.
 std::optional<ContentAnswer> ReadContentAnswer(std::string_view body);
 
 // The readable listing `korvel-cli query` prints: a headline, then each
