@@ -5,13 +5,10 @@
 #include "base/TempPath.h"
 #include "tests/archive/ScratchFolder.h"
 #include "tests/support/ScriptedServer.h"
+#include "tests/support/ZipWriter.h"
 #include "tools/host/KorvelLibrary.h"
 
 #include <gtest/gtest.h>
-
-#include <minizip/zip.h>
-// iowin32.h relies on the declarations of zip.h.
-#include <minizip/iowin32.h>
 
 #include <windows.h>
 
@@ -25,6 +22,8 @@ using korvel::host::KorvelLibrary;
 using korvel::test::Exists;
 using korvel::test::ScriptedServer;
 using korvel::test::WriteBytes;
+using korvel::test::WriteZip;
+using korvel::test::ZipEntry;
 
 namespace {
 
@@ -129,31 +128,6 @@ std::set<std::wstring> NewSince(const std::set<std::wstring>& before)
             added.insert(folder);
     }
     return added;
-}
-
-struct ZipEntry {
-    std::string name;
-    std::string data;
-};
-
-bool WriteZip(const std::wstring& path, const std::vector<ZipEntry>& entries)
-{
-    zlib_filefunc64_def functions{};
-    fill_win32_filefunc64W(&functions);
-    zipFile zip = zipOpen2_64(path.c_str(), APPEND_STATUS_CREATE, nullptr, &functions);
-    if (zip == nullptr)
-        return false;
-    bool ok = true;
-    for (const ZipEntry& entry : entries) {
-        const zip_fileinfo info{};
-        ok = ok &&
-             zipOpenNewFileInZip64(zip, entry.name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr,
-                                   Z_DEFLATED, Z_DEFAULT_COMPRESSION, 0) == ZIP_OK &&
-             zipWriteInFileInZip(zip, entry.data.data(),
-                                 static_cast<unsigned>(entry.data.size())) == ZIP_OK &&
-             zipCloseFileInZip(zip) == ZIP_OK;
-    }
-    return zipClose(zip, nullptr) == ZIP_OK && ok;
 }
 
 std::string Identity(const std::string& exePath)

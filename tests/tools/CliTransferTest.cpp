@@ -1,9 +1,8 @@
 // korvel-cli download and install against the scripted server: progress
 // lines, resuming, cancelling, failures and the installer's outcome.
-#include "tests/support/PercentEncode.h"
 #include "tests/support/ScriptedServer.h"
+#include "tests/support/ZipWriter.h"
 #include "tests/tools/CliProcess.h"
-#include "tests/tools/StoredZip.h"
 
 #include <gtest/gtest.h>
 
@@ -192,14 +191,15 @@ TEST(CliDownload, TheFirstVersionKeepsThePackageInTheLibrary)
     EXPECT_EQ(ScriptedServer::Get().RecordCount(tag), 1);
 }
 
-// A package whose installer is a batch file ending with the given code.
+// A package whose installer is a batch file ending with the given code,
+// served from the scripted server's files.
 std::wstring PackageUrl(const std::string& tag, int exitCode)
 {
-    const std::string package =
-        StoredZip({{"pakord.id", "[Volume Id]\r\nExePath=setup.bat\r\n"},
-                   {"setup.bat", "@exit /b " + std::to_string(exitCode) + "\r\n"}});
-    return ScriptedServer::Get().Url(L"tag=" + Wide(tag) + L";body=" + PercentEncode(package),
-                                     L"package.zip");
+    const std::wstring name = Wide(tag) + L".zip";
+    EXPECT_TRUE(WriteZip(ScriptedServer::Get().FileDir() + L"\\" + name,
+                         {{"pakord.id", "[Volume Id]\r\nExePath=setup.bat\r\n"},
+                          {"setup.bat", "@exit /b " + std::to_string(exitCode) + "\r\n"}}));
+    return ScriptedServer::Get().Url(L"tag=" + Wide(tag) + L";file=" + name, L"package.zip");
 }
 
 TEST(CliInstall, ReportsHowTheInstallerEnded)
