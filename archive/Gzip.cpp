@@ -103,7 +103,8 @@ bool WriteBlock(HANDLE file, const char* data, std::size_t size)
     return WriteFile(file, data, static_cast<DWORD>(size), &written, nullptr) && written == size;
 }
 
-bool DecodeFile(GzipInflater& inflater, HANDLE source, HANDLE target, std::vector<char>& buffer)
+bool DecodeFile(GzipInflater& inflater, HANDLE source, HANDLE target, std::vector<char>& buffer,
+                const std::function<bool()>& proceed)
 {
     auto write = [target](const char* data, std::size_t size) {
         return WriteBlock(target, data, size);
@@ -111,7 +112,8 @@ bool DecodeFile(GzipInflater& inflater, HANDLE source, HANDLE target, std::vecto
     // Every pass that does not return reads at least one byte, so the file's end ends the loop.
     for (;;) {
         DWORD read = 0;
-        if (!ReadFile(source, buffer.data(), static_cast<DWORD>(buffer.size()), &read, nullptr))
+        if ((proceed && !proceed()) ||
+            !ReadFile(source, buffer.data(), static_cast<DWORD>(buffer.size()), &read, nullptr))
             return false;
         if (read == 0)
             return inflater.IsComplete();
@@ -144,7 +146,8 @@ bool GunzipBuffer(const std::string& compressed, std::string& decoded)
     return true;
 }
 
-bool GunzipFile(const std::wstring& source, const std::wstring& target)
+bool GunzipFile(const std::wstring& source, const std::wstring& target,
+                const std::function<bool()>& proceed)
 {
     // Everything that may throw is allocated before the target exists, so that no exception can
     // leave a half-written target behind.
@@ -160,7 +163,7 @@ bool GunzipFile(const std::wstring& source, const std::wstring& target)
                                   FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!output.IsOpen())
         return false;
-    if (DecodeFile(inflater, input.Get(), output.Get(), buffer))
+    if (DecodeFile(inflater, input.Get(), output.Get(), buffer, proceed))
         return true;
     output.Close();
     DeleteFileW(target.c_str());

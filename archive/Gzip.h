@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <string>
 
 namespace korvel {
@@ -16,6 +17,9 @@ bool GunzipBuffer(const std::string& compressed, std::string& decoded);
 // Decodes the gzip file at source into target, which is created or replaced. The file is streamed
 // in blocks and never held in memory whole. On failure (including the cases GunzipBuffer rejects)
 // the target is deleted, so a half-decoded file is never mistaken for a result.
-bool GunzipFile(const std::wstring& source, const std::wstring& target);
+// A proceed function, when given, is asked before every block; when it says no, decoding stops
+// and fails.
+bool GunzipFile(const std::wstring& source, const std::wstring& target,
+                const std::function<bool()>& proceed = {});
 
 } // namespace korvel

@@ -61,7 +61,8 @@ private:
 
 // A file that cannot be opened adds nothing, and a read error ends the input early; either way
 // the digest then fails the caller's comparison. Only a failure of the hash itself is reported.
-bool HashFile(const WsString& path, HCRYPTHASH hash, std::uint64_t& counter)
+bool HashFile(const WsString& path, HCRYPTHASH hash, std::uint64_t& counter,
+              const std::function<bool()>& proceed)
 {
     FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -71,7 +72,7 @@ bool HashFile(const WsString& path, HCRYPTHASH hash, std::uint64_t& counter)
     DWORD read = 0;
     // Every pass reads at least one byte, so the end of the file ends the loop.
     while (ReadFile(file.Get(), buffer, kReadBlockSize, &read, nullptr) && read > 0) {
-        if (!CryptHashData(hash, buffer, read, 0))
+        if ((proceed && !proceed()) || !CryptHashData(hash, buffer, read, 0))
             return false;
         counter += read;
     }
@@ -92,14 +93,15 @@ WsString ToLowerHex(const BYTE* bytes, DWORD size)
 
 } // namespace
 
-WsString ComputeFileChecksum(const WsString& path, std::uint64_t& counter)
+WsString ComputeFileChecksum(const WsString& path, std::uint64_t& counter,
+                             const std::function<bool()>& proceed)
 {
     counter = 0;
     CryptProvider provider;
     if (!provider.IsValid())
         return WsString();
     CryptHash hash(provider.Get(), CALG_MD5);
-    if (!hash.IsValid() || !HashFile(path, hash.Get(), counter))
+    if (!hash.IsValid() || !HashFile(path, hash.Get(), counter, proceed))
         return WsString();
     BYTE value[kMd5Size];
     DWORD length = kMd5Size;

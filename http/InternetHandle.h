@@ -25,9 +25,13 @@ public:
         handle_ = handle;
     }
 
-    // Gives the handle up without closing it: closing a parent handle has
-    // already freed its children, and their values may have been reused.
-    void Forget() { handle_ = nullptr; }
+    // Stops the handle's status notifications, so that an operation still
+    // pending on it reaches no code or memory of ours once it is closed.
+    void DetachCallback()
+    {
+        if (handle_ != nullptr)
+            InternetSetStatusCallbackW(handle_, nullptr);
+    }
 
     void Close()
     {

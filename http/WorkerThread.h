@@ -2,19 +2,16 @@
 
 #include <windows.h>
 
-#include <process.h>
-
-#include <atomic>
 #include <cstdint>
+#include <utility>
 
 namespace korvel {
 
-// Runs one procedure on a C run-time thread over a job it owns, and lets the
-// starting thread wait for it while that thread's window messages keep
-// flowing. The thread marks itself finished and signals an auto-reset event
-// as its last acts; the thread handle is the run time's and is never waited
-// on. The job is whatever the owner's procedure needs, so that a worker the
-// owner gives up on can finish on its own.
+// Runs one procedure over a job it owns on a thread of the process's thread
+// pool, and lets the starting thread wait for it while that thread's window
+// messages keep flowing. The pool signals an auto-reset event once the
+// procedure has returned, so a worker that has been waited for runs no code of
+// the library any more, and the library may be unloaded.
 template <class Owner> class CWorkerThread {
 public:
     enum ExceptionType {
@@ -31,17 +28,18 @@ public:
     CWorkerThread(const CWorkerThread&) = delete;
     CWorkerThread& operator=(const CWorkerThread&) = delete;
 
-    // Starts the thread and waits up to timeoutMs; true when it has finished.
+    // Starts the procedure and waits up to timeoutMs; true when it has finished.
     bool Start(Procedure procedure, uint32_t timeoutMs)
     {
-        if (thread_ != kNoThread)
+        if (running_)
             throw kAlreadyStarted;
         event_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
         if (event_ == nullptr)
             throw kEventNotCreated;
         procedure_ = procedure;
-        thread_ = _beginthread(&CWorkerThread::Entry, 0, this);
-        if (thread_ == kNoThread) {
+        running_ = true;
+        if (!TrySubmitThreadpoolCallback(&CWorkerThread::Entry, this, nullptr)) {
+            running_ = false;
             CloseEvent();
             throw kThreadNotStarted;
         }
@@ -49,10 +47,10 @@ public:
     }
 
     // Dispatches the calling thread's messages while it waits; any input
-    // starts the full wait again. True when the thread has finished.
+    // starts the full wait again. True when the procedure has finished.
     bool WaitWithMessages(uint32_t timeoutMs)
     {
-        if (thread_ == kNoThread)
+        if (!running_)
             throw kNotStarted;
         for (;;) {
             MSG message;
@@ -66,34 +64,31 @@ public:
                 return false;
             if (result == WAIT_OBJECT_0 + 1)
                 continue;
-            thread_ = kNoThread;
+            running_ = false;
             CloseEvent();
             return true;
         }
     }
 
-    // Waits without limit for a thread that may still run.
+    // Waits without limit for a procedure that may still run.
     void Join()
     {
-        if (thread_ != kNoThread)
+        if (running_)
             WaitForSingleObject(event_, INFINITE);
-        thread_ = kNoThread;
+        running_ = false;
         CloseEvent();
     }
 
-    bool Finished() const { return finished_; }
     Job& GetJob() { return job_; }
 
 private:
-    static constexpr uintptr_t kNoThread = static_cast<uintptr_t>(-1);
-
-    static void __cdecl Entry(void* argument)
+    static void CALLBACK Entry(PTP_CALLBACK_INSTANCE instance, void* argument)
     {
         auto* worker = static_cast<CWorkerThread*>(argument);
+        // A transaction waits on the network for as long as it takes.
+        CallbackMayRunLong(instance);
+        SetEventWhenCallbackReturns(instance, worker->event_);
         worker->procedure_(worker->job_);
-        worker->finished_ = true;
-        // The last touch: once signalled, the worker may be deleted.
-        SetEvent(worker->event_);
     }
 
     void CloseEvent()
@@ -106,9 +101,8 @@ private:
 
     Job job_;
     HANDLE event_ = nullptr;
-    uintptr_t thread_ = kNoThread;
+    bool running_ = false;
     Procedure procedure_ = nullptr;
-    std::atomic<bool> finished_{false};
 };
 
 } // namespace korvel

@@ -1,76 +1,10 @@
 #include "http/WsHttpRequest.h"
 
 #include "api/WsStatus.h"
-#include "base/CriticalSection.h"
 #include "base/ProcessState.h"
 #include "http/UrlEncode.h"
 
-#include <mutex>
-#include <vector>
-
 namespace korvel {
-
-namespace {
-
-// How long a cancel waits for an aborted transaction before giving it up.
-constexpr uint32_t kAbortGraceMs = 250;
-
-// Keeps the library's code in memory for the rest of the process. A worker
-// that was given up on may still be running it when the host unloads the
-// library, and waiting for it while the library unloads could wait forever.
-void KeepLibraryLoaded()
-{
-    static std::once_flag pinned;
-    std::call_once(pinned, [] {
-        HMODULE module = nullptr;
-        GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
-                           reinterpret_cast<LPCWSTR>(&KeepLibraryLoaded), &module);
-    });
-}
-
-// Transactions whose requests gave up on them, kept until they have ended.
-class AbandonedRequests {
-public:
-    using Worker = CWorkerThread<WsHttpRequest>;
-
-    // Never destroyed: a worker may still run when static objects go.
-    static AbandonedRequests& Get()
-    {
-        static AbandonedRequests* const requests = new AbandonedRequests;
-        return *requests;
-    }
-
-    void Adopt(std::unique_ptr<WsHttpSession> session, std::unique_ptr<Worker> worker)
-    {
-        KeepLibraryLoaded();
-        CriticalSectionLock lock(lock_);
-        ReleaseFinished();
-        entries_.push_back({std::move(session), std::move(worker)});
-    }
-
-private:
-    struct Entry {
-        std::unique_ptr<WsHttpSession> session;
-        std::unique_ptr<Worker> worker;
-    };
-
-    void ReleaseFinished()
-    {
-        for (auto entry = entries_.begin(); entry != entries_.end();) {
-            if (entry->worker->Finished()) {
-                entry->worker->Join();
-                entry = entries_.erase(entry);
-            } else {
-                ++entry;
-            }
-        }
-    }
-
-    CriticalSection lock_;
-    std::vector<Entry> entries_;
-};
-
-} // namespace
 
 WsHttpRequest::WsHttpRequest(const WsString& name, const WsString& version, int)
     : session_(std::make_unique<WsHttpSession>()), status_(kStatusNotRunning)
@@ -131,32 +65,27 @@ void WsHttpRequest::Cancel(bool wait)
     if (worker_) {
         session_->Abort();
         if (wait)
-            FinishOrGiveUp();
+            AwaitAbortedWorker();
     }
     status_ = kStatusNotRunning;
 }
 
-// An aborted transaction normally ends at once. One that does not (the
-// platform could not interrupt it) keeps its session and finishes on its
-// own; the request goes on with a new session of the same settings.
-void WsHttpRequest::FinishOrGiveUp()
+// An aborted transaction ends at its next wait, so this returns promptly.
+void WsHttpRequest::AwaitAbortedWorker()
 {
-    if (!ProcessIsExiting()) {
-        bool finished = true;
-        try {
-            finished = worker_->WaitWithMessages(kAbortGraceMs);
-        } catch (...) {
-            // Already seen to end: nothing to wait for.
-        }
-        if (finished) {
-            Join();
-            return;
-        }
+    if (ProcessIsExiting()) {
+        // The process's other threads are gone, the worker with them, and
+        // nothing it was using can be taken apart safely any more.
+        static_cast<void>(worker_.release());
+        static_cast<void>(session_.release());
+        return;
     }
-    std::unique_ptr<WsHttpSession> fresh = session_->CopySettings();
-    AbandonedRequests::Get().Adopt(std::move(session_), std::move(worker_));
-    session_ = std::move(fresh);
-    discardResult_ = false;
+    try {
+        worker_->WaitWithMessages(INFINITE);
+    } catch (...) {
+        // Already seen to end: Join has nothing to wait for.
+    }
+    Join();
 }
 
 void WsHttpRequest::Reset(bool wait)

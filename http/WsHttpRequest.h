@@ -13,8 +13,8 @@ namespace korvel {
 // then "?cmd=" with the command and the encoded parameters.
 class WsHttpRequest {
 public:
-    // What a worker thread needs of its transaction. The session it drives
-    // stays alive as long as the worker does.
+    // What a worker needs of its transaction: its own copies, so that a reset
+    // that does not wait cannot touch what the worker is still writing.
     struct Job {
         WsHttpSession* session = nullptr;
         WsString url;
@@ -36,13 +36,10 @@ public:
     // status when it has ended.
     virtual uint32_t Run(uint32_t timeoutMs, bool silent);
     uint32_t Check(uint32_t timeoutMs);
-    // Aborts the transaction. With wait, the worker is gone afterwards: some
-    // platforms cannot interrupt a blocked read or a late answer, so a worker
-    // that has not ended shortly after the abort is given up and finishes on
-    // its own, and the library then stays loaded until the process ends.
+    // Aborts the transaction. With wait, the worker has ended when this returns.
     void Cancel(bool wait);
     void Reset(bool wait);
-    // True from Run until the worker is joined or given up, also when it has already ended.
+    // True from Run until the worker is joined, also when it has already ended.
     bool IsRunning() const { return worker_ != nullptr; }
 
     void AddParameter(const WsString& name, const WsString& value);
@@ -72,7 +69,7 @@ private:
     using Worker = CWorkerThread<WsHttpRequest>;
 
     static void Execute(Job& job);
-    void FinishOrGiveUp();
+    void AwaitAbortedWorker();
     void Join();
 
     std::unique_ptr<WsHttpSession> session_;

@@ -7,6 +7,8 @@
 #include "base/Registry.h"
 #include "http/HttpLog.h"
 
+#include <new>
+
 namespace korvel {
 
 namespace {
@@ -19,7 +21,7 @@ constexpr DWORD kOneHourMs = 3600000;
 constexpr DWORD kPostBlockBytes = 16384;
 constexpr DWORD kUrlPartChars = 2084;
 
-// Orders Abort against the closing of handles at the end of a transaction.
+// Orders Abort against the reset of the abort event before a transaction.
 CriticalSection& AbortLock()
 {
     static CriticalSection lock;
@@ -71,8 +73,10 @@ FileHandle OpenForReading(const WsString& path)
 
 } // namespace
 
-WsHttpSession::WsHttpSession()
+WsHttpSession::WsHttpSession() : abort_(CreateEventW(nullptr, TRUE, FALSE, nullptr))
 {
+    if (!abort_.IsOpen())
+        throw std::bad_alloc();
     progress_.status = kStatusTransferIdle;
     AcquireLog();
     LogLine(L"<WsHttpSession::WsHttpSession>");
@@ -83,23 +87,6 @@ WsHttpSession::~WsHttpSession()
     Close(kStatusTransferIdle);
     LogLine(L"</WsHttpSession::~WsHttpSession>");
     ReleaseLog();
-}
-
-std::unique_ptr<WsHttpSession> WsHttpSession::CopySettings() const
-{
-    auto copy = std::make_unique<WsHttpSession>();
-    copy->streamToFile_ = streamToFile_;
-    copy->targetFile_ = targetFile_;
-    copy->expectedChecksum_ = expectedChecksum_;
-    copy->silent_ = silent_;
-    copy->parentWindow_ = parentWindow_;
-    copy->acceptTypes_ = acceptTypes_;
-    copy->useCompression_ = useCompression_;
-    copy->apiKey_ = apiKey_;
-    copy->bearerToken_ = bearerToken_;
-    copy->userAgentComponents_ = userAgentComponents_;
-    copy->postFile_ = postFile_;
-    return copy;
 }
 
 bool WsHttpSession::IsSecureUrl(const WsString& url)
@@ -155,25 +142,18 @@ void WsHttpSession::SetStreamToFile(bool enable)
 void WsHttpSession::OpenSession()
 {
     LogLine(L"<WsHttpSession::OpenSession>");
-    if (HINTERNET previous = internet_.exchange(nullptr))
-        InternetCloseHandle(previous);
+    internet_.DetachCallback();
+    internet_.Close();
     const WsString agent = UserAgent();
     LogLine(L"\tUserAgent: " + agent);
-    HINTERNET internet =
-        InternetOpenW(agent.c_str(), INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
-    if (internet == nullptr) {
+    internet_.Reset(InternetOpenW(agent.c_str(), INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr,
+                                  INTERNET_FLAG_ASYNC));
+    if (!internet_.IsOpen()) {
         LogError(L"Failed to create the internet session: " + FormatLastError());
         Raise(kStatusInternetOpenFailed);
     }
-    {
-        // An abort that came before the transaction reached this point still
-        // counts: the handle is given up at once.
-        CriticalSectionLock lock(AbortLock());
-        if (abortRequested_)
-            InternetCloseHandle(internet);
-        else
-            internet_.store(internet);
-    }
+    // The connection and request handles inherit the callback when they are created.
+    InternetSetStatusCallbackW(internet_.Get(), &AsyncCompletion::StatusCallback);
     LogLine(L"</WsHttpSession::OpenSession>");
 }
 
@@ -213,8 +193,8 @@ void WsHttpSession::OpenConnection(const WsString& host, INTERNET_PORT port)
         LogLine(L"\tHost: " + host);
         LogLine(L"\tPort: " + Decimal(port));
     }
-    connection_.Reset(InternetConnectW(Internet(), host.c_str(), port, nullptr, nullptr,
-                                       INTERNET_SERVICE_HTTP, 0, 1));
+    connection_.Reset(InternetConnectW(internet_.Get(), host.c_str(), port, nullptr, nullptr,
+                                       INTERNET_SERVICE_HTTP, 0, completion_.Context()));
     if (!connection_.IsOpen()) {
         if (GetLastError() == ERROR_INTERNET_TIMEOUT) {
             LogError(L"Connection timed out.");
@@ -225,15 +205,16 @@ void WsHttpSession::OpenConnection(const WsString& host, INTERNET_PORT port)
     }
     SetDwordOption(connection_.Get(), INTERNET_OPTION_RECEIVE_TIMEOUT, kOneHourMs);
     SetDwordOption(connection_.Get(), INTERNET_OPTION_SEND_TIMEOUT, kOneHourMs);
+    // The body is decoded by the library itself, on every platform the same way: a platform that
+    // decodes drops the Content-Length, and a cut body could then pass for a whole one.
     InternetSetOptionW(connection_.Get(), INTERNET_OPTION_IGNORE_OFFLINE, nullptr, 0);
-    SetDwordOption(connection_.Get(), INTERNET_OPTION_HTTP_DECODING, 1);
     LogLine(L"</WsHttpSession::OpenConnection>");
 }
 
 void WsHttpSession::OpenRequest(const wchar_t* verb, const WsString& path, uint32_t flags)
 {
     request_.Reset(HttpOpenRequestW(connection_.Get(), verb, path.c_str(), nullptr, nullptr,
-                                    nullptr, flags, 1));
+                                    nullptr, flags, completion_.Context()));
     if (!request_.IsOpen()) {
         LogError(L"Could not open the request: " + FormatLastError());
         Raise(kStatusRequestOpenFailed);
@@ -289,7 +270,8 @@ void WsHttpSession::SendGetRequest(const WsString& path, uint32_t flags)
     AddRequestHeaders();
     if (streamToFile_ && progress_.bytesReceived > 0)
         AddRangeHeader();
-    if (!HttpSendRequestW(request_.Get(), nullptr, 0, nullptr, 0))
+    completion_.Arm();
+    if (AwaitCall(HttpSendRequestW(request_.Get(), nullptr, 0, nullptr, 0)) != ERROR_SUCCESS)
         RetryFailedSend(false, nullptr, flags);
     LogLine(L"</WsHttpSession::SendGetRequest>");
 }
@@ -308,7 +290,9 @@ void WsHttpSession::SendPostRequest(const WsString& path, const WsString& postDa
     INTERNET_BUFFERSW buffers = {};
     buffers.dwStructSize = sizeof buffers;
     buffers.dwBufferTotal = static_cast<DWORD>(PostBodyLength(postData));
-    if (!HttpSendRequestExW(request_.Get(), &buffers, nullptr, 0, 0))
+    completion_.Arm();
+    if (AwaitCall(HttpSendRequestExW(request_.Get(), &buffers, nullptr, 0,
+                                     completion_.Context())) != ERROR_SUCCESS)
         RetryFailedSend(true, &buffers, flags);
     try {
         LogLine(L"\tCalling InternetWriteFile");
@@ -317,7 +301,9 @@ void WsHttpSession::SendPostRequest(const WsString& path, const WsString& postDa
         else
             WritePostBody(postData);
         LogLine(L"\tInternetWriteFile complete, calling HttpEndRequest");
-        if (!HttpEndRequestW(request_.Get(), nullptr, 0, 0))
+        completion_.Arm();
+        if (AwaitCall(HttpEndRequestW(request_.Get(), nullptr, 0, completion_.Context())) !=
+            ERROR_SUCCESS)
             LogLine(L"HttpEndRequest failed: " + FormatLastError());
         LogLine(L"\tHttpEndRequest complete");
     } catch (WsStatus status) {
@@ -344,12 +330,8 @@ uint64_t WsHttpSession::PostBodyLength(const WsString& postData) const
 // The text's UTF-16 code units as they lie in memory, without a terminator.
 void WsHttpSession::WritePostBody(const WsString& postData)
 {
-    DWORD written = 0;
-    if (!InternetWriteFile(request_.Get(), postData.data(),
-                           static_cast<DWORD>(postData.size() * sizeof(wchar_t)), &written)) {
-        LogError(L"Failed to post the request data to the server: " + FormatLastError());
-        Raise(kStatusSendFailed);
-    }
+    WriteToRequest(reinterpret_cast<const char*>(postData.data()),
+                   static_cast<DWORD>(postData.size() * sizeof(wchar_t)), kStatusSendFailed);
 }
 
 void WsHttpSession::WritePostFile()
@@ -357,17 +339,40 @@ void WsHttpSession::WritePostFile()
     FileHandle file = OpenForReading(postFile_);
     if (!file.IsOpen())
         return;
-    char block[kPostBlockBytes];
+    std::vector<char> block(kPostBlockBytes);
     DWORD read = 0;
-    while (ReadFile(file.Get(), block, sizeof block, &read, nullptr) && read != 0) {
-        DWORD written = 0;
-        if (!InternetWriteFile(request_.Get(), block, read, &written)) {
-            LogError(L"Failed to post the request data to the server: " + FormatLastError());
-            Raise(kStatusPostFileFailed);
-        }
-    }
+    while (ReadFile(file.Get(), block.data(), kPostBlockBytes, &read, nullptr) && read != 0)
+        WriteToRequest(block.data(), read, kStatusPostFileFailed);
     // Sent in full: the next transaction does not post the file again.
     SetPostFile(EmptyWsString());
+}
+
+// A write left pending by an abort may still read its bytes and set its count
+// after this session has gone, so it is given a copy that is then never freed:
+// the few bytes of one request body, and only when an abort met a pending write.
+void WsHttpSession::WriteToRequest(const char* data, DWORD size, uint32_t failure)
+{
+    struct PendingWrite {
+        std::vector<char> bytes;
+        DWORD written = 0;
+    };
+    auto write = std::make_unique<PendingWrite>();
+    write->bytes.assign(data, data + size);
+    completion_.Arm();
+    const BOOL done = InternetWriteFile(request_.Get(), write->bytes.data(), size, &write->written);
+    const bool pending = !done && GetLastError() == ERROR_IO_PENDING;
+    const DWORD outcome = AwaitCall(done);
+    if (pending && outcome == ERROR_INTERNET_OPERATION_CANCELLED)
+        write.release();
+    if (outcome != ERROR_SUCCESS) {
+        LogError(L"Failed to post the request data to the server: " + FormatLastError());
+        Raise(static_cast<WsStatus>(failure));
+    }
+}
+
+DWORD WsHttpSession::AwaitCall(BOOL callSucceeded)
+{
+    return completion_.Await(callSucceeded, abort_.Get());
 }
 
 void WsHttpSession::RetryFailedSend(bool isPost, INTERNET_BUFFERSW* buffers, uint32_t flags)
@@ -399,9 +404,11 @@ void WsHttpSession::RetryFailedSend(bool isPost, INTERNET_BUFFERSW* buffers, uin
         if (retries >= 1)
             Raise(kStatusRetryFailed);
         SetDwordOption(request_.Get(), INTERNET_OPTION_SECURITY_FLAGS, flags);
-        const BOOL sent = isPost ? HttpSendRequestExW(request_.Get(), buffers, nullptr, 0, 0)
-                                 : HttpSendRequestW(request_.Get(), nullptr, 0, nullptr, 0);
-        if (sent)
+        completion_.Arm();
+        const BOOL sent =
+            isPost ? HttpSendRequestExW(request_.Get(), buffers, nullptr, 0, completion_.Context())
+                   : HttpSendRequestW(request_.Get(), nullptr, 0, nullptr, 0);
+        if (AwaitCall(sent) == ERROR_SUCCESS)
             return;
     }
 }
@@ -456,9 +463,7 @@ void WsHttpSession::Abort()
     LogLine(L"<WsHttpSession::Abort>");
     {
         CriticalSectionLock lock(AbortLock());
-        abortRequested_ = true;
-        if (HINTERNET internet = internet_.exchange(nullptr))
-            InternetCloseHandle(internet);
+        SetEvent(abort_.Get());
     }
     LogLine(L"</WsHttpSession::Abort>");
 }
@@ -467,12 +472,19 @@ void WsHttpSession::PrepareTransaction()
 {
     {
         CriticalSectionLock lock(AbortLock());
-        abortRequested_ = false;
+        ResetEvent(abort_.Get());
     }
     progress_ = WsHttpProgress{};
     progress_.status = kStatusTransferStarted;
 }
 
+bool WsHttpSession::IsAborted() const
+{
+    return WaitForSingleObject(abort_.Get(), 0) == WAIT_OBJECT_0;
+}
+
+// Operations still pending on the handles (after an abort) complete inside
+// WinINet without reaching this session: the callbacks go before the handles.
 void WsHttpSession::Close(uint32_t status)
 {
     LogLine(L"<WsHttpSession::Close>");
@@ -480,17 +492,13 @@ void WsHttpSession::Close(uint32_t status)
     if (IsLogging())
         LogLine(L"\tStatus: " + Hex(status));
     file_.Close();
-    {
-        CriticalSectionLock lock(AbortLock());
-        if (HINTERNET internet = internet_.exchange(nullptr)) {
-            request_.Close();
-            connection_.Close();
-            InternetCloseHandle(internet);
-        } else {
-            request_.Forget();
-            connection_.Forget();
-        }
-    }
+    request_.DetachCallback();
+    connection_.DetachCallback();
+    internet_.DetachCallback();
+    request_.Close();
+    connection_.Close();
+    internet_.Close();
+    completion_.Quiesce();
     progress_.status = status;
     LogLine(L"</WsHttpSession::Close>");
 }

@@ -1,12 +1,12 @@
 #pragma once
 
 #include "base/KernelHandle.h"
+#include "http/AsyncCompletion.h"
 #include "http/IWsHttpSession.h"
 #include "http/InternetHandle.h"
 
 #include <wininet.h>
 
-#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -14,9 +14,11 @@
 
 namespace korvel {
 
-// HTTP over synchronous WinINet. Every step blocks and reports failure by
-// throwing a WsStatus; Submit runs a whole transaction on the caller's thread
-// while other threads may only call Abort and GetProgress.
+// HTTP over asynchronous WinINet. Every step reports failure by throwing a
+// WsStatus; Submit runs a whole transaction on the caller's thread while other
+// threads may only call Abort and GetProgress. Each WinINet call that can wait
+// is awaited together with the session's abort event, so an abort ends the
+// transaction at its next wait, whatever the server does.
 class WsHttpSession : public IWsHttpSession {
 public:
     // The one media type an Accept header can name.
@@ -43,9 +45,6 @@ public:
     void SetApiKey(const WsString& key) override { apiKey_ = key; }
     void SetBearerToken(const WsString& token) override { bearerToken_ = token; }
 
-    // A new session with this one's settings and none of its state.
-    std::unique_ptr<WsHttpSession> CopySettings() const;
-
     static bool IsSecureUrl(const WsString& url);
     static uint32_t RequestFlags(const WsString& url);
     // Called by the owner before it starts the next transaction: forgets an
@@ -61,6 +60,19 @@ public:
     uint32_t CheckStatusCode(bool afterPostFailure);
 
 private:
+    // What a file transfer does with the bytes its target already holds.
+    enum class FilePlan {
+        kRewrite, // the answer is the whole body: written from byte 0
+        kAppend,  // the answer continues the file where it ends
+        kHeld,    // the file already holds the whole body: nothing is read
+    };
+    // What the answer to a ranged GET leaves to do.
+    enum class RangeOutcome {
+        kProceed,      // go on with this answer
+        kAskAgain,     // send the request again, without the range
+        kFileComplete, // the file is whole; the answer carries nothing to read
+    };
+
     // Connection and request steps.
     void OpenSession();
     bool CrackUrl(const WsString& url, WsString& host, WsString& path, INTERNET_PORT& port);
@@ -71,8 +83,10 @@ private:
     uint64_t PostBodyLength(const WsString& postData) const;
     void WritePostBody(const WsString& postData);
     void WritePostFile();
+    void WriteToRequest(const char* data, DWORD size, uint32_t failure);
     void AddRequestHeaders();
     void AddRangeHeader();
+    DWORD AwaitCall(BOOL callSucceeded);
     void RetryFailedSend(bool isPost, INTERNET_BUFFERSW* buffers, uint32_t flags);
     bool AskForAuthentication();
     void EvaluateInternetErrorCode(uint32_t error, uint32_t status);
@@ -80,25 +94,28 @@ private:
 
     // Transaction steps.
     void RunTransaction(const WsString& url, const WsString& postData, std::string& response);
+    void MeasurePartialFile();
     void SendUntilAuthenticated(const WsString& path, const WsString& postData, uint32_t flags);
-    void OpenTargetHandle();
+    RangeOutcome PlanFromRangedAnswer();
+    void HoldCompleteFile();
+    void StartFromByteZero();
+    DWORD HttpStatus();
     void OpenTargetFile();
-    void RecreateTargetFile();
-    void PrepareResume(const WsString& path, uint32_t flags, bool lengthKnown);
-    void ResubmitGetRequest(const WsString& path, uint32_t flags);
-    void RestartWholeBody(const WsString& path, uint32_t flags);
     bool GetTotalDataSize();
     void CheckContentType();
     void GetContentEncoding(WsString& encoding);
     bool QueryHeader(DWORD query, WsString& value);
-    void ReadBody(std::string& response);
+    void ReadBody(std::string& response, bool lengthKnown);
+    DWORD ReadAvailable(char* block, DWORD size, DWORD& read);
+    void StoreBlock(const char* block, DWORD size, std::string& response);
+    void TruncateHeldBytes();
     void AccountBlock(uint32_t bytes, uint64_t startReceived);
-    void CheckReadOutcome();
+    void CheckReadOutcome(bool lengthKnown, uint64_t bodyBytes);
     void DecodeBody(std::string& response);
+    void DecodeFile();
     void FinishFile(const WsString& url, std::string& response);
 
-    bool IsAborted() const { return internet_.load() == nullptr; }
-    HINTERNET Internet() const { return internet_.load(); }
+    bool IsAborted() const;
 
     WsHttpProgress progress_;
     uint32_t lastTickMs_ = 0;
@@ -112,15 +129,24 @@ private:
     bool useCompression_ = false;
     WsString apiKey_;
     WsString bearerToken_;
-    // Abort clears it from another thread; whoever exchanges it out closes it.
-    std::atomic<HINTERNET> internet_{nullptr};
-    bool abortRequested_ = false; // guarded by the abort lock
+    InternetHandle internet_;
     InternetHandle request_;
     InternetHandle connection_;
     FileHandle file_;
     std::vector<WsString> userAgentComponents_;
     uint32_t lastError_ = 0;
     WsString postFile_;
+
+    // Signalled by Abort, reset by PrepareTransaction; the abort lock orders both.
+    KernelHandle abort_;
+    AsyncCompletion completion_;
+    // Body blocks land here: up to 1 MiB at a time, allocated at the first read.
+    std::unique_ptr<char[]> readBuffer_;
+    // Bytes the target file held before the transaction, and what to do with them.
+    uint64_t partialSize_ = 0;
+    FilePlan filePlan_ = FilePlan::kRewrite;
+    // The held bytes go only when the first byte of a new body has arrived.
+    bool truncatePending_ = false;
 };
 
 } // namespace korvel

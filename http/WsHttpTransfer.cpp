@@ -7,29 +7,23 @@
 #include "http/HttpLog.h"
 #include "http/WsHttpSession.h"
 
-#include <cmath>
 #include <limits>
 
 namespace korvel {
 
 namespace {
 
-constexpr DWORD kReadBlockBytes = 16384;
+// The largest block one read hands over; a read takes what has arrived, up to this.
+constexpr DWORD kReadBlockBytes = 1 << 20;
 constexpr uint64_t k2GiB = 0x80000000ull;
 constexpr uint64_t k4GiB = 0x100000000ull;
 // A body announced up to this size gets its memory at once; beyond it the
 // announcement is not trusted with an allocation and the body grows as read.
 constexpr uint64_t kMaxReservedBody = 256ull << 20;
 
-bool FileStartsWithGzipMagic(const WsString& path)
-{
-    FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
-    char magic[2] = {};
-    DWORD read = 0;
-    return file.IsOpen() && ReadFile(file.Get(), magic, sizeof magic, &read, nullptr) &&
-           StartsWithGzipMagic(magic, read);
-}
+constexpr DWORD kHttpOk = 200;
+constexpr DWORD kHttpPartialContent = 206;
+constexpr DWORD kHttpRangeNotSatisfiable = 416;
 
 // The start offset of a "bytes A-B/N" Content-Range, if it has one.
 bool ParseRangeStart(const WsString& contentRange, uint64_t& start)
@@ -39,6 +33,13 @@ bool ParseRangeStart(const WsString& contentRange, uint64_t& start)
     if (digits == WsString::npos || dash == WsString::npos || digits == dash)
         return false;
     return ParseUInt64(contentRange.substr(digits, dash - digits), start, 0);
+}
+
+// The complete length N of a "bytes */N" (or "bytes A-B/N") Content-Range.
+bool ParseCompleteLength(const WsString& contentRange, uint64_t& length)
+{
+    const size_t slash = contentRange.rfind(L'/');
+    return slash != WsString::npos && ParseUInt64(contentRange.substr(slash + 1), length, 0);
 }
 
 } // namespace
@@ -79,27 +80,29 @@ void WsHttpSession::RunTransaction(const WsString& url, const WsString& postData
     LogLine(L"\t[Submit]: Opening the connection...");
     OpenConnection(host, port);
     const uint32_t flags = RequestFlags(url);
+    if (streamToFile_)
+        MeasurePartialFile();
     LogLine(L"\t[Submit]: Sending the request...");
     SendUntilAuthenticated(path, postData, flags);
     LogLine(L"\t[Submit]: Getting total data size...");
-    const bool lengthKnown = GetTotalDataSize();
-    if (streamToFile_) {
+    const bool lengthKnown = filePlan_ == FilePlan::kHeld || GetTotalDataSize();
+    if (streamToFile_)
         OpenTargetFile();
-        if (progress_.bytesReceived != 0)
-            PrepareResume(path, flags, lengthKnown);
-    }
     LogLine(L"\t[Submit]: Checking the content type...");
-    CheckContentType();
+    // A file that is already whole takes nothing from the answer.
+    if (filePlan_ != FilePlan::kHeld)
+        CheckContentType();
 
     if (!streamToFile_ && progress_.totalBytes <= kMaxReservedBody)
         response.reserve(static_cast<size_t>(progress_.totalBytes));
 
     lastTickMs_ = startTickMs_ = GetTickCount();
+    // Without a length, a continued file tells nothing about how much is left.
     const bool alreadyComplete =
-        progress_.totalBytes != 0 && progress_.bytesReceived >= progress_.totalBytes;
+        lengthKnown && progress_.totalBytes != 0 && progress_.bytesReceived >= progress_.totalBytes;
     if (!alreadyComplete) {
         LogLine(L"\tStarting download...");
-        ReadBody(response);
+        ReadBody(response, lengthKnown);
         if (!IsAborted())
             DecodeBody(response);
     }
@@ -108,14 +111,42 @@ void WsHttpSession::RunTransaction(const WsString& url, const WsString& postData
     Close(IsAborted() ? kStatusTransferIdle : kStatusTransferComplete);
 }
 
+// A partial file makes the request ask for the rest of the body only (Range
+// from the file's size); its bytes stay until the answer says what they are.
+void WsHttpSession::MeasurePartialFile()
+{
+    partialSize_ = 0;
+    filePlan_ = FilePlan::kRewrite;
+    truncatePending_ = false;
+    WIN32_FILE_ATTRIBUTE_DATA attributes = {};
+    if (GetFileAttributesExW(targetFile_.c_str(), GetFileExInfoStandard, &attributes) &&
+        (attributes.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+        partialSize_ =
+            (static_cast<uint64_t>(attributes.nFileSizeHigh) << 32) | attributes.nFileSizeLow;
+    progress_.bytesReceived = partialSize_;
+    if (partialSize_ != 0) {
+        progress_.status = kStatusTransferResuming;
+        LogLine(L"\t[Submit]: Resuming download with partial file...");
+    }
+}
+
 void WsHttpSession::SendUntilAuthenticated(const WsString& path, const WsString& postData,
                                            uint32_t flags)
 {
     for (;;) {
-        if (!postData.empty() || !postFile_.empty())
+        const bool isPost = !postData.empty() || !postFile_.empty();
+        const bool ranged = !isPost && streamToFile_ && progress_.bytesReceived > 0;
+        if (isPost)
             SendPostRequest(path, postData, flags);
         else
             SendGetRequest(path, flags);
+        if (ranged) {
+            const RangeOutcome outcome = PlanFromRangedAnswer();
+            if (outcome == RangeOutcome::kAskAgain)
+                continue;
+            if (outcome == RangeOutcome::kFileComplete)
+                return;
+        }
         if (CheckStatusCode(false) != kStatusProxyAuthRequired)
             return;
         LogLine(L"\t[Submit]: Proxy authentication required...");
@@ -124,104 +155,101 @@ void WsHttpSession::SendUntilAuthenticated(const WsString& path, const WsString&
     }
 }
 
-// Others may read the growing file, and delete it: a transfer left to end
-// on its own must not keep its file from being removed.
-void WsHttpSession::OpenTargetHandle()
+// The answer to a ranged GET decides what the partial file's bytes are: the
+// start of the body (206 from the file's size), the whole body already (416
+// naming the file's size as the length, or a 200 of that length), or nothing
+// of it (any other 200, 206 or 416). In the last case the body is written
+// from byte 0, and only a 200 brings that body: a refused or misplaced range
+// is asked for again without a Range header. Other statuses are left to the
+// status mapping.
+WsHttpSession::RangeOutcome WsHttpSession::PlanFromRangedAnswer()
 {
-    file_ = FileHandle(CreateFileW(targetFile_.c_str(), FILE_WRITE_DATA,
-                                   FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
-                                   FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file_.IsOpen())
-        Raise(kStatusFileCreateFailed);
+    const DWORD status = HttpStatus();
+    WsString header;
+    uint64_t value = 0;
+    switch (status) {
+    case kHttpPartialContent:
+        if (QueryHeader(HTTP_QUERY_CONTENT_RANGE, header) && ParseRangeStart(header, value) &&
+            value == partialSize_) {
+            filePlan_ = FilePlan::kAppend;
+            return RangeOutcome::kProceed;
+        }
+        LogLine(L"\t[Submit]: The range does not continue the file, so create new file.");
+        break;
+    case kHttpRangeNotSatisfiable:
+        if (QueryHeader(HTTP_QUERY_CONTENT_RANGE, header) && ParseCompleteLength(header, value) &&
+            value == partialSize_) {
+            HoldCompleteFile();
+            return RangeOutcome::kFileComplete;
+        }
+        LogLine(L"\t[Submit]: File is longer than the response, so create new file.");
+        break;
+    case kHttpOk:
+        if (QueryHeader(HTTP_QUERY_CONTENT_LENGTH, header) && ParseUInt64(header, value, 0) &&
+            value == partialSize_) {
+            HoldCompleteFile();
+            return RangeOutcome::kProceed;
+        }
+        LogLine(L"\t[Submit]: Resume not available, so create new file.");
+        StartFromByteZero();
+        return RangeOutcome::kProceed;
+    default:
+        return RangeOutcome::kProceed;
+    }
+    StartFromByteZero();
+    request_.DetachCallback();
+    request_.Close();
+    return RangeOutcome::kAskAgain;
+}
+
+void WsHttpSession::HoldCompleteFile()
+{
+    LogLine(L"\t[Submit]: File is already complete.");
+    filePlan_ = FilePlan::kHeld;
+    progress_.bytesReceived = partialSize_;
+    progress_.totalBytes = partialSize_;
+}
+
+// The counters start again from 0; the file's bytes stay until the first
+// byte of the new body arrives.
+void WsHttpSession::StartFromByteZero()
+{
+    filePlan_ = FilePlan::kRewrite;
+    progress_.bytesReceived = 0;
+}
+
+DWORD WsHttpSession::HttpStatus()
+{
+    DWORD code = 0;
+    DWORD size = sizeof code;
+    if (!HttpQueryInfoW(request_.Get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &code,
+                        &size, nullptr))
+        return 0;
+    return code;
 }
 
 void WsHttpSession::OpenTargetFile()
 {
     LogLine(L"\t[Submit]: Streaming to file enabled.  Creating file...");
-    OpenTargetHandle();
+    file_ = FileHandle(CreateFileW(targetFile_.c_str(), FILE_WRITE_DATA, FILE_SHARE_READ, nullptr,
+                                   OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file_.IsOpen())
+        Raise(kStatusFileCreateFailed);
     // A size that cannot be read counts as an empty file.
     uint64_t existing = 0;
     LARGE_INTEGER size = {};
     if (GetFileSizeEx(file_.Get(), &size)) {
         existing = static_cast<uint64_t>(size.QuadPart);
         LogLine(L"\t[Submit]: File already exists: " + Decimal(existing));
-        progress_.bytesReceived = existing;
-        SetFilePointer(file_.Get(), 0, nullptr, FILE_END);
     }
+    if (filePlan_ == FilePlan::kAppend) {
+        LARGE_INTEGER end = {};
+        end.QuadPart = static_cast<LONGLONG>(partialSize_);
+        SetFilePointerEx(file_.Get(), end, nullptr, FILE_BEGIN);
+    }
+    truncatePending_ = filePlan_ == FilePlan::kRewrite && existing != 0;
     if (!HasEnoughDiskSpace(targetFile_, existing))
         Raise(kStatusDiskFull);
-}
-
-void WsHttpSession::RecreateTargetFile()
-{
-    file_.Close();
-    DeleteFileW(targetFile_.c_str());
-    OpenTargetHandle();
-    progress_.bytesReceived = 0;
-}
-
-// A partial file is continued only where the server's answer provably
-// continues it; in every other case the file is written again from byte 0.
-void WsHttpSession::PrepareResume(const WsString& path, uint32_t flags, bool lengthKnown)
-{
-    if (!lengthKnown) {
-        LogLine(L"\t[Submit]: Resume not available, so create new file.");
-        RecreateTargetFile();
-        return;
-    }
-    if (progress_.bytesReceived > progress_.totalBytes) {
-        // Longer than the whole answer: not a part of it. The first answer,
-        // still unread, is the whole body.
-        LogLine(L"\t[Submit]: File is longer than the response, so create new file.");
-        RecreateTargetFile();
-        return;
-    }
-    if (progress_.bytesReceived == progress_.totalBytes)
-        return;
-    progress_.status = kStatusTransferResuming;
-    LogLine(L"\t[Submit]: Resuming download with partial file...");
-    ResubmitGetRequest(path, flags);
-
-    DWORD code = 0;
-    DWORD size = sizeof code;
-    HttpQueryInfoW(request_.Get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &code, &size,
-                   nullptr);
-    if (code == 200) {
-        LogLine(L"\t[Submit]: The server ignored the range, so create new file.");
-        RecreateTargetFile();
-        GetTotalDataSize();
-        return;
-    }
-    if (code != 206)
-        Raise(kStatusProxyAuthRequired);
-    WsString contentRange;
-    uint64_t start = 0;
-    if (!QueryHeader(HTTP_QUERY_CONTENT_RANGE, contentRange) ||
-        !ParseRangeStart(contentRange, start) || start != progress_.bytesReceived) {
-        LogLine(L"\t[Submit]: The range does not continue the file, so create new file.");
-        RecreateTargetFile();
-        RestartWholeBody(path, flags);
-    }
-}
-
-void WsHttpSession::ResubmitGetRequest(const WsString& path, uint32_t flags)
-{
-    LogLine(L"<WsHttpSession::ResubmitGetRequest>");
-    request_.Close();
-    SendGetRequest(path, flags);
-    CheckStatusCode(false);
-    GetTotalDataSize();
-    LogLine(L"</WsHttpSession::ResubmitGetRequest>");
-}
-
-// Asks again without a range: bytesReceived is 0, so no Range header goes out.
-void WsHttpSession::RestartWholeBody(const WsString& path, uint32_t flags)
-{
-    request_.Close();
-    SendGetRequest(path, flags);
-    if (CheckStatusCode(false) != kStatusSuccess)
-        Raise(kStatusProxyAuthRequired);
-    GetTotalDataSize();
 }
 
 bool WsHttpSession::QueryHeader(DWORD query, WsString& value)
@@ -283,34 +311,77 @@ void WsHttpSession::GetContentEncoding(WsString& encoding)
         encoding.clear();
 }
 
-void WsHttpSession::ReadBody(std::string& response)
+void WsHttpSession::ReadBody(std::string& response, bool lengthKnown)
 {
+    if (!readBuffer_)
+        readBuffer_ = std::make_unique<char[]>(kReadBlockBytes);
     const uint64_t startReceived = progress_.bytesReceived;
-    char block[kReadBlockBytes];
-    for (;;) {
-        DWORD read = 0;
-        // Only this read's outcome may decide how the transfer ended.
-        SetLastError(ERROR_SUCCESS);
-        if (!InternetReadFile(request_.Get(), block, sizeof block, &read) || read == 0)
-            break;
+    DWORD read = 0;
+    DWORD error = ERROR_SUCCESS;
+    while ((error = ReadAvailable(readBuffer_.get(), kReadBlockBytes, read)) == ERROR_SUCCESS &&
+           read != 0) {
         progress_.status = kStatusTransferReceiving;
         progress_.bytesReceived += read;
-        if (streamToFile_) {
-            DWORD written = 0;
-            if (file_.IsOpen() && !WriteFile(file_.Get(), block, read, &written, nullptr)) {
-                const DWORD error = GetLastError();
-                if (error == ERROR_HANDLE_DISK_FULL || error == ERROR_DISK_FULL)
-                    Raise(kStatusDiskFull);
-            }
-        } else {
-            response.append(block, read);
-        }
+        StoreBlock(readBuffer_.get(), read, response);
         AccountBlock(read, startReceived);
     }
-    lastError_ = GetLastError();
-    // An aborted read ends the transaction quietly, whatever the read reported.
-    if (!IsAborted())
-        CheckReadOutcome();
+    lastError_ = error;
+    CheckReadOutcome(lengthKnown, progress_.bytesReceived - startReceived);
+}
+
+// Takes what has arrived, up to size bytes, and waits (for data or the abort)
+// only when nothing has. The wait is on a read that was told not to wait for
+// data: left pending by an abort, it fills nothing of ours, since WinINet hands
+// the data to the next read instead. read is 0 at the end of the body.
+DWORD WsHttpSession::ReadAvailable(char* block, DWORD size, DWORD& read)
+{
+    read = 0;
+    for (;;) {
+        if (IsAborted()) {
+            SetLastError(ERROR_INTERNET_OPERATION_CANCELLED);
+            return ERROR_INTERNET_OPERATION_CANCELLED;
+        }
+        INTERNET_BUFFERSA buffers = {};
+        buffers.dwStructSize = sizeof buffers;
+        buffers.lpvBuffer = block;
+        buffers.dwBufferLength = size;
+        completion_.Arm();
+        if (InternetReadFileExA(request_.Get(), &buffers, IRF_ASYNC | IRF_NO_WAIT,
+                                completion_.Context())) {
+            read = buffers.dwBufferLength;
+            SetLastError(ERROR_SUCCESS);
+            return ERROR_SUCCESS;
+        }
+        const DWORD outcome = AwaitCall(FALSE);
+        if (outcome != ERROR_SUCCESS)
+            return outcome;
+    }
+}
+
+void WsHttpSession::StoreBlock(const char* block, DWORD size, std::string& response)
+{
+    if (!streamToFile_) {
+        response.append(block, size);
+        return;
+    }
+    if (truncatePending_)
+        TruncateHeldBytes();
+    DWORD written = 0;
+    if (file_.IsOpen() && !WriteFile(file_.Get(), block, size, &written, nullptr)) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_HANDLE_DISK_FULL || error == ERROR_DISK_FULL)
+            Raise(kStatusDiskFull);
+    }
+}
+
+// The new body replaces the file's old bytes from byte 0. A file that cannot
+// be cut would end as new bytes followed by old ones, so that fails the transfer.
+void WsHttpSession::TruncateHeldBytes()
+{
+    truncatePending_ = false;
+    const LARGE_INTEGER start = {};
+    if (!SetFilePointerEx(file_.Get(), start, nullptr, FILE_BEGIN) || !SetEndOfFile(file_.Get()))
+        Raise(kStatusFileCreateFailed);
 }
 
 void WsHttpSession::AccountBlock(uint32_t bytes, uint64_t startReceived)
@@ -334,7 +405,8 @@ void WsHttpSession::AccountBlock(uint32_t bytes, uint64_t startReceived)
                                      : static_cast<uint32_t>(remaining);
 }
 
-void WsHttpSession::CheckReadOutcome()
+// A read cut short by an abort fails like any other read that failed.
+void WsHttpSession::CheckReadOutcome(bool lengthKnown, uint64_t bodyBytes)
 {
     if (IsLogging())
         LogLine(L"\tDownload complete.  Time elapsed: " + Decimal(progress_.elapsedMs));
@@ -343,16 +415,19 @@ void WsHttpSession::CheckReadOutcome()
         if (lastError_ != ERROR_SUCCESS)
             Raise(kStatusReceiveFailed);
     }
-    // A connection closed mid-body reads like a normal end: only the
-    // announced length tells.
-    if (progress_.bytesReceived < progress_.totalBytes) {
+    if (IsAborted())
+        return;
+    // A connection closed mid-body reads like a normal end: only the announced
+    // length tells. Without one, a file answer that brought no byte at all is
+    // taken for an answer cut inside its headers, never for an empty file.
+    const bool cutShort = progress_.bytesReceived < progress_.totalBytes;
+    const bool nothingUnannounced = streamToFile_ && !lengthKnown && bodyBytes == 0;
+    if (cutShort || nothingUnannounced) {
         LogError(L"\tConnection error detected.  Response is incomplete.");
         Raise(kStatusServerUnreachable);
     }
 }
 
-// A body is decoded only when it really is gzip: the platform may already
-// have decoded it while still naming the encoding.
 void WsHttpSession::DecodeBody(std::string& response)
 {
     WsString encoding;
@@ -364,37 +439,48 @@ void WsHttpSession::DecodeBody(std::string& response)
         return;
     }
     if (streamToFile_) {
-        file_.Close();
-        if (!FileStartsWithGzipMagic(targetFile_))
-            return;
-        // The received file stays as it is unless the decoded one is whole.
-        const WsString decodedFile = targetFile_ + L".temp";
-        if (!GunzipFile(targetFile_, decodedFile)) {
-            DeleteFileW(decodedFile.c_str());
-            Raise(kStatusReceiveFailed);
-        }
-        MoveFileExW(decodedFile.c_str(), targetFile_.c_str(), MOVEFILE_REPLACE_EXISTING);
+        DecodeFile();
         return;
     }
     if (response.size() > std::numeric_limits<uint32_t>::max()) {
         LogError(L"Response data size too large to uncompress.");
         return;
     }
-    if (!StartsWithGzipMagic(response.data(), response.size()))
-        return;
     std::string decoded;
     if (!GunzipBuffer(response, decoded))
         Raise(kStatusReceiveFailed);
     response.assign(decoded.c_str());
 }
 
+// The received file stays as it is unless the decoded one is whole; an abort
+// stops the decoding between blocks.
+void WsHttpSession::DecodeFile()
+{
+    file_.Close();
+    const WsString decodedFile = targetFile_ + L".temp";
+    if (!GunzipFile(targetFile_, decodedFile, [this] { return !IsAborted(); })) {
+        DeleteFileW(decodedFile.c_str());
+        if (IsAborted())
+            return;
+        Raise(kStatusReceiveFailed);
+    }
+    MoveFileExW(decodedFile.c_str(), targetFile_.c_str(), MOVEFILE_REPLACE_EXISTING);
+}
+
 void WsHttpSession::FinishFile(const WsString& url, std::string& response)
 {
+    // A complete body of no bytes still replaces what the file held.
+    if (truncatePending_)
+        TruncateHeldBytes();
     if (!expectedChecksum_.empty()) {
         file_.Close();
         progress_.bytesVerified = 0;
         progress_.status = kStatusTransferVerifying;
-        if (ComputeFileChecksum(targetFile_, progress_.bytesVerified) != expectedChecksum_)
+        const WsString digest = ComputeFileChecksum(targetFile_, progress_.bytesVerified,
+                                                    [this] { return !IsAborted(); });
+        if (IsAborted())
+            return;
+        if (digest != expectedChecksum_)
             Raise(kStatusChecksumMismatch);
     }
     DeleteUrlCacheEntryW(url.c_str());

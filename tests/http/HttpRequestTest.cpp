@@ -206,9 +206,9 @@ TEST(HttpRequest, WindowMessagesFlowWhileWaiting)
     EXPECT_EQ(CountingWindow::Count(), 2) << "dispatched during Check";
 }
 
-// Reads fill whole 16384-byte blocks, so the server pauses on a block
-// boundary: the transfer is then visibly in the middle of its body.
-constexpr uint64_t kBeforePause = 6 * 16384;
+// The bytes the server sends before it pauses: the transfer is then visibly
+// in the middle of its body.
+constexpr uint64_t kBeforePause = 98304;
 
 WsHttpProgress WaitForBytes(const WsHttpRequest& request, uint64_t bytes)
 {
@@ -233,7 +233,7 @@ TEST(HttpRequest, AbortMidReadLeavesThePartialFile)
     request.Cancel(true);
     WsHttpProgress progress;
     request.GetProgress(progress);
-    EXPECT_EQ(progress.status, kStatusTransferIdle);
+    EXPECT_EQ(progress.status, kStatusServerUnreachable) << "the aborted read failed";
     EXPECT_LT(progress.bytesReceived, 400000u);
     EXPECT_EQ(request.Check(0), kStatusNotRunning);
     EXPECT_TRUE(request.GetResponse().empty());
@@ -252,11 +252,10 @@ TEST(HttpRequest, CancelDoesNotWaitForAStalledServer)
     ASSERT_GE(WaitForBytes(request, kBeforePause).bytesReceived, kBeforePause);
     const auto start = std::chrono::steady_clock::now();
     request.Cancel(true);
-    EXPECT_LT(Since(start).count(), 2000);
+    EXPECT_LT(Since(start).count(), 300);
     EXPECT_EQ(request.Check(0), kStatusNotRunning);
-    // The request goes on with its settings: the next run resumes the file.
+    // The aborted transfer has let go of its file: the next run resumes it at once.
     request.SetBaseUrl(Server().Url(L"size=400000"));
-    Sleep(2600);
     EXPECT_EQ(request.Run(10000, false), kStatusSuccess);
     EXPECT_TRUE(ScriptedServer::FileHoldsPattern(target.Path(), 400000));
 }

@@ -164,19 +164,19 @@ TEST(HttpTransfer, FilesArriveWholeWhateverTheServerDoes)
 {
     struct Case {
         const char* name;
-        uint64_t existing;      // bytes of the pattern already in the file
-        bool longerGarbage;     // the file holds more bytes than the answer
-        const wchar_t* script;  // the server's behaviour
-        int requests;           // requests the transfer needs
-        const char* secondHead; // what the second request carries, if any
+        uint64_t existing;     // bytes of the pattern already in the file
+        bool longerGarbage;    // the file holds more bytes than the answer
+        const wchar_t* script; // the server's behaviour
+        int requests;          // requests the transfer needs
+        const char* range;     // the Range header of the first request, if any
     } cases[] = {
         {"fresh", 0, false, L"", 1, nullptr},
-        {"resume", 30000, false, L"", 2, "Range: bytes=30000-"},
-        {"complete", kFileSize, false, L"", 1, nullptr},
-        {"no length", 30000, false, L"nolength=1", 1, nullptr},
-        {"range ignored", 30000, false, L"range=ignore", 2, "bytes=30000-"},
-        {"range elsewhere", 30000, false, L"range=wrongstart", 3, "bytes=30000-"},
-        {"longer file", 0, true, L"", 1, nullptr},
+        {"resume", 30000, false, L"", 1, "Range: bytes=30000-\r\n"},
+        {"complete", kFileSize, false, L"", 1, "Range: bytes=100000-\r\n"},
+        {"no length", 30000, false, L"nolength=1", 1, "Range: bytes=30000-\r\n"},
+        {"range ignored", 30000, false, L"range=ignore", 1, "Range: bytes=30000-\r\n"},
+        {"range elsewhere", 30000, false, L"range=wrongstart", 2, "Range: bytes=30000-\r\n"},
+        {"longer file", 0, true, L"", 2, "Range: bytes=105000-\r\n"},
     };
     for (const auto& c : cases) {
         TempFile target(std::string("transfer-") + c.name);
@@ -199,17 +199,17 @@ TEST(HttpTransfer, FilesArriveWholeWhateverTheServerDoes)
         ToNarrow(target.Path().c_str(), expectedPath);
         EXPECT_EQ(response, expectedPath) << c.name;
         EXPECT_EQ(Server().RecordCount(tag), c.requests) << c.name;
-        EXPECT_EQ(Head(tag, 1).find("Range"), std::string::npos) << c.name;
-        if (c.secondHead != nullptr) {
-            EXPECT_NE(Head(tag, 2).find(c.secondHead), std::string::npos) << c.name << Head(tag, 2);
-        }
-        if (c.requests == 3) {
-            EXPECT_EQ(Head(tag, 3).find("Range"), std::string::npos) << c.name;
-        }
+        if (c.range != nullptr)
+            EXPECT_NE(Head(tag, 1).find(c.range), std::string::npos) << c.name << Head(tag, 1);
+        else
+            EXPECT_EQ(Head(tag, 1).find("Range"), std::string::npos) << c.name;
+        // Only the first request may ask for a range: no body is fetched twice.
+        for (int n = 2; n <= c.requests; ++n)
+            EXPECT_EQ(Head(tag, n).find("Range"), std::string::npos) << c.name << Head(tag, n);
         WsHttpProgress progress;
         session.GetProgress(progress);
         const bool lengthKnown = std::wcsstr(c.script, L"nolength") == nullptr;
-        EXPECT_EQ(progress.totalBytes, lengthKnown ? kFileSize : 0) << c.name;
+        EXPECT_EQ(progress.totalBytes, lengthKnown ? kFileSize : c.existing) << c.name;
         EXPECT_EQ(progress.bytesReceived, kFileSize) << c.name;
         EXPECT_EQ(progress.bytesVerified, kFileSize) << c.name;
     }
@@ -229,7 +229,7 @@ TEST(HttpTransfer, CutTransferKeepsItsPartAndResumesToTheSameFile)
     EXPECT_EQ(SubmitStatus(session, Server().Url(Script(tag, L"size=100000")), response),
               kStatusTransferComplete);
     EXPECT_TRUE(ScriptedServer::FileHoldsPattern(target.Path(), kFileSize));
-    EXPECT_NE(Head(tag, 3).find("Range: bytes=40000-"), std::string::npos) << Head(tag, 3);
+    EXPECT_NE(Head(tag, 2).find("Range: bytes=40000-"), std::string::npos) << Head(tag, 2);
 }
 
 TEST(HttpTransfer, ChecksumMustMatchExactly)
