@@ -65,6 +65,37 @@ uint32_t StatusForHttpCode(DWORD code)
     }
 }
 
+// Memory handed to a WinINet call that an abort may leave pending. The call
+// may still read it (and a write may still set its count) after this session
+// has gone, so once the transaction has been aborted it is never freed: the
+// bytes of one request body at most, and only after an abort.
+class HeldForWinInet {
+public:
+    HeldForWinInet(const char* data, size_t size, HANDLE abortEvent)
+        : block_(new Block{std::vector<char>(data, data + size), 0}), abortEvent_(abortEvent)
+    {
+    }
+    ~HeldForWinInet()
+    {
+        if (WaitForSingleObject(abortEvent_, 0) == WAIT_OBJECT_0)
+            static_cast<void>(block_.release());
+    }
+    HeldForWinInet(const HeldForWinInet&) = delete;
+    HeldForWinInet& operator=(const HeldForWinInet&) = delete;
+
+    void* Data() const { return block_->bytes.data(); }
+    DWORD Size() const { return static_cast<DWORD>(block_->bytes.size()); }
+    DWORD* Count() const { return &block_->count; }
+
+private:
+    struct Block {
+        std::vector<char> bytes;
+        DWORD count;
+    };
+    std::unique_ptr<Block> block_;
+    HANDLE abortEvent_;
+};
+
 FileHandle OpenForReading(const WsString& path)
 {
     return FileHandle(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
@@ -270,12 +301,17 @@ void WsHttpSession::SendGetRequest(const WsString& path, uint32_t flags)
     AddRequestHeaders();
     if (streamToFile_ && progress_.bytesReceived > 0)
         AddRangeHeader();
-    completion_.Arm();
-    if (AwaitCall(HttpSendRequestW(request_.Get(), nullptr, 0, nullptr, 0)) != ERROR_SUCCESS)
-        RetryFailedSend(false, nullptr, flags);
+    const SendCall send = [this] {
+        return HttpSendRequestW(request_.Get(), nullptr, 0, nullptr, 0);
+    };
+    if (SendAndAwait(send) != ERROR_SUCCESS)
+        RetryFailedSend(false, send, flags);
     LogLine(L"</WsHttpSession::SendGetRequest>");
 }
 
+// A text body goes out with the request line and headers in one call, so an
+// abort can never leave a request without its body on a connection that
+// WinINet might hand to the next request.
 void WsHttpSession::SendPostRequest(const WsString& path, const WsString& postData, uint32_t flags)
 {
     LogLine(L"<WsHttpSession::SendPostRequest>");
@@ -287,19 +323,36 @@ void WsHttpSession::SendPostRequest(const WsString& path, const WsString& postDa
     }
     OpenRequest(L"POST", path, flags);
     AddRequestHeaders();
+    if (!postFile_.empty()) {
+        SendPostFile(flags);
+    } else {
+        // The text's UTF-16 code units as they lie in memory, without a terminator.
+        const HeldForWinInet body(reinterpret_cast<const char*>(postData.data()),
+                                  postData.size() * sizeof(wchar_t), abort_.Get());
+        const SendCall send = [this, &body] {
+            return HttpSendRequestW(request_.Get(), nullptr, 0, body.Data(), body.Size());
+        };
+        if (SendAndAwait(send) != ERROR_SUCCESS)
+            RetryFailedSend(true, send, flags);
+    }
+    LogLine(L"</WsHttpSession::SendPostRequest>");
+}
+
+// A file body is streamed: the request goes out with its length, then the
+// file in blocks, then the request is ended.
+void WsHttpSession::SendPostFile(uint32_t flags)
+{
     INTERNET_BUFFERSW buffers = {};
     buffers.dwStructSize = sizeof buffers;
-    buffers.dwBufferTotal = static_cast<DWORD>(PostBodyLength(postData));
-    completion_.Arm();
-    if (AwaitCall(HttpSendRequestExW(request_.Get(), &buffers, nullptr, 0,
-                                     completion_.Context())) != ERROR_SUCCESS)
-        RetryFailedSend(true, &buffers, flags);
+    buffers.dwBufferTotal = PostFileLength();
+    const SendCall send = [this, &buffers] {
+        return HttpSendRequestExW(request_.Get(), &buffers, nullptr, 0, completion_.Context());
+    };
+    if (SendAndAwait(send) != ERROR_SUCCESS)
+        RetryFailedSend(true, send, flags);
     try {
         LogLine(L"\tCalling InternetWriteFile");
-        if (!postFile_.empty())
-            WritePostFile();
-        else
-            WritePostBody(postData);
+        WritePostFile();
         LogLine(L"\tInternetWriteFile complete, calling HttpEndRequest");
         completion_.Arm();
         if (AwaitCall(HttpEndRequestW(request_.Get(), nullptr, 0, completion_.Context())) !=
@@ -311,27 +364,17 @@ void WsHttpSession::SendPostRequest(const WsString& path, const WsString& postDa
         CheckStatusCode(true);
         throw;
     }
-    LogLine(L"</WsHttpSession::SendPostRequest>");
 }
 
-uint64_t WsHttpSession::PostBodyLength(const WsString& postData) const
+DWORD WsHttpSession::PostFileLength() const
 {
-    if (postFile_.empty())
-        return postData.size() * sizeof(wchar_t);
     FileHandle file = OpenForReading(postFile_);
     LARGE_INTEGER size = {};
     if (!file.IsOpen() || !GetFileSizeEx(file.Get(), &size)) {
         LogError(L"Failed to determine file size: " + FormatLastError());
         Raise(kStatusPostFileFailed);
     }
-    return static_cast<uint64_t>(size.QuadPart) & 0xFFFFFFFFu;
-}
-
-// The text's UTF-16 code units as they lie in memory, without a terminator.
-void WsHttpSession::WritePostBody(const WsString& postData)
-{
-    WriteToRequest(reinterpret_cast<const char*>(postData.data()),
-                   static_cast<DWORD>(postData.size() * sizeof(wchar_t)), kStatusSendFailed);
+    return static_cast<DWORD>(size.QuadPart & 0xFFFFFFFF);
 }
 
 void WsHttpSession::WritePostFile()
@@ -341,33 +384,23 @@ void WsHttpSession::WritePostFile()
         return;
     std::vector<char> block(kPostBlockBytes);
     DWORD read = 0;
-    while (ReadFile(file.Get(), block.data(), kPostBlockBytes, &read, nullptr) && read != 0)
-        WriteToRequest(block.data(), read, kStatusPostFileFailed);
+    while (ReadFile(file.Get(), block.data(), kPostBlockBytes, &read, nullptr) && read != 0) {
+        const HeldForWinInet bytes(block.data(), read, abort_.Get());
+        completion_.Arm();
+        if (AwaitCall(InternetWriteFile(request_.Get(), bytes.Data(), read, bytes.Count())) !=
+            ERROR_SUCCESS) {
+            LogError(L"Failed to post the request data to the server: " + FormatLastError());
+            Raise(kStatusPostFileFailed);
+        }
+    }
     // Sent in full: the next transaction does not post the file again.
     SetPostFile(EmptyWsString());
 }
 
-// A write left pending by an abort may still read its bytes and set its count
-// after this session has gone, so it is given a copy that is then never freed:
-// the few bytes of one request body, and only when an abort met a pending write.
-void WsHttpSession::WriteToRequest(const char* data, DWORD size, uint32_t failure)
+DWORD WsHttpSession::SendAndAwait(const SendCall& send)
 {
-    struct PendingWrite {
-        std::vector<char> bytes;
-        DWORD written = 0;
-    };
-    auto write = std::make_unique<PendingWrite>();
-    write->bytes.assign(data, data + size);
     completion_.Arm();
-    const BOOL done = InternetWriteFile(request_.Get(), write->bytes.data(), size, &write->written);
-    const bool pending = !done && GetLastError() == ERROR_IO_PENDING;
-    const DWORD outcome = AwaitCall(done);
-    if (pending && outcome == ERROR_INTERNET_OPERATION_CANCELLED)
-        write.release();
-    if (outcome != ERROR_SUCCESS) {
-        LogError(L"Failed to post the request data to the server: " + FormatLastError());
-        Raise(static_cast<WsStatus>(failure));
-    }
+    return AwaitCall(send());
 }
 
 DWORD WsHttpSession::AwaitCall(BOOL callSucceeded)
@@ -375,7 +408,7 @@ DWORD WsHttpSession::AwaitCall(BOOL callSucceeded)
     return completion_.Await(callSucceeded, abort_.Get());
 }
 
-void WsHttpSession::RetryFailedSend(bool isPost, INTERNET_BUFFERSW* buffers, uint32_t flags)
+void WsHttpSession::RetryFailedSend(bool isPost, const SendCall& send, uint32_t flags)
 {
     for (int retries = 0;; ++retries) {
         lastError_ = GetLastError();
@@ -404,11 +437,7 @@ void WsHttpSession::RetryFailedSend(bool isPost, INTERNET_BUFFERSW* buffers, uin
         if (retries >= 1)
             Raise(kStatusRetryFailed);
         SetDwordOption(request_.Get(), INTERNET_OPTION_SECURITY_FLAGS, flags);
-        completion_.Arm();
-        const BOOL sent =
-            isPost ? HttpSendRequestExW(request_.Get(), buffers, nullptr, 0, completion_.Context())
-                   : HttpSendRequestW(request_.Get(), nullptr, 0, nullptr, 0);
-        if (AwaitCall(sent) == ERROR_SUCCESS)
+        if (SendAndAwait(send) == ERROR_SUCCESS)
             return;
     }
 }
@@ -485,6 +514,7 @@ bool WsHttpSession::IsAborted() const
 
 // Operations still pending on the handles (after an abort) complete inside
 // WinINet without reaching this session: the callbacks go before the handles.
+// A request whose answer was not read to its end is closed in the background.
 void WsHttpSession::Close(uint32_t status)
 {
     LogLine(L"<WsHttpSession::Close>");
@@ -495,9 +525,16 @@ void WsHttpSession::Close(uint32_t status)
     request_.DetachCallback();
     connection_.DetachCallback();
     internet_.DetachCallback();
-    request_.Close();
-    connection_.Close();
-    internet_.Close();
+    if (answerRead_ || !request_.IsOpen()) {
+        request_.Close();
+        connection_.Close();
+        internet_.Close();
+    } else {
+        request_.Forget();
+        connection_.Forget();
+        internet_.CloseInBackground();
+    }
+    answerRead_ = false;
     completion_.Quiesce();
     progress_.status = status;
     LogLine(L"</WsHttpSession::Close>");

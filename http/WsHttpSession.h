@@ -8,6 +8,7 @@
 #include <wininet.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -80,14 +81,16 @@ private:
     void OpenRequest(const wchar_t* verb, const WsString& path, uint32_t flags);
     void SendGetRequest(const WsString& path, uint32_t flags);
     void SendPostRequest(const WsString& path, const WsString& postData, uint32_t flags);
-    uint64_t PostBodyLength(const WsString& postData) const;
-    void WritePostBody(const WsString& postData);
+    void SendPostFile(uint32_t flags);
+    DWORD PostFileLength() const;
     void WritePostFile();
-    void WriteToRequest(const char* data, DWORD size, uint32_t failure);
     void AddRequestHeaders();
     void AddRangeHeader();
+    // Issues one send call of the current request; the revocation retry issues it again.
+    using SendCall = std::function<BOOL()>;
+    DWORD SendAndAwait(const SendCall& send);
     DWORD AwaitCall(BOOL callSucceeded);
-    void RetryFailedSend(bool isPost, INTERNET_BUFFERSW* buffers, uint32_t flags);
+    void RetryFailedSend(bool isPost, const SendCall& send, uint32_t flags);
     bool AskForAuthentication();
     void EvaluateInternetErrorCode(uint32_t error, uint32_t status);
     void Close(uint32_t status);
@@ -147,6 +150,8 @@ private:
     FilePlan filePlan_ = FilePlan::kRewrite;
     // The held bytes go only when the first byte of a new body has arrived.
     bool truncatePending_ = false;
+    // The answer's body has been read to its end: its request closes at once.
+    bool answerRead_ = false;
 };
 
 } // namespace korvel

@@ -198,7 +198,7 @@ WsHttpSession::RangeOutcome WsHttpSession::PlanFromRangedAnswer()
     }
     StartFromByteZero();
     request_.DetachCallback();
-    request_.Close();
+    request_.CloseInBackground();
     return RangeOutcome::kAskAgain;
 }
 
@@ -326,6 +326,7 @@ void WsHttpSession::ReadBody(std::string& response, bool lengthKnown)
         AccountBlock(read, startReceived);
     }
     lastError_ = error;
+    answerRead_ = error == ERROR_SUCCESS;
     CheckReadOutcome(lengthKnown, progress_.bytesReceived - startReceived);
 }
 

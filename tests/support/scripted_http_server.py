@@ -27,6 +27,12 @@ percent-decoded after splitting, so a value holding '/' or ';' is written
     nolength=1      no Content-Length; "Connection: close" and close
     cut=N           announce the full length, send N body bytes, close
     delay=MS        sleep before the status line
+    holdbody=MS     sleep before reading the request body (a server that
+                    stalls while a POST is sent to it)
+    cuthead=N       send only the first N bytes of the status line and
+                    headers (all of them when N is larger), no body, and close
+    reset=1         with cut or cuthead: close with a reset instead of a FIN
+    rate=N          send the body at about N bytes per second
     stallafter=N    with stallms=MS: pause MS after N body bytes
     range=MODE      how a "Range: bytes=A-" or "A-B" request header is met
                     by a size body with status 200: honour (default; 206),
@@ -64,6 +70,7 @@ import re
 import signal
 import socket
 import socketserver
+import struct
 import sys
 import threading
 import time
@@ -86,9 +93,13 @@ TAG_RE = re.compile(r"[A-Za-z0-9_.-]+\Z")
 RANGE_RE = re.compile(r"\s*bytes\s*=\s*([0-9]+)\s*-\s*([0-9]*)\s*\Z", re.IGNORECASE)
 TOKEN_RE = re.compile(r"[!#$%&'*+.^_`|~0-9A-Za-z-]+\Z")
 
-INT_KEYS = ("status", "size", "cut", "delay", "stallafter", "stallms")
+INT_KEYS = ("status", "size", "cut", "delay", "stallafter", "stallms", "holdbody", "cuthead",
+            "rate")
 KNOWN_KEYS = set(INT_KEYS) | {
-    "tag", "body", "file", "ctype", "nolength", "range", "gzip", "encoding", "auth", "header"}
+    "tag", "body", "file", "ctype", "nolength", "range", "gzip", "encoding", "auth", "header",
+    "reset"}
+# A paced body goes out in this many slices a second.
+RATE_SLICES_PER_SECOND = 20
 
 # Valid gzip member header followed by a deflate block of the reserved type 3,
 # which every inflater rejects at its first block.
@@ -144,6 +155,10 @@ class Script:
         self.delay = 0
         self.stallafter = None
         self.stallms = None
+        self.holdbody = 0
+        self.cuthead = None
+        self.reset = False
+        self.rate = None
         self.range = "honour"
         self.gzip = None
         self.encoding = None
@@ -199,6 +214,8 @@ def apply_item(script, key, raw_value):
         script.ctype = None if value == "none" else value
     elif key == "nolength":
         script.nolength = value == "1"
+    elif key == "reset":
+        script.reset = value == "1"
     elif key == "range":
         if value not in ("honour", "ignore", "wrongstart"):
             raise ScriptError(f"range must be honour, ignore or wrongstart: {value!r}")
@@ -243,6 +260,8 @@ def parse_script(text):
         raise ScriptError("gzip=bad makes its own body; use size to set its length")
     if not 200 <= script.status <= 599:
         raise ScriptError(f"status must be 200..599, got {script.status}")
+    if script.rate == 0:
+        raise ScriptError("rate must be at least 1 byte per second")
     return script
 
 
@@ -500,7 +519,7 @@ class ScriptedHandler(http.server.BaseHTTPRequestHandler):
             script = parse_script(split_target(target))
         except ScriptError as problem:
             raise BadRequest(str(problem)) from None
-        self.record(script.tag, head, headers)
+        self.record(script, head, headers)
         values = dict(headers)
         response = build_response(script, values.get("range"), self.server.files_dir)
         finish_headers(response, script, method == "HEAD")
@@ -510,9 +529,12 @@ class ScriptedHandler(http.server.BaseHTTPRequestHandler):
         self.send_response_from(response, script)
         self.close_connection = response.close or wants_close(version, values)
 
-    def record(self, tag, head, headers):
+    def record(self, script, head, headers):
         book = self.server.records
         length = request_body_length(headers)
+        if script.holdbody:
+            time.sleep(script.holdbody / 1000)
+        tag = script.tag
         body_file = book.body_temp_path()
         try:
             self.copy_body(length, body_file)
@@ -533,12 +555,17 @@ class ScriptedHandler(http.server.BaseHTTPRequestHandler):
 
     def send_response_from(self, response, script):
         head = self.status_and_headers(response.status, response.headers)
+        if script.cuthead is not None:
+            self.send_bytes(head[:script.cuthead])
+            self.end_abruptly(response, script)
+            self.log_line(f"cut the head after {min(script.cuthead, len(head))} bytes")
+            return
         length = response.body_length()
         to_send = length if script.cut is None else min(script.cut, length)
         stall_at = script.stallafter if script.stallafter is not None else -1
         if response.pattern:
             self.send_bytes(head)
-            self.send_pattern(response.pattern[0], to_send, stall_at, script.stallms)
+            self.send_pattern(response.pattern[0], to_send, stall_at, script.stallms, script.rate)
         elif 0 <= stall_at < to_send:
             self.send_bytes(head + response.body[:stall_at])
             time.sleep(script.stallms / 1000)
@@ -547,20 +574,35 @@ class ScriptedHandler(http.server.BaseHTTPRequestHandler):
             # Head and a small body in one write: no Nagle/delayed-ACK pause.
             self.send_bytes(head + response.body[:to_send])
         if script.cut is not None and script.cut < length:
-            # Closing right here, with no error, is what a dropped server
-            # connection looks like to the client.
-            response.close = True
+            self.end_abruptly(response, script)
             self.log_line(f"cut the body after {to_send} of {length} bytes")
 
-    def send_pattern(self, offset, length, stall_at, stall_ms):
-        """Streams the pattern in large slices of the table; a stall happens
-        only when more bytes follow it, as for a literal body."""
+    def end_abruptly(self, response, script):
+        """Closing right after the last byte, with no error, is what a dropped
+        server connection looks like to the client; with reset it is a
+        connection reset."""
+        response.close = True
+        if script.reset:
+            # Closed here, before the server's usual shutdown could send a FIN;
+            # the reader must go too, or the socket would stay open.
+            self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER,
+                                       struct.pack("ii", 1, 0))
+            self.rfile.close()
+            self.connection.close()
+
+    def send_pattern(self, offset, length, stall_at, stall_ms, rate):
+        """Streams the pattern in large slices of the table (or, paced, in
+        slices a twentieth of a second apart); a stall happens only when more
+        bytes follow it, as for a literal body."""
+        slice_bytes = SEND_CHUNK if rate is None else max(1, rate // RATE_SLICES_PER_SECOND)
         sent = 0
         while sent < length:
             if sent == stall_at:
                 time.sleep(stall_ms / 1000)
+            elif rate is not None and sent:
+                time.sleep(1 / RATE_SLICES_PER_SECOND)
             end = min(length, stall_at) if sent < stall_at else length
-            n = min(SEND_CHUNK, end - sent)
+            n = min(slice_bytes, end - sent)
             start = (offset + sent) % PATTERN_PERIOD
             self.connection.sendall(PATTERN[start:start + n])
             sent += n

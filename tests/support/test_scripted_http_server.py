@@ -269,6 +269,39 @@ class RunningServerTest(unittest.TestCase):
         self.assertEqual(headers["content-length"], ["100000"])
         self.assertEqual(body, expected_pattern(0, 300))
 
+    def test_cuthead_sends_that_many_head_bytes_and_closes(self):
+        whole = self.raw(b"GET /s/size=10/f HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n")
+        head_length = whole.index(b"\r\n\r\n") + 4
+        for cut in (0, 5, head_length - 1, head_length, head_length + 100):
+            with self.connect() as sock:
+                sock.sendall(f"GET /s/size=10;cuthead={cut}/f HTTP/1.1\r\nHost: x\r\n\r\n"
+                             .encode())
+                received = recv_until_closed(sock)
+            self.assertEqual(len(received), min(cut, head_length), cut)
+            self.assertEqual(received[:12], whole[:min(cut, 12)], cut)
+
+    def test_reset_ends_a_cut_with_a_connection_reset(self):
+        with self.connect() as sock:
+            sock.sendall(b"GET /s/size=100000;cut=300;reset=1/f HTTP/1.1\r\nHost: x\r\n\r\n")
+            with self.assertRaises(ConnectionResetError):
+                while sock.recv(1 << 16):
+                    pass
+
+    def test_rate_paces_the_body(self):
+        started = time.monotonic()
+        status, _, body = self.get("/s/size=4000;rate=8000/f")
+        self.assertEqual((status, body), (200, expected_pattern(0, 4000)))
+        self.assertGreaterEqual(time.monotonic() - started, 0.4)
+
+    def test_holdbody_waits_before_reading_the_upload(self):
+        tag = "heldbody"
+        with self.connect() as sock:
+            sock.sendall(f"POST /s/tag={tag};holdbody=600;body=ok/f HTTP/1.1\r\nHost: x\r\n"
+                         "Content-Length: 2\r\nConnection: close\r\n\r\nab".encode())
+            time.sleep(0.3)
+            self.assertIsNone(self.server.record(tag, 1, "head"), "recorded while held")
+            self.assertEqual(split_response(recv_until_closed(sock))[2], b"ok")
+
     def test_keep_alive_serves_several_requests_on_one_connection(self):
         conn = http.client.HTTPConnection("127.0.0.1", self.server.port, timeout=IO_TIMEOUT)
         try:
