@@ -1,20 +1,32 @@
 #!/usr/bin/env bash
 # Measures the library against its anchors in one run against the same local
-# servers, and prints one line per figure with its ratio to the anchor.
+# servers (nginx for the files, the reference pipeline server for queries), and
+# prints one line per figure: the library's figure, the anchor's, and the ratio.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 bin="$root/build/bin"
 work="$root/build/bench"
-mkdir -p "$work"
-"$root/scripts/http-server.sh" start "$work/http" >/dev/null
-"$root/scripts/pipeline-server.sh" start "$work/pipeline" >/dev/null
+www="$work/www"
+mkdir -p "$www"
 cleanup() {
-    "$root/scripts/http-server.sh" stop "$work/http"
+    "$root/scripts/nginx-server.sh" stop "$work/nginx"
     "$root/scripts/pipeline-server.sh" stop "$work/pipeline"
-    rm -f "$work/data.bin" "$work/korvel.bin" "$work/packet.bin"
+    rm -f "$work/curl.bin" "$work/korvel.bin" "$work/packet.bin"
 }
 trap cleanup EXIT
-http_port=$(cat "$work/http/port")
+
+gib=$((1024 * 1024 * 1024))
+mib100=$((100 * 1024 * 1024))
+# Random data, made once: nothing on the way can compress it.
+[ "$(stat -c %s "$www/1g.bin" 2>/dev/null || echo 0)" -eq "$gib" ] ||
+    head -c "$gib" /dev/urandom >"$www/1g.bin"
+[ "$(stat -c %s "$www/100m.bin" 2>/dev/null || echo 0)" -eq "$mib100" ] ||
+    head -c "$mib100" "$www/1g.bin" >"$www/100m.bin"
+chmod -R a+rX "$www"
+
+"$root/scripts/nginx-server.sh" start "$work/nginx" "$www" >/dev/null
+"$root/scripts/pipeline-server.sh" start "$work/pipeline" >/dev/null
+files="http://127.0.0.1:$(cat "$work/nginx/port")"
 pipeline_url="http://127.0.0.1:$(cat "$work/pipeline/port")/lumq/pipeline"
 
 export WINEPREFIX="$work/wine" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
@@ -22,31 +34,38 @@ unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY
 "$root/scripts/wine-prefix.sh" "$WINEPREFIX"
 wine reg add 'HKLM\SOFTWARE\Talvessa\Pipeline' /v S_URL /d "$pipeline_url" /f >/dev/null 2>&1
 
-url() { echo "http://127.0.0.1:$http_port/s/size=$1/bench"; }
 windows_path() { echo "Z:${1//\//\\}"; }
 run() { (cd "$bin" && wine korvel-bench.exe "$@" | tr -d '\r'); }
-# bytes per second and peak MiB from a "bytes seconds peak" line
-rate() { awk '{ printf "%.0f %s\n", $1 / $2, $3 }'; }
+# "bytes seconds peak" -> "bytes/second seconds peak"
+rate() { awk '{ printf "%.0f %s %s\n", $1 / $2, $2, $3 }'; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
+mbs() { awk -v r="$1" 'BEGIN { printf "%.0f MB/s", r / 1e6 }'; }
 median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+curl_rate() { curl -s -o "$2" -w '%{speed_download}' "$1"; }
 
-gib=$((1024 * 1024 * 1024))
-mib100=$((100 * 1024 * 1024))
+# Download to a file of 1 GiB, both writing to the same disk.
+curl_file=$(curl_rate "$files/1g.bin" "$work/curl.bin")
+rm -f "$work/curl.bin"
+read -r korvel_file fresh_seconds peak_file < <(run file "$files/1g.bin" "$(windows_path "$work/korvel.bin")" | rate)
 
-curl_file=$(curl -s -o "$work/data.bin" -w '%{speed_download}' "$(url $gib)")
-read -r korvel_file peak_file < <(run file "$(url $gib)" "$(windows_path "$work/korvel.bin")" | rate)
+# Resume of the same file from 30 %, against the fresh download just made.
+head -c $((gib * 3 / 10)) "$www/1g.bin" >"$work/korvel.bin"
+read -r _ resume_seconds _ < <(run resume "$files/1g.bin" "$(windows_path "$work/korvel.bin")" | rate)
+cmp -s "$work/korvel.bin" "$www/1g.bin" || { echo "the resumed file differs from the original" >&2; exit 1; }
 rm -f "$work/korvel.bin"
-read -r wininet_file _ < <(run wininet "$(url $gib)" | rate)
-read -r wininet_big _ < <(run wininet "$(url $gib)" 1048576 | rate)
 
-curl_memory=$(curl -s -o /dev/null -w '%{speed_download}' "$(url $mib100)")
-read -r korvel_memory peak_memory < <(run memory "$(url $mib100)" | rate)
+# One transaction into memory.
+curl_memory=$(curl_rate "$files/100m.bin" /dev/null)
+read -r korvel_memory _ peak_memory < <(run memory "$files/100m.bin" | rate)
 
+# MD5 of 1 GiB, both from the page cache.
+md5sum "$www/1g.bin" >/dev/null
 md5_start=$(date +%s.%N)
-md5sum "$work/data.bin" >/dev/null
+md5sum "$www/1g.bin" >/dev/null
 md5_rate=$(awk -v s="$md5_start" -v e="$(date +%s.%N)" -v n="$gib" 'BEGIN { printf "%.0f", n / (e - s) }')
-read -r korvel_md5 _ < <(run checksum "$(windows_path "$work/data.bin")" | rate)
+read -r korvel_md5 _ _ < <(run checksum "$(windows_path "$www/1g.bin")" | rate)
 
+# Query round trips: the same packet, posted by curl and by WsUdQuerySubmit.
 run query-packet "$(windows_path "$work/packet.bin")" >/dev/null
 query="$pipeline_url?cmd=ContentCmd:Query&MaxHits=10&pipeline_version=2.0"
 curl_query=$(for _ in $(seq 25); do
@@ -54,11 +73,8 @@ curl_query=$(for _ in $(seq 25); do
 done | awk '{ print $1 * 1000 }' | median)
 korvel_query=$(run query 25)
 
-echo "download-to-file throughput ratio vs curl: $(ratio "$korvel_file" "$curl_file")"
-echo "download-to-file peak working set: $peak_file MiB for 1 GiB"
-echo "download-in-memory throughput ratio vs curl: $(ratio "$korvel_memory" "$curl_memory") (peak $peak_memory MiB for 100 MiB)"
-echo "query round trip median vs curl: $(ratio "$korvel_query" "$curl_query") (${korvel_query} ms vs ${curl_query} ms)"
-echo "checksum throughput ratio vs md5sum: $(ratio "$korvel_md5" "$md5_rate")"
-echo "bare WinINet loop, 16384-byte reads, vs curl: $(ratio "$wininet_file" "$curl_file") (the platform's ceiling for the library's reads)"
-echo "bare WinINet loop, 1 MiB reads, vs curl: $(ratio "$wininet_big" "$curl_file")"
-echo "download-to-file vs the 16384-byte WinINet ceiling: $(ratio "$korvel_file" "$wininet_file")"
+echo "download to file, 1 GiB: $(mbs "$korvel_file") vs curl $(mbs "$curl_file"): $(ratio "$korvel_file" "$curl_file") (target >= 0.9); peak working set $peak_file MiB"
+echo "download in memory, 100 MiB: $(mbs "$korvel_memory") vs curl to /dev/null $(mbs "$curl_memory"): $(ratio "$korvel_memory" "$curl_memory") (target >= 0.8); peak working set $peak_memory MiB"
+echo "query round trip median: ${korvel_query} ms vs curl ${curl_query} ms: $(ratio "$korvel_query" "$curl_query") (target <= 1.5)"
+echo "checksum, 1 GiB: $(mbs "$korvel_md5") vs md5sum $(mbs "$md5_rate"): $(ratio "$korvel_md5" "$md5_rate") (target >= 0.9)"
+echo "resume of 1 GiB from 30 %: ${resume_seconds} s vs a fresh download ${fresh_seconds} s: $(ratio "$resume_seconds" "$fresh_seconds") (target <= 0.8)"

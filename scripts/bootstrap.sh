@@ -16,6 +16,7 @@ packages=(
     mingw-w64-x86-64-dev libz-mingw-w64-dev
     wine wine64
     googletest dpkg-dev
+    nginx-light
 )
 
 as_root() {
@@ -35,8 +36,24 @@ install_packages() {
     [ -z "$missing" ] && return
     echo "bootstrap: installing $(echo $missing)"
     as_root apt-get update -qq
+    # Servers among the packages (nginx) are started by the tests and the
+    # benchmarks on loopback ports of their own, never as system services:
+    # Debian's policy hook keeps the packages from starting them.
+    local policy=/usr/sbin/policy-rc.d
+    local own_policy=
+    if [ ! -e "$policy" ]; then
+        printf '#!/bin/sh\nexit 101\n' | as_root tee "$policy" >/dev/null
+        as_root chmod 755 "$policy"
+        own_policy=1
+    fi
+    local installed=0
     # shellcheck disable=SC2086
-    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $missing
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+        $missing || installed=$?
+    if [ -n "$own_policy" ]; then
+        as_root rm -f "$policy"
+    fi
+    return "$installed"
 }
 
 # Source packages need deb-src entries. They are derived from the machine's own

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -70,14 +71,19 @@ FirstVersionOutcome PollToEnd(const KorvelLibrary& korvel, uint32_t id)
     return outcome;
 }
 
+bool IsRunningState(uint32_t state)
+{
+    return state == kStatusTransferStarted || state == kStatusTransferResuming ||
+           state == kStatusTransferReceiving || state == kStatusTransferVerifying;
+}
+
 uint32_t PollSecondVersion(const KorvelLibrary& korvel, uint32_t id, uint64_t& received,
                            uint64_t& total)
 {
     uint32_t state = kStatusTransferStarted;
     for (int i = 0; i < 1000; ++i) {
         state = korvel->WsUdDownloadCheck2(id, 0, &received, &total);
-        if (state != kStatusTransferStarted && state != kStatusTransferResuming &&
-            state != kStatusTransferReceiving && state != kStatusTransferVerifying)
+        if (!IsRunningState(state))
             break;
         Sleep(10);
     }
@@ -192,33 +198,136 @@ TEST(DownloadExports, SecondSubmitCancelsTheFirstAndFetchesTheNewUrl)
     EXPECT_EQ(Server().RecordCount(second), 1);
 }
 
-TEST(DownloadExports, SecondVersionStreamsAndResumes)
+// A large partial file is continued (or, by a server that ignores ranges,
+// rewritten) with one request that asks for the rest: no body is fetched twice.
+TEST(DownloadExports, SecondVersionResumesWithOneRequest)
 {
+    constexpr uint64_t kPartial = 4u << 20;
+    constexpr uint64_t kSize = 8u << 20;
+    const struct {
+        const wchar_t* script;
+        uint64_t firstReported; // bytesReceived once the answer is in
+    } cases[] = {
+        {L"", kPartial},
+        {L"range=ignore;", 0},
+    };
     KorvelLibrary korvel;
     const uint32_t id = Open(korvel);
     const std::wstring target = TargetPath("download2.bin");
-    {
-        std::ofstream(std::filesystem::path(target), std::ios::binary)
-            << ScriptedServer::PatternBytes(0, 123456);
+    for (const auto& c : cases) {
+        {
+            std::ofstream(std::filesystem::path(target), std::ios::binary)
+                << ScriptedServer::PatternBytes(0, kPartial);
+        }
+        const std::string tag = ScriptedServer::UniqueTag("v2");
+        const std::wstring url =
+            Server().Url(Tagged(tag, c.script + std::wstring(L"size=") + std::to_wstring(kSize)));
+        EXPECT_EQ(korvel->WsUdDownloadSubmit2(id, url.c_str(), target.c_str()), kStatusPending);
+        uint64_t received = 0;
+        uint64_t total = 0;
+        EXPECT_EQ(PollSecondVersion(korvel, id, received, total), kStatusTransferComplete);
+        EXPECT_EQ(received, kSize);
+        EXPECT_EQ(total, kSize);
+        EXPECT_TRUE(ScriptedServer::FileHoldsPattern(target, kSize))
+            << ScriptedServer::DescribePatternMismatch(target, kSize);
+        EXPECT_EQ(Server().RecordCount(tag), 1) << "one request resumes the file";
+        EXPECT_NE(Server().RecordedHead(tag, 1).value_or("").find("Range: bytes=4194304-\r\n"),
+                  std::string::npos);
     }
-    const std::string tag = ScriptedServer::UniqueTag("v2");
-    EXPECT_EQ(korvel->WsUdDownloadSubmit2(id, Server().Url(Tagged(tag, L"size=300000")).c_str(),
+    EXPECT_EQ(korvel->WsUdDownloadSubmit2(id, Server().Url(L"status=503").c_str(), target.c_str()),
+              kStatusPending);
+    uint64_t received = 0;
+    uint64_t total = 0;
+    EXPECT_EQ(PollSecondVersion(korvel, id, received, total), kStatusServerUnreachable)
+        << "a failure shows as the state";
+    EXPECT_TRUE(ScriptedServer::FileHoldsPattern(target, kSize)) << "and costs the file nothing";
+    std::filesystem::remove(target);
+}
+
+// An answer that breaks off anywhere inside its status line and headers (with
+// a FIN or a reset) brings no body: the transfer fails, and a partial file
+// keeps every byte, whatever the headers that did arrive say.
+TEST(DownloadExports, AnswerCutInsideItsHeadersCostsNoByte)
+{
+    constexpr uint64_t kPartial = 20000;
+    // Longer than any header block of these answers.
+    constexpr int kLongestHead = 260;
+    const struct {
+        const char* name;
+        uint64_t partial;
+        const wchar_t* script;
+    } cases[] = {
+        {"fresh", 0, L""},
+        {"partial", kPartial, L""},
+        {"partial, reset", kPartial, L"reset=1;"},
+        {"partial, range ignored", kPartial, L"range=ignore;"},
+    };
+    KorvelLibrary korvel;
+    const uint32_t id = Open(korvel);
+    const std::wstring target = TargetPath("cut-head.bin");
+    for (const auto& c : cases) {
+        for (int cut = 0; cut <= kLongestHead; ++cut) {
+            std::filesystem::remove(target);
+            if (c.partial != 0) {
+                std::ofstream(std::filesystem::path(target), std::ios::binary)
+                    << ScriptedServer::PatternBytes(0, c.partial);
+            }
+            const std::wstring url = Server().Url(std::wstring(c.script) + L"size=60000;cuthead=" +
+                                                  std::to_wstring(cut));
+            korvel->WsUdDownloadSubmit2(id, url.c_str(), target.c_str());
+            uint64_t received = 0;
+            uint64_t total = 0;
+            uint32_t state = kStatusTransferStarted;
+            for (int i = 0; i < 2000 && IsRunningState(state); ++i) {
+                Sleep(1);
+                state = korvel->WsUdDownloadCheck2(id, 0, &received, &total);
+            }
+            EXPECT_TRUE(static_cast<int32_t>(state) < 0)
+                << c.name << ", cut at " << cut << ": state " << std::hex << state;
+            std::error_code missing;
+            const uint64_t size = std::filesystem::file_size(target, missing);
+            EXPECT_EQ(missing ? 0 : size, c.partial) << c.name << ", cut at " << cut;
+            if (c.partial != 0) {
+                EXPECT_TRUE(ScriptedServer::FileHoldsPattern(target, c.partial))
+                    << c.name << ", cut at " << cut;
+            }
+        }
+    }
+    std::filesystem::remove(target);
+}
+
+// On a slow link the figures move with every piece that arrives, and closing
+// the session stops the transfer at once.
+TEST(DownloadExports, SlowLinkShowsProgressAndStopsAtOnce)
+{
+    KorvelLibrary korvel;
+    const uint32_t id = Open(korvel);
+    const std::wstring target = TargetPath("slow-link.bin");
+    EXPECT_EQ(korvel->WsUdDownloadSubmit2(id, Server().Url(L"size=1000000;rate=65536").c_str(),
                                           target.c_str()),
               kStatusPending);
     uint64_t received = 0;
     uint64_t total = 0;
-    EXPECT_EQ(PollSecondVersion(korvel, id, received, total), kStatusTransferComplete);
-    EXPECT_EQ(received, 300000u);
-    EXPECT_EQ(total, 300000u);
-    EXPECT_TRUE(ScriptedServer::FileHoldsPattern(target, 300000));
-    EXPECT_EQ(Server().RecordCount(tag), 1) << "one request resumes the file";
-    EXPECT_NE(Server().RecordedHead(tag, 1).value_or("").find("Range: bytes=123456-\r\n"),
-              std::string::npos);
-
-    EXPECT_EQ(korvel->WsUdDownloadSubmit2(id, Server().Url(L"status=503").c_str(), target.c_str()),
-              kStatusPending);
-    EXPECT_EQ(PollSecondVersion(korvel, id, received, total), kStatusServerUnreachable)
-        << "a failure shows as the state";
+    uint64_t lastReceived = 0;
+    DWORD lastChange = GetTickCount();
+    DWORD longestStill = 0;
+    for (const DWORD end = GetTickCount() + 1500; GetTickCount() < end;) {
+        korvel->WsUdDownloadCheck2(id, 0, &received, &total);
+        if (received != lastReceived) {
+            if (lastReceived != 0)
+                longestStill = std::max<DWORD>(longestStill, GetTickCount() - lastChange);
+            lastReceived = received;
+            lastChange = GetTickCount();
+        }
+        Sleep(10);
+    }
+    EXPECT_GT(received, 0u);
+    EXPECT_LT(received, 1000000u);
+    EXPECT_LE(longestStill, 250u) << "progress stood still";
+    const DWORD start = GetTickCount();
+    EXPECT_EQ(korvel->WsUdClose(id), 0u);
+    EXPECT_LT(GetTickCount() - start, 300u);
+    EXPECT_TRUE(ScriptedServer::FileHoldsPattern(target, std::filesystem::file_size(target)));
     std::filesystem::remove(target);
 }
 
