@@ -67,6 +67,9 @@ void WsHttpSession::RunTransaction(const WsString& url, const WsString& postData
     // Each transaction counts from 0, so no Range of an earlier one lingers.
     progress_ = WsHttpProgress{};
     progress_.status = kStatusTransferStarted;
+    partialSize_ = 0;
+    filePlan_ = FilePlan::kRewrite;
+    truncatePending_ = false;
 
     LogLine(L"\t[Submit]: Opening the session...");
     OpenSession();
@@ -115,9 +118,6 @@ void WsHttpSession::RunTransaction(const WsString& url, const WsString& postData
 // from the file's size); its bytes stay until the answer says what they are.
 void WsHttpSession::MeasurePartialFile()
 {
-    partialSize_ = 0;
-    filePlan_ = FilePlan::kRewrite;
-    truncatePending_ = false;
     WIN32_FILE_ATTRIBUTE_DATA attributes = {};
     if (GetFileAttributesExW(targetFile_.c_str(), GetFileExInfoStandard, &attributes) &&
         (attributes.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
