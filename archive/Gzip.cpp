@@ -8,6 +8,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <memory>
 #include <vector>
 
 namespace korvel {
@@ -22,7 +23,9 @@ constexpr int kGzipWindowBits = 16 + MAX_WBITS;
 // Inflates a sequence of gzip members that arrives in pieces of any size.
 class GzipInflater {
 public:
-    GzipInflater() : block_(kBlockSize)
+    // The output block is left uninitialised: a small body touches only the
+    // pages it is decoded into.
+    GzipInflater() : block_(new Bytef[kBlockSize])
     {
         ready_ = inflateInit2(&stream_, kGzipWindowBits) == Z_OK;
     }
@@ -70,11 +73,11 @@ private:
                     return false;
                 memberEnded_ = false;
             }
-            stream_.next_out = block_.data();
-            stream_.avail_out = static_cast<uInt>(block_.size());
+            stream_.next_out = block_.get();
+            stream_.avail_out = static_cast<uInt>(kBlockSize);
             const int result = inflate(&stream_, Z_NO_FLUSH);
-            const std::size_t produced = block_.size() - stream_.avail_out;
-            if (produced > 0 && !sink(reinterpret_cast<const char*>(block_.data()), produced))
+            const std::size_t produced = kBlockSize - stream_.avail_out;
+            if (produced > 0 && !sink(reinterpret_cast<const char*>(block_.get()), produced))
                 return false;
             if (result == Z_STREAM_END) {
                 memberEnded_ = true;
@@ -92,7 +95,7 @@ private:
     }
 
     z_stream stream_{};
-    std::vector<Bytef> block_;
+    std::unique_ptr<Bytef[]> block_;
     bool ready_ = false;
     bool memberEnded_ = false;
 };

@@ -10,6 +10,11 @@
 //                                    pipeline the registry names; median ms
 //   korvel-bench query-packet PATH   writes the request body those queries send
 //   korvel-bench checksum PATH       MD5 of a file as the transfer verifies it
+//   korvel-bench wininet-query N URL PACKET
+//                                    N bare asynchronous WinINet posts of the
+//                                    packet file, one internet handle each (as
+//                                    the library makes them); median ms: the
+//                                    platform's floor for a query
 #include "api/WsStatus.h"
 #include "http/FileChecksum.h"
 #include "http/WsHttpRequest.h"
@@ -19,6 +24,7 @@
 #include "tools/host/KorvelLibrary.h"
 
 #include <psapi.h>
+#include <wininet.h>
 
 #include <algorithm>
 #include <chrono>
@@ -26,6 +32,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -155,6 +162,94 @@ int QueryRoundTrips(int count)
     return 0;
 }
 
+// One asynchronous WinINet transaction, awaited on an event its callback sets.
+struct BareCompletion {
+    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    DWORD error = 0;
+
+    static void CALLBACK Callback(HINTERNET, DWORD_PTR context, DWORD status, LPVOID info, DWORD)
+    {
+        auto* self = reinterpret_cast<BareCompletion*>(context);
+        if (status != INTERNET_STATUS_REQUEST_COMPLETE)
+            return;
+        self->error = static_cast<INTERNET_ASYNC_RESULT*>(info)->dwError;
+        SetEvent(self->event);
+    }
+    bool Await(BOOL done)
+    {
+        if (done)
+            return true;
+        if (GetLastError() != ERROR_IO_PENDING)
+            return false;
+        WaitForSingleObject(event, INFINITE);
+        return error == 0;
+    }
+};
+
+bool BarePost(const URL_COMPONENTSW& url, const std::string& packet, BareCompletion& completion)
+{
+    HINTERNET internet = InternetOpenW(L"korvel-bench", INTERNET_OPEN_TYPE_PRECONFIG, nullptr,
+                                       nullptr, INTERNET_FLAG_ASYNC);
+    InternetSetStatusCallbackW(internet, &BareCompletion::Callback);
+    const auto context = reinterpret_cast<DWORD_PTR>(&completion);
+    const std::wstring host(url.lpszHostName, url.dwHostNameLength);
+    const std::wstring path(url.lpszUrlPath, url.dwUrlPathLength);
+    HINTERNET connection = InternetConnectW(internet, host.c_str(), url.nPort, nullptr, nullptr,
+                                            INTERNET_SERVICE_HTTP, 0, context);
+    HINTERNET request = HttpOpenRequestW(connection, L"POST", path.c_str(), nullptr, nullptr,
+                                         nullptr, INTERNET_FLAG_NO_CACHE_WRITE, context);
+    HttpAddRequestHeadersW(request, L"Accept-Encoding: gzip\r\n", DWORD(-1),
+                           HTTP_ADDREQ_FLAG_ADD_IF_NEW);
+    bool ok = completion.Await(HttpSendRequestW(
+        request, nullptr, 0, const_cast<char*>(packet.data()), static_cast<DWORD>(packet.size())));
+    std::vector<char> block(64 << 10);
+    while (ok) {
+        INTERNET_BUFFERSA buffers = {};
+        buffers.dwStructSize = sizeof buffers;
+        buffers.lpvBuffer = block.data();
+        buffers.dwBufferLength = static_cast<DWORD>(block.size());
+        if (!InternetReadFileExA(request, &buffers, IRF_ASYNC | IRF_NO_WAIT, context)) {
+            ok = completion.Await(FALSE);
+            continue;
+        }
+        if (buffers.dwBufferLength == 0)
+            break;
+    }
+    for (HINTERNET handle : {request, connection, internet}) {
+        InternetSetStatusCallbackW(handle, nullptr);
+        InternetCloseHandle(handle);
+    }
+    return ok;
+}
+
+int BareQueryRoundTrips(int count, const std::wstring& url, const std::wstring& packetPath)
+{
+    std::ifstream file(std::filesystem::path(packetPath), std::ios::binary);
+    const std::string packet(std::istreambuf_iterator<char>(file), {});
+    wchar_t host[256];
+    wchar_t path[2048];
+    URL_COMPONENTSW parts = {};
+    parts.dwStructSize = sizeof parts;
+    parts.lpszHostName = host;
+    parts.dwHostNameLength = 256;
+    parts.lpszUrlPath = path;
+    parts.dwUrlPathLength = 2048;
+    InternetCrackUrlW(url.c_str(), 0, 0, &parts);
+    BareCompletion completion;
+    std::vector<double> milliseconds;
+    for (int i = 0; i < count; ++i) {
+        const auto start = Clock::now();
+        if (!BarePost(parts, packet, completion)) {
+            std::printf("bare post failed\n");
+            return 1;
+        }
+        milliseconds.push_back(SecondsSince(start) * 1000.0);
+    }
+    std::sort(milliseconds.begin(), milliseconds.end());
+    std::printf("%.3f\n", milliseconds[milliseconds.size() / 2]);
+    return 0;
+}
+
 int Checksum(const std::wstring& path)
 {
     uint64_t hashed = 0;
@@ -183,8 +278,10 @@ int wmain(int argc, wchar_t** argv)
         return WriteQueryPacket(argv[2]);
     if (mode == L"checksum" && argc == 3)
         return Checksum(argv[2]);
+    if (mode == L"wininet-query" && argc == 5)
+        return BareQueryRoundTrips(_wtoi(argv[2]), argv[3], argv[4]);
     std::fprintf(stderr,
                  "usage: korvel-bench file URL PATH | resume URL PATH | memory URL | query N |"
-                 " query-packet PATH | checksum PATH\n");
+                 " query-packet PATH | checksum PATH | wininet-query N URL PACKET\n");
     return 2;
 }

@@ -30,8 +30,9 @@ public:
                                         LPVOID information, DWORD length);
     DWORD_PTR Context() { return reinterpret_cast<DWORD_PTR>(this); }
 
-    // Call right before a WinINet call that may complete asynchronously.
-    void Arm() { ResetEvent(completed_.Get()); }
+    // Forgets a completion that arrived after an abort had ended its wait;
+    // every other completion is consumed by the wait for it.
+    void Reset() { ResetEvent(completed_.Get()); }
 
     // The outcome of the call just made, given what it returned: 0 when it
     // succeeded (at once or later), its error code when it failed, and

@@ -354,7 +354,6 @@ void WsHttpSession::SendPostFile(uint32_t flags)
         LogLine(L"\tCalling InternetWriteFile");
         WritePostFile();
         LogLine(L"\tInternetWriteFile complete, calling HttpEndRequest");
-        completion_.Arm();
         if (AwaitCall(HttpEndRequestW(request_.Get(), nullptr, 0, completion_.Context())) !=
             ERROR_SUCCESS)
             LogLine(L"HttpEndRequest failed: " + FormatLastError());
@@ -386,7 +385,6 @@ void WsHttpSession::WritePostFile()
     DWORD read = 0;
     while (ReadFile(file.Get(), block.data(), kPostBlockBytes, &read, nullptr) && read != 0) {
         const HeldForWinInet bytes(block.data(), read, abort_.Get());
-        completion_.Arm();
         if (AwaitCall(InternetWriteFile(request_.Get(), bytes.Data(), read, bytes.Count())) !=
             ERROR_SUCCESS) {
             LogError(L"Failed to post the request data to the server: " + FormatLastError());
@@ -399,7 +397,6 @@ void WsHttpSession::WritePostFile()
 
 DWORD WsHttpSession::SendAndAwait(const SendCall& send)
 {
-    completion_.Arm();
     return AwaitCall(send());
 }
 
@@ -536,6 +533,7 @@ void WsHttpSession::Close(uint32_t status)
     }
     answerRead_ = false;
     completion_.Quiesce();
+    completion_.Reset();
     progress_.status = status;
     LogLine(L"</WsHttpSession::Close>");
 }

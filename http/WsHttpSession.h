@@ -109,6 +109,7 @@ private:
     void GetContentEncoding(WsString& encoding);
     bool QueryHeader(DWORD query, WsString& value);
     void ReadBody(std::string& response, bool lengthKnown);
+    char* ReadBuffer(DWORD bytes);
     DWORD ReadAvailable(char* block, DWORD size, DWORD& read);
     void StoreBlock(const char* block, DWORD size, std::string& response);
     void TruncateHeldBytes();
@@ -143,8 +144,9 @@ private:
     // Signalled by Abort, reset by PrepareTransaction; the abort lock orders both.
     KernelHandle abort_;
     AsyncCompletion completion_;
-    // Body blocks land here: up to 1 MiB at a time, allocated at the first read.
+    // Body blocks land here: up to 1 MiB at a time, allocated as reads need it.
     std::unique_ptr<char[]> readBuffer_;
+    DWORD readBufferBytes_ = 0;
     // Bytes the target file held before the transaction, and what to do with them.
     uint64_t partialSize_ = 0;
     FilePlan filePlan_ = FilePlan::kRewrite;

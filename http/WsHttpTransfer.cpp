@@ -15,6 +15,7 @@ namespace {
 
 // The largest block one read hands over; a read takes what has arrived, up to this.
 constexpr DWORD kReadBlockBytes = 1 << 20;
+constexpr DWORD kFirstReadBlockBytes = 16 << 10;
 constexpr uint64_t k2GiB = 0x80000000ull;
 constexpr uint64_t k4GiB = 0x100000000ull;
 // A body announced up to this size gets its memory at once; beyond it the
@@ -311,23 +312,37 @@ void WsHttpSession::GetContentEncoding(WsString& encoding)
         encoding.clear();
 }
 
+// Reads start with a small block and double it whenever a read fills it, up
+// to 1 MiB: a small answer costs little memory, a fast one gets large reads.
 void WsHttpSession::ReadBody(std::string& response, bool lengthKnown)
 {
-    if (!readBuffer_)
-        readBuffer_ = std::make_unique<char[]>(kReadBlockBytes);
     const uint64_t startReceived = progress_.bytesReceived;
+    DWORD blockBytes = kFirstReadBlockBytes;
     DWORD read = 0;
     DWORD error = ERROR_SUCCESS;
-    while ((error = ReadAvailable(readBuffer_.get(), kReadBlockBytes, read)) == ERROR_SUCCESS &&
+    while ((error = ReadAvailable(ReadBuffer(blockBytes), blockBytes, read)) == ERROR_SUCCESS &&
            read != 0) {
         progress_.status = kStatusTransferReceiving;
         progress_.bytesReceived += read;
         StoreBlock(readBuffer_.get(), read, response);
         AccountBlock(read, startReceived);
+        if (read == blockBytes && blockBytes < kReadBlockBytes)
+            blockBytes *= 2;
     }
     lastError_ = error;
     answerRead_ = error == ERROR_SUCCESS;
     CheckReadOutcome(lengthKnown, progress_.bytesReceived - startReceived);
+}
+
+// The session's read buffer, at least the given size. Left uninitialised: a
+// page of it is touched only when data lands there.
+char* WsHttpSession::ReadBuffer(DWORD bytes)
+{
+    if (readBufferBytes_ < bytes) {
+        readBuffer_.reset(new char[bytes]);
+        readBufferBytes_ = bytes;
+    }
+    return readBuffer_.get();
 }
 
 // Takes what has arrived, up to size bytes, and waits (for data or the abort)
@@ -346,7 +361,6 @@ DWORD WsHttpSession::ReadAvailable(char* block, DWORD size, DWORD& read)
         buffers.dwStructSize = sizeof buffers;
         buffers.lpvBuffer = block;
         buffers.dwBufferLength = size;
-        completion_.Arm();
         if (InternetReadFileExA(request_.Get(), &buffers, IRF_ASYNC | IRF_NO_WAIT,
                                 completion_.Context())) {
             read = buffers.dwBufferLength;
