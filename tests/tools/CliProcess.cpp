@@ -98,7 +98,8 @@ std::wstring CliProcess::ProgramPath()
     return path.substr(0, path.find_last_of(L"\\/") + 1) + L"korvel-cli.exe";
 }
 
-CliProcess::CliProcess(const std::vector<std::wstring>& arguments)
+CliProcess::CliProcess(const std::vector<std::wstring>& arguments,
+                       const std::wstring& workingDirectory)
 {
     InitializeCriticalSection(&lock_);
     std::wstring commandLine = QuoteArgument(ProgramPath());
@@ -116,8 +117,9 @@ CliProcess::CliProcess(const std::vector<std::wstring>& arguments)
     startup.hStdInput = input.Get();
     startup.hStdOutput = outWrite.Get();
     startup.hStdError = errWrite.Get();
-    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                        &startup, &process_)) {
+    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                        workingDirectory.empty() ? nullptr : workingDirectory.c_str(), &startup,
+                        &process_)) {
         const DWORD error = GetLastError();
         CloseHandle(out_.read);
         CloseHandle(err_.read);
@@ -210,10 +212,36 @@ CliResult CliProcess::Finish(DWORD timeoutMs)
     return result;
 }
 
-CliResult RunCli(const std::vector<std::wstring>& arguments, DWORD timeoutMs)
+CliResult RunCli(const std::vector<std::wstring>& arguments, DWORD timeoutMs,
+                 const std::wstring& workingDirectory)
 {
-    CliProcess process(arguments);
+    CliProcess process(arguments, workingDirectory);
     return process.Finish(timeoutMs);
+}
+
+std::vector<std::wstring> SplitCommandLine(const std::string& line)
+{
+    std::vector<std::wstring> words;
+    std::wstring word;
+    bool quoted = false;
+    bool inWord = false;
+    for (const char c : line) {
+        if (c == '"') {
+            quoted = !quoted;
+            inWord = true;
+        } else if (c == ' ' && !quoted) {
+            if (inWord)
+                words.push_back(word);
+            word.clear();
+            inWord = false;
+        } else {
+            word += static_cast<wchar_t>(static_cast<unsigned char>(c));
+            inWord = true;
+        }
+    }
+    if (inWord)
+        words.push_back(word);
+    return words;
 }
 
 } // namespace korvel::test

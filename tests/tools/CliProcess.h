@@ -23,7 +23,9 @@ struct CliResult {
 // terminated.
 class CliProcess {
 public:
-    explicit CliProcess(const std::vector<std::wstring>& arguments);
+    // An empty workingDirectory leaves the child in the test's own.
+    explicit CliProcess(const std::vector<std::wstring>& arguments,
+                        const std::wstring& workingDirectory = L"");
     ~CliProcess();
     CliProcess(const CliProcess&) = delete;
     CliProcess& operator=(const CliProcess&) = delete;
@@ -74,7 +76,12 @@ private:
 };
 
 // Runs korvel-cli with the arguments and waits up to timeoutMs for it.
-CliResult RunCli(const std::vector<std::wstring>& arguments, DWORD timeoutMs = 60000);
+CliResult RunCli(const std::vector<std::wstring>& arguments, DWORD timeoutMs = 60000,
+                 const std::wstring& workingDirectory = L"");
+
+// The words of a command line as korvel-cli prints one for the user to run:
+// blanks separate them, double quotes group them.
+std::vector<std::wstring> SplitCommandLine(const std::string& line);
 
 // One argument as the C run time splits a command line: quoted when needed,
 // backslashes doubled before a quote.
