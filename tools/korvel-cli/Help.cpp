@@ -31,8 +31,8 @@ Options for every command (before or after it):
 Options take their value as the next argument or after "=" (--app=Name);
 "--" ends the options. The library finds the pipeline server through the
 registry value S_URL under HKEY_LOCAL_MACHINE\SOFTWARE\Talvessa\Pipeline;
-when the server cannot be reached, korvel-cli shows the URL it used and where
-that came from. Ctrl+C cancels a command cleanly.
+when a ping or query fails, korvel-cli shows the URL the library used and
+where that came from. Ctrl+C cancels a command and exits with 130.
 
 Exit codes:
   0    success
