@@ -7,7 +7,8 @@
  * and a terminating zero; a longer value arrives as an empty string. VARIANT
  * outputs are cleared with VariantClear and then hold a BSTR that the caller
  * frees. A session is used from one thread at a time; waiting calls dispatch
- * the calling thread's window messages. Guide: docs/API.md. */
+ * the calling thread's window messages. Names and meanings of the status
+ * codes: korvel_status.h. Guide: docs/API.md. */
 #ifndef KORVEL_H
 #define KORVEL_H
 
