@@ -7,7 +7,8 @@
  * and a terminating zero; a longer value arrives as an empty string. VARIANT
  * outputs are cleared with VariantClear and then hold a BSTR that the caller
  * frees. A session is used from one thread at a time; waiting calls dispatch
- * the calling thread's window messages. Guide: docs/API.md. */
+ * the calling thread's window messages. Names and meanings of the status
+ * codes: korvel_status.h. Guide: docs/API.md. */
 #ifndef KORVEL_H
 #define KORVEL_H
 
@@ -25,10 +26,9 @@ extern "C" {
 typedef wchar_t WsUdText[WSUD_TEXT_BUFFER_SIZE];
 
 #ifdef __cplusplus
+/* C++: a typed enumeration, so that a status converts to uint32_t and
+ * overloads can tell it from other numbers. */
 enum WsStatus : uint32_t {
-#else
-enum WsStatus {
-#endif
     kStatusSuccess = 0,
 
     /* States. */
@@ -100,6 +100,83 @@ enum WsStatus {
     kStatusInstallFailed = 0x80009001u,
     kStatusInstallCancelled = 0x80009002u
 };
+
+#else
+/* C: unsigned constants, since ISO C limits enumerators to the range of int. */
+typedef uint32_t WsStatus;
+
+#define kStatusSuccess ((uint32_t)0x00000000u)
+
+/* States. */
+#define kStatusNotRunning ((uint32_t)0x40001001u)
+#define kStatusPending ((uint32_t)0x40001002u)
+#define kStatusTransferIdle ((uint32_t)0x40002001u)
+#define kStatusTransferStarted ((uint32_t)0x40002002u)
+#define kStatusTransferResuming ((uint32_t)0x40002003u)
+#define kStatusTransferReceiving ((uint32_t)0x40002004u)
+#define kStatusTransferComplete ((uint32_t)0x40002005u)
+#define kStatusTransferVerifying ((uint32_t)0x40002007u)
+
+/* General and session. */
+#define kStatusInvalidSession ((uint32_t)0x80001001u)
+#define kStatusUnexpected ((uint32_t)0x80001002u)
+#define kStatusAlreadyRunning ((uint32_t)0x80001004u)
+#define kStatusBadUrl ((uint32_t)0x80001006u)
+#define kStatusInternetOpenFailed ((uint32_t)0x80001007u)
+#define kStatusNoSuchItem ((uint32_t)0x8000100cu)
+
+/* HTTP transport. */
+#define kStatusServerUnreachable ((uint32_t)0x80002001u)
+#define kStatusRequestOpenFailed ((uint32_t)0x80002002u)
+#define kStatusSendFailed ((uint32_t)0x80002003u)
+#define kStatusReceiveFailed ((uint32_t)0x80002004u)
+#define kStatusHttpTimeout ((uint32_t)0x80002005u)
+#define kStatusFileCreateFailed ((uint32_t)0x80002006u)
+#define kStatusNotFound ((uint32_t)0x80002007u)
+#define kStatusBadContentType ((uint32_t)0x80002008u)
+#define kStatusBadRequest ((uint32_t)0x80002009u)
+#define kStatusServerError ((uint32_t)0x8000200au)
+#define kStatusUnexpectedHttpStatus ((uint32_t)0x8000200bu)
+#define kStatusProxyAuthRequired ((uint32_t)0x8000200cu)
+#define kStatusTooLargeForBrowser7 ((uint32_t)0x8000200du)
+#define kStatusTooLargeForBrowser8 ((uint32_t)0x8000200eu)
+#define kStatusRetryFailed ((uint32_t)0x8000200fu)
+#define kStatusDiskFull ((uint32_t)0x80002010u)
+#define kStatusTimeout ((uint32_t)0x80002011u)
+#define kStatusConnectTimeout ((uint32_t)0x80002012u)
+#define kStatusPostFileFailed ((uint32_t)0x80002013u)
+#define kStatusCertDateInvalid ((uint32_t)0x80002014u)
+#define kStatusCertNameInvalid ((uint32_t)0x80002015u)
+#define kStatusChecksumMismatch ((uint32_t)0x80002016u)
+
+/* Query and catalog. */
+#define kStatusBadGroupType ((uint32_t)0x80003001u)
+#define kStatusEntryIndex ((uint32_t)0x80003002u)
+#define kStatusNoGroup ((uint32_t)0x80003003u)
+#define kStatusGroupNotClosed ((uint32_t)0x80003004u)
+#define kStatusQueryEmpty ((uint32_t)0x80003005u)
+
+/* XML documents. */
+#define kStatusXmlParseFailed ((uint32_t)0x80004002u)
+#define kStatusXmlNoRoot ((uint32_t)0x80004003u)
+
+/* Install package. */
+#define kStatusExtractFailed ((uint32_t)0x80006002u)
+
+/* Pipeline server answers to a ping. */
+#define kStatusBadResponse ((uint32_t)0x80008001u)
+#define kStatusServer900 ((uint32_t)0x80008002u)
+#define kStatusServer100 ((uint32_t)0x80008003u)
+#define kStatusServer300 ((uint32_t)0x80008004u)
+#define kStatusServer700 ((uint32_t)0x80008005u)
+#define kStatusServer10 ((uint32_t)0x80008006u)
+#define kStatusServer6000 ((uint32_t)0x80008007u)
+
+/* Installer. */
+#define kStatusInstallFailed ((uint32_t)0x80009001u)
+#define kStatusInstallCancelled ((uint32_t)0x80009002u)
+
+#endif
 
 /* ---- Sessions ----------------------------------------------------------
  * Open a session first, pass its id to every other call, close it last. */
@@ -295,6 +372,94 @@ uint32_t WsUdInstallCheck(uint32_t sessionId, uint32_t timeoutMs);
 uint32_t WsUdInstallCancel(uint32_t sessionId);
 /* Does nothing; returns 0 for any id. */
 uint32_t WsUdInstallClose(uint32_t sessionId);
+
+/* ---- Function-pointer types -------------------------------------------
+ * One per export, for hosts that load the library at run time. GetProcAddress
+ * returns a FARPROC; convert it through a plain function pointer type, which
+ * ISO C allows and -Wcast-function-type accepts:
+ *
+ *     PFN_WsUdOpen open = (PFN_WsUdOpen)(void (*)(void))GetProcAddress(module, "WsUdOpen");
+ */
+
+typedef uint32_t (*PFN_WsUdOpen)(const wchar_t* swappName, const wchar_t* swappVersion,
+                                 const wchar_t* wrapperlibName, const wchar_t* wrapperlibVersion,
+                                 const wchar_t* locale, uint32_t* sessionId);
+typedef uint32_t (*PFN_WsUdOpen2)(const wchar_t* swappName, const wchar_t* swappVersion,
+                                  const wchar_t* wrapperlibName, const wchar_t* wrapperlibVersion,
+                                  const wchar_t* locale, uint32_t flags, uint32_t* sessionId);
+typedef uint32_t (*PFN_WsUdClose)(uint32_t sessionId);
+typedef uint32_t (*PFN_WsUdServerPing)(uint32_t sessionId, uint32_t timeoutMs, VARIANT* serverDate);
+typedef uint32_t (*PFN_WsUdSetParentWindow)(uint32_t sessionId, HWND window);
+typedef uint32_t (*PFN_WsUdQueryOpenGroup)(uint32_t sessionId, uint32_t groupType);
+typedef uint32_t (*PFN_WsUdQueryCloseGroup)(uint32_t sessionId);
+typedef uint32_t (*PFN_WsUdQueryAddTerm)(uint32_t sessionId, const wchar_t* field,
+                                         const wchar_t* value);
+typedef uint32_t (*PFN_WsUdQueryAddText)(uint32_t sessionId, const wchar_t* field,
+                                         const wchar_t* value, int32_t reserved,
+                                         uint32_t compareType);
+typedef uint32_t (*PFN_WsUdQueryReset)(uint32_t sessionId);
+typedef uint32_t (*PFN_WsUdQuerySubmit)(uint32_t sessionId, uint32_t maxHits, uint32_t timeoutMs);
+typedef uint32_t (*PFN_WsUdQueryCheck)(uint32_t sessionId, uint32_t timeoutMs);
+typedef uint32_t (*PFN_WsUdQueryCancel)(uint32_t sessionId);
+typedef uint32_t (*PFN_WsUdQueryResultSize)(uint32_t sessionId, uint32_t* size);
+typedef uint32_t (*PFN_WsUdQueryResult)(uint32_t sessionId, uint8_t* buffer);
+typedef uint32_t (*PFN_WsUdQueryResultVariant)(uint32_t sessionId, VARIANT* result);
+typedef uint32_t (*PFN_WsUdQueryStatus)(uint32_t sessionId, uint32_t* serverStatus);
+typedef uint32_t (*PFN_WsUdQueryGetHitCount)(uint32_t sessionId, uint32_t* count);
+typedef uint32_t (*PFN_WsUdQueryGetId)(uint32_t sessionId, uint32_t index, WsUdText value);
+typedef uint32_t (*PFN_WsUdQueryGetIdVariant)(uint32_t sessionId, uint32_t index, VARIANT* value);
+typedef uint32_t (*PFN_WsUdQueryGetType)(uint32_t sessionId, uint32_t index, WsUdText value);
+typedef uint32_t (*PFN_WsUdQueryGetTypeVariant)(uint32_t sessionId, uint32_t index, VARIANT* value);
+typedef uint32_t (*PFN_WsUdQueryGetUPC)(uint32_t sessionId, uint32_t index, WsUdText value);
+typedef uint32_t (*PFN_WsUdQueryGetUPCVariant)(uint32_t sessionId, uint32_t index, VARIANT* value);
+typedef uint32_t (*PFN_WsUdQueryGetUPCVersion)(uint32_t sessionId, uint32_t index, WsUdText value);
+typedef uint32_t (*PFN_WsUdQueryGetUPCVersionVariant)(uint32_t sessionId, uint32_t index,
+                                                      VARIANT* value);
+typedef uint32_t (*PFN_WsUdQueryGetUPCMinVersion)(uint32_t sessionId, uint32_t index,
+                                                  WsUdText value);
+typedef uint32_t (*PFN_WsUdQueryGetUPCMinVersionVariant)(uint32_t sessionId, uint32_t index,
+                                                         VARIANT* value);
+typedef uint32_t (*PFN_WsUdQueryGetDownloadGuid)(uint32_t sessionId, uint32_t index,
+                                                 WsUdText value);
+typedef uint32_t (*PFN_WsUdQueryGetDownloadGuidVariant)(uint32_t sessionId, uint32_t index,
+                                                        VARIANT* value);
+typedef uint32_t (*PFN_WsUdQueryGetDownloadSize)(uint32_t sessionId, uint32_t index,
+                                                 uint32_t* size);
+typedef uint32_t (*PFN_WsUdQueryGetInstallConditionsTypeCount)(uint32_t sessionId, uint32_t index,
+                                                               uint32_t* count);
+typedef uint32_t (*PFN_WsUdQueryGetInstallConditionsType)(uint32_t sessionId, uint32_t index,
+                                                          uint32_t typeIndex, WsUdText value);
+typedef uint32_t (*PFN_WsUdQueryGetInstallConditionsTypeVariant)(uint32_t sessionId, uint32_t index,
+                                                                 uint32_t typeIndex,
+                                                                 VARIANT* value);
+typedef uint32_t (*PFN_WsUdQueryGetInstallConditionsCount)(uint32_t sessionId, uint32_t index,
+                                                           const wchar_t* conditionType,
+                                                           uint32_t* count);
+typedef uint32_t (*PFN_WsUdQueryGetInstallConditions)(uint32_t sessionId, uint32_t index,
+                                                      const wchar_t* conditionType,
+                                                      uint32_t conditionIndex, WsUdText value);
+typedef uint32_t (*PFN_WsUdQueryGetInstallConditionsVariant)(uint32_t sessionId, uint32_t index,
+                                                             const wchar_t* conditionType,
+                                                             uint32_t conditionIndex,
+                                                             VARIANT* value);
+typedef uint32_t (*PFN_WsUdDownloadOpen)(uint32_t sessionId);
+typedef uint32_t (*PFN_WsUdDownloadSubmit)(uint32_t sessionId, const wchar_t* url,
+                                           uint32_t timeoutMs, double* progress,
+                                           uint8_t* sizeKnown);
+typedef uint32_t (*PFN_WsUdDownloadCheck)(uint32_t sessionId, uint32_t timeoutMs, double* progress,
+                                          uint8_t* sizeKnown);
+typedef uint32_t (*PFN_WsUdDownloadCancel)(uint32_t sessionId);
+typedef uint32_t (*PFN_WsUdDownloadClose)(uint32_t sessionId);
+typedef uint32_t (*PFN_WsUdDownloadSubmit2)(uint32_t sessionId, const wchar_t* url,
+                                            const wchar_t* targetFile);
+typedef uint32_t (*PFN_WsUdDownloadCheck2)(uint32_t sessionId, uint32_t timeoutMs,
+                                           uint64_t* bytesReceived, uint64_t* bytesTotal);
+typedef uint32_t (*PFN_WsUdDownloadCancel2)(uint32_t sessionId);
+typedef uint32_t (*PFN_WsUdInstallOpen)(uint32_t sessionId);
+typedef uint32_t (*PFN_WsUdInstallSubmit)(uint32_t sessionId, uint32_t timeoutMs);
+typedef uint32_t (*PFN_WsUdInstallCheck)(uint32_t sessionId, uint32_t timeoutMs);
+typedef uint32_t (*PFN_WsUdInstallCancel)(uint32_t sessionId);
+typedef uint32_t (*PFN_WsUdInstallClose)(uint32_t sessionId);
 
 #ifdef __cplusplus
 }

@@ -1,33 +1,29 @@
 #!/usr/bin/env bash
 # The main job: the whole life of an update, told step by step. It starts the
-# reference pipeline server with the sample catalog and a sample package,
-# points the library at it through the registry of a demo Wine prefix, and
-# runs korvel-cli through ping, query, download and install. Exit status 0
+# reference pipeline server with the sample catalog and a sample package
+# (scripts/sample-pipeline.sh), points the library at it through the registry
+# of a demo Wine prefix, and runs korvel-cli through ping, query, download and
+# install. Exit status 0
 # only when every step did what it should; nothing is left running.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 bin="$root/build/bin"
 demo="$root/build/demo"
-packages="$demo/packages"
 package=hostapp-2.1.3.zip
 query='ProductId=1234 and Version>=2.1 and Language=en'
 
 rm -rf "$demo"
-mkdir -p "$packages" "$demo/downloads"
+mkdir -p "$demo/downloads"
 
-# The sample package: the identity file naming the installer, the installer,
-# and some payload so that the download has something to show.
-"$root/scripts/make-sample-package.py" "$packages/$package" "$bin/sample-installer.exe" \
-    'sample-installer.exe --product "HostApp 2.1.3"'
-
-"$root/scripts/pipeline-server.sh" start "$demo/server" --packages "$packages" >/dev/null || exit 1
+# The sample catalog, its package built here, described by its true size and
+# SHA-256.
+pipeline=$("$root/scripts/sample-pipeline.sh" start "$demo/pipeline" "$bin") || exit 1
 stop_all() {
-    "$root/scripts/pipeline-server.sh" stop "$demo/server"
+    "$root/scripts/sample-pipeline.sh" stop "$demo/pipeline"
     # The demo prefix's Wine server would otherwise linger for a minute.
     WINEPREFIX="$root/build/wine-demo" wineserver -k 2>/dev/null || true
 }
 trap stop_all EXIT
-pipeline="http://127.0.0.1:$(cat "$demo/server/port")/lumq/pipeline"
 
 export WINEPREFIX="$root/build/wine-demo" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY
@@ -54,10 +50,16 @@ step "1/4 Ping the pipeline server"
 if cli ping; then record ping ok; else record ping FAILED; fi
 
 step "2/4 Ask for updates: $query"
-raw=$(run_cli query "$query" --raw | tr -d '\r')
 if cli query "$query"; then record query ok; else record query FAILED; fi
-url=$(python3 "$root/scripts/first-download-url.py" <<<"$raw")
-hits=$(grep -o '<entry ' <<<"$raw" | wc -l)
+# Scripts read the same answer as JSON: how many updates, and the first
+# one's package and checksum.
+read -r hits url sha256 < <(run_cli query "$query" --json | python3 -c '
+import json, sys
+entries = json.load(sys.stdin)["entries"]
+first = entries[0] if entries else {}
+print(len(entries), first.get("downloadUrl") or "-",
+      (first.get("metadata", {}).get("Sha256") or ["-"])[0])' 2>/dev/null)
+[ "${url:--}" = "-" ] && url=
 if [ -z "$url" ]; then
     echo "no update offers a download"
     record query FAILED
@@ -66,8 +68,10 @@ echo "first update's package: ${url:-none}"
 
 step "3/4 Download the package"
 target="Z:${demo//\//\\}\\downloads\\$package"
-if [ -n "$url" ] && cli download "$url" "$target" && cmp -s "$demo/downloads/$package" "$packages/$package"; then
-    record download "ok, $(stat -c %s "$demo/downloads/$package") bytes, identical to the server's"
+saved="$demo/downloads/$package"
+if [ -n "$url" ] && cli download "$url" "$target" &&
+    [ "$(sha256sum "$saved" | cut -d' ' -f1)" = "$sha256" ]; then
+    record download "ok, $(stat -c %s "$saved") bytes, SHA-256 as the catalog says"
 else
     record download FAILED
 fi

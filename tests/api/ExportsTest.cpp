@@ -16,9 +16,6 @@
 
 using korvel::host::KorvelLibrary;
 
-extern "C" uint32_t HeaderAsCInvalidSession(void);
-extern "C" size_t HeaderAsCTextBufferSize(void);
-
 namespace {
 
 constexpr uint32_t kNoSuchId = 0xFFFFFFFF;
@@ -183,12 +180,6 @@ SessionCalls()
 }
 
 } // namespace
-
-TEST(Exports, HeaderCompilesAsC)
-{
-    EXPECT_EQ(HeaderAsCInvalidSession(), 0x80001001u);
-    EXPECT_EQ(HeaderAsCTextBufferSize(), 260u);
-}
 
 TEST(Exports, ExactlyTheFiftyFunctionsAreExportedByName)
 {

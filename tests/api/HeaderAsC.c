@@ -1,13 +1,203 @@
-/* The public header must compile as C. */
+/* The public headers as a C host compiles them: ISO C11 with every warning
+ * an error (see CMakeLists.txt), the status codes usable as the constant
+ * expressions of case labels, and the exports reached through their
+ * function-pointer types the way the header recommends. */
 #include "api/korvel.h"
+#include "api/korvel_status.h"
 
-uint32_t HeaderAsCInvalidSession(void)
+#include <stddef.h>
+
+/* The codes as C sees them, with the names they are spelt with. */
+#define CODE(name)                                                                                 \
+    {                                                                                              \
+        name, #name                                                                                \
+    }
+static const struct {
+    uint32_t code;
+    const char* name;
+} kCodes[] = {
+    CODE(kStatusSuccess),
+    CODE(kStatusNotRunning),
+    CODE(kStatusPending),
+    CODE(kStatusTransferIdle),
+    CODE(kStatusTransferStarted),
+    CODE(kStatusTransferResuming),
+    CODE(kStatusTransferReceiving),
+    CODE(kStatusTransferComplete),
+    CODE(kStatusTransferVerifying),
+    CODE(kStatusInvalidSession),
+    CODE(kStatusUnexpected),
+    CODE(kStatusAlreadyRunning),
+    CODE(kStatusBadUrl),
+    CODE(kStatusInternetOpenFailed),
+    CODE(kStatusNoSuchItem),
+    CODE(kStatusServerUnreachable),
+    CODE(kStatusRequestOpenFailed),
+    CODE(kStatusSendFailed),
+    CODE(kStatusReceiveFailed),
+    CODE(kStatusHttpTimeout),
+    CODE(kStatusFileCreateFailed),
+    CODE(kStatusNotFound),
+    CODE(kStatusBadContentType),
+    CODE(kStatusBadRequest),
+    CODE(kStatusServerError),
+    CODE(kStatusUnexpectedHttpStatus),
+    CODE(kStatusProxyAuthRequired),
+    CODE(kStatusTooLargeForBrowser7),
+    CODE(kStatusTooLargeForBrowser8),
+    CODE(kStatusRetryFailed),
+    CODE(kStatusDiskFull),
+    CODE(kStatusTimeout),
+    CODE(kStatusConnectTimeout),
+    CODE(kStatusPostFileFailed),
+    CODE(kStatusCertDateInvalid),
+    CODE(kStatusCertNameInvalid),
+    CODE(kStatusChecksumMismatch),
+    CODE(kStatusBadGroupType),
+    CODE(kStatusEntryIndex),
+    CODE(kStatusNoGroup),
+    CODE(kStatusGroupNotClosed),
+    CODE(kStatusQueryEmpty),
+    CODE(kStatusXmlParseFailed),
+    CODE(kStatusXmlNoRoot),
+    CODE(kStatusExtractFailed),
+    CODE(kStatusBadResponse),
+    CODE(kStatusServer900),
+    CODE(kStatusServer100),
+    CODE(kStatusServer300),
+    CODE(kStatusServer700),
+    CODE(kStatusServer10),
+    CODE(kStatusServer6000),
+    CODE(kStatusInstallFailed),
+    CODE(kStatusInstallCancelled),
+};
+#undef CODE
+
+size_t HeaderAsCCodeCount(void)
 {
-    return kStatusInvalidSession;
+    return sizeof kCodes / sizeof kCodes[0];
+}
+
+uint32_t HeaderAsCCode(size_t index, const char** name)
+{
+    *name = kCodes[index].name;
+    return kCodes[index].code;
+}
+
+/* The name table's answers, for the C++ side to compare with its own. */
+const char* HeaderAsCStatusName(uint32_t status)
+{
+    return KorvelStatusName(status);
+}
+
+const char* HeaderAsCStatusMeaning(uint32_t status)
+{
+    return KorvelStatusMeaning(status);
+}
+
+/* Status codes are constant expressions in C, as a switch needs them. */
+int HeaderAsCIsState(uint32_t status)
+{
+    switch (status) {
+    case kStatusNotRunning:
+    case kStatusPending:
+    case kStatusTransferIdle:
+    case kStatusTransferStarted:
+    case kStatusTransferResuming:
+    case kStatusTransferReceiving:
+    case kStatusTransferComplete:
+    case kStatusTransferVerifying:
+        return 1;
+    default:
+        return 0;
+    }
 }
 
 size_t HeaderAsCTextBufferSize(void)
 {
     WsUdText text;
     return sizeof text / sizeof text[0];
+}
+
+/* Resolves every export through its PFN_ type; returns how many the module
+ * has. */
+int HeaderAsCResolveAll(HMODULE module)
+{
+    int found = 0;
+#define RESOLVE(name)                                                                              \
+    do {                                                                                           \
+        PFN_##name pointer = (PFN_##name)(void (*)(void))GetProcAddress(module, #name);            \
+        found += pointer != NULL;                                                                  \
+    } while (0)
+    RESOLVE(WsUdOpen);
+    RESOLVE(WsUdOpen2);
+    RESOLVE(WsUdClose);
+    RESOLVE(WsUdServerPing);
+    RESOLVE(WsUdSetParentWindow);
+    RESOLVE(WsUdQueryOpenGroup);
+    RESOLVE(WsUdQueryCloseGroup);
+    RESOLVE(WsUdQueryAddTerm);
+    RESOLVE(WsUdQueryAddText);
+    RESOLVE(WsUdQueryReset);
+    RESOLVE(WsUdQuerySubmit);
+    RESOLVE(WsUdQueryCheck);
+    RESOLVE(WsUdQueryCancel);
+    RESOLVE(WsUdQueryResultSize);
+    RESOLVE(WsUdQueryResult);
+    RESOLVE(WsUdQueryResultVariant);
+    RESOLVE(WsUdQueryStatus);
+    RESOLVE(WsUdQueryGetHitCount);
+    RESOLVE(WsUdQueryGetId);
+    RESOLVE(WsUdQueryGetIdVariant);
+    RESOLVE(WsUdQueryGetType);
+    RESOLVE(WsUdQueryGetTypeVariant);
+    RESOLVE(WsUdQueryGetUPC);
+    RESOLVE(WsUdQueryGetUPCVariant);
+    RESOLVE(WsUdQueryGetUPCVersion);
+    RESOLVE(WsUdQueryGetUPCVersionVariant);
+    RESOLVE(WsUdQueryGetUPCMinVersion);
+    RESOLVE(WsUdQueryGetUPCMinVersionVariant);
+    RESOLVE(WsUdQueryGetDownloadGuid);
+    RESOLVE(WsUdQueryGetDownloadGuidVariant);
+    RESOLVE(WsUdQueryGetDownloadSize);
+    RESOLVE(WsUdQueryGetInstallConditionsTypeCount);
+    RESOLVE(WsUdQueryGetInstallConditionsType);
+    RESOLVE(WsUdQueryGetInstallConditionsTypeVariant);
+    RESOLVE(WsUdQueryGetInstallConditionsCount);
+    RESOLVE(WsUdQueryGetInstallConditions);
+    RESOLVE(WsUdQueryGetInstallConditionsVariant);
+    RESOLVE(WsUdDownloadOpen);
+    RESOLVE(WsUdDownloadSubmit);
+    RESOLVE(WsUdDownloadCheck);
+    RESOLVE(WsUdDownloadCancel);
+    RESOLVE(WsUdDownloadClose);
+    RESOLVE(WsUdDownloadSubmit2);
+    RESOLVE(WsUdDownloadCheck2);
+    RESOLVE(WsUdDownloadCancel2);
+    RESOLVE(WsUdInstallOpen);
+    RESOLVE(WsUdInstallSubmit);
+    RESOLVE(WsUdInstallCheck);
+    RESOLVE(WsUdInstallCancel);
+    RESOLVE(WsUdInstallClose);
+#undef RESOLVE
+    return found;
+}
+
+/* Opens and closes a session through the pointer types; 0 when both calls
+ * succeed and the session got an id. */
+uint32_t HeaderAsCOpenAndClose(HMODULE module)
+{
+    PFN_WsUdOpen open = (PFN_WsUdOpen)(void (*)(void))GetProcAddress(module, "WsUdOpen");
+    PFN_WsUdClose close = (PFN_WsUdClose)(void (*)(void))GetProcAddress(module, "WsUdClose");
+    uint32_t session = 0;
+    uint32_t status;
+
+    if (open == NULL || close == NULL)
+        return kStatusUnexpected;
+    status = open(L"HostApp", L"2.1", L"", L"", L"en-US", &session);
+    if (status != kStatusSuccess)
+        return status;
+    if (session == 0)
+        return kStatusInvalidSession;
+    return close(session);
 }

@@ -80,22 +80,6 @@ const char* PatternAt(uint64_t offset)
     return table.data() + offset % kPatternPeriod;
 }
 
-std::optional<std::string> ReadWholeFile(const std::wstring& path)
-{
-    ReadHandle file(path);
-    if (!file.IsOpen())
-        return std::nullopt;
-    std::optional<uint64_t> size = file.Size();
-    if (!size)
-        return std::nullopt;
-    std::string data(static_cast<size_t>(*size), '\0');
-    std::optional<size_t> got = file.Read(&data[0], data.size());
-    if (!got)
-        return std::nullopt;
-    data.resize(*got);
-    return data;
-}
-
 std::optional<std::wstring> EnvironmentValue(const wchar_t* name)
 {
     DWORD needed = GetEnvironmentVariableW(name, nullptr, 0);
@@ -145,8 +129,7 @@ uint16_t ParsePort(const std::string& text, const std::wstring& path)
         std::all_of(trimmed.begin(), trimmed.end(), [](char c) { return c >= '0' && c <= '9'; });
     unsigned long port = valid ? std::stoul(trimmed) : 0;
     if (port == 0 || port > 65535)
-        throw std::runtime_error("scripted HTTP server: no port number in " + Narrow(path) +
-                                 ": \"" + trimmed + "\"");
+        throw std::runtime_error("no port number in " + Narrow(path) + ": \"" + trimmed + "\"");
     return static_cast<uint16_t>(port);
 }
 
@@ -164,24 +147,45 @@ ScriptedServer::ScriptedServer(std::wstring directory, uint16_t port)
 {
 }
 
+ServerFolder FindServerFolder(const wchar_t* variable, const std::wstring& portFile)
+{
+    std::optional<std::wstring> dir = EnvironmentValue(variable);
+    if (!dir || dir->empty())
+        throw std::runtime_error(Narrow(variable) +
+                                 " is not set (run the test through ctest, whose fixture starts "
+                                 "the server)");
+    ServerFolder folder{ToWindowsPath(*dir), 0};
+    const std::wstring portPath = folder.path + L"\\" + portFile;
+    std::optional<std::string> text = ReadWholeFile(portPath);
+    if (!text)
+        throw std::runtime_error("cannot read " + Narrow(portPath) + " (is the server running?)");
+    folder.port = ParsePort(*text, portPath);
+    return folder;
+}
+
+std::optional<std::string> ReadWholeFile(const std::wstring& path)
+{
+    ReadHandle file(path);
+    if (!file.IsOpen())
+        return std::nullopt;
+    std::optional<uint64_t> size = file.Size();
+    if (!size)
+        return std::nullopt;
+    std::string data(static_cast<size_t>(*size), '\0');
+    std::optional<size_t> got = file.Read(&data[0], data.size());
+    if (!got)
+        return std::nullopt;
+    data.resize(*got);
+    return data;
+}
+
 const ScriptedServer& ScriptedServer::Get()
 {
     // A failed first call throws and leaves the static uninitialised, so a
     // later call tries again.
     static const ScriptedServer server = [] {
-        std::optional<std::wstring> dir = EnvironmentValue(L"KORVEL_HTTP_SERVER_DIR");
-        if (!dir || dir->empty())
-            throw std::runtime_error("scripted HTTP server: KORVEL_HTTP_SERVER_DIR is not set "
-                                     "(run the test through ctest, whose http_server fixture "
-                                     "starts the server)");
-        std::wstring windowsDir = ToWindowsPath(*dir);
-        std::wstring portFile = windowsDir + L"\\port";
-        std::optional<std::string> text = ReadWholeFile(portFile);
-        if (!text)
-            throw std::runtime_error("scripted HTTP server: cannot read " + Narrow(portFile) +
-                                     " (is the server running? scripts/http-server.sh start " +
-                                     Narrow(*dir) + ")");
-        return ScriptedServer(windowsDir, ParsePort(*text, portFile));
+        const ServerFolder folder = FindServerFolder(L"KORVEL_HTTP_SERVER_DIR", L"port");
+        return ScriptedServer(folder.path, folder.port);
     }();
     return server;
 }

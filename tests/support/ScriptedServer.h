@@ -7,6 +7,20 @@
 
 namespace korvel::test {
 
+// The folder of a local test server that a ctest fixture started: the
+// environment variable names it (a Linux path, reached under Wine through
+// drive Z:), and the server wrote its port to portFile inside it. Throws
+// std::runtime_error saying what is missing.
+struct ServerFolder {
+    std::wstring path; // as a Windows path
+    uint16_t port;
+};
+ServerFolder FindServerFolder(const wchar_t* variable, const std::wstring& portFile);
+
+// A whole file, read while others may still write it; nothing when it
+// cannot be read.
+std::optional<std::string> ReadWholeFile(const std::wstring& path);
+
 // The test side of the scripted HTTP server (tests/support/scripted_http_server.py)
 // that ctest starts before the transport tests. Each request's URL carries a
 // script saying how the server answers, for example

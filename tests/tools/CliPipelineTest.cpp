@@ -1,5 +1,6 @@
 // korvel-cli ping and query against the scripted server, which the library
 // finds through the pipeline URL in the registry.
+#include "packet/DeploymentHosts.h"
 #include "tests/support/PercentEncode.h"
 #include "tests/support/ScopedRegistryValue.h"
 #include "tests/support/ScriptedServer.h"
@@ -7,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <optional>
 
 using namespace korvel::test;
@@ -59,11 +61,30 @@ protected:
     void Answer(const std::string& body, const std::wstring& extra = L"")
     {
         tag_ = ScriptedServer::UniqueTag("cli");
+        pipelineUrl_ = ScriptedServer::Get().Url(L"tag=" + Wide(tag_) + L";ctype=text%2Fxml;" +
+                                                     extra + L"body=" + PercentEncode(body),
+                                                 L"lumq/pipeline");
         url_.reset();
-        url_.emplace(kPipelineKey, L"S_URL",
-                     ScriptedServer::Get().Url(L"tag=" + Wide(tag_) + L";ctype=text%2Fxml;" +
-                                                   extra + L"body=" + PercentEncode(body),
-                                               L"lumq/pipeline"));
+        url_.emplace(kPipelineKey, L"S_URL", pipelineUrl_);
+    }
+
+    // The lines that say where a failed request went.
+    std::string PipelineLines() const
+    {
+        return "  pipeline: " + std::string(pipelineUrl_.begin(), pipelineUrl_.end()) +
+               "\n  (from the registry value S_URL under HKLM\\SOFTWARE\\Talvessa\\Pipeline)\n";
+    }
+
+    // Waits until the server has the request, so that Ctrl+C comes while
+    // korvel-cli waits for the answer.
+    bool RequestArrived() const
+    {
+        for (int i = 0; i < 500; ++i) {
+            if (ScriptedServer::Get().RecordCount(tag_) > 0)
+                return true;
+            Sleep(20);
+        }
+        return false;
     }
 
     std::string RecordedHead() const
@@ -77,6 +98,7 @@ protected:
     }
 
     std::string tag_;
+    std::wstring pipelineUrl_;
     std::optional<ScopedRegistryValue> url_;
 };
 
@@ -186,7 +208,8 @@ TEST_F(CliPipeline, AnHttpFailureIsShownWithItsStatusName)
     EXPECT_EQ(result.exitCode, 1u);
     EXPECT_EQ(result.out, "");
     EXPECT_EQ(result.err, "korvel-cli: the query failed: 0x80002007 kStatusNotFound\n"
-                          "  The server answered HTTP 404: nothing exists at that URL.\n");
+                          "  The server answered HTTP 404: nothing exists at that URL.\n" +
+                              PipelineLines());
 }
 
 TEST_F(CliPipeline, AQueryOverItsTimeLimitIsCancelled)
@@ -202,6 +225,110 @@ TEST_F(CliPipeline, AQueryOverItsTimeLimitIsCancelled)
               0u)
         << result.err;
     EXPECT_LT(elapsed, 10000u);
+    EXPECT_NE(result.err.find(PipelineLines()), std::string::npos) << result.err;
+    EXPECT_EQ(result.out, "") << "no sign of waiting on a pipe";
+}
+
+TEST_F(CliPipeline, QueryAsJsonForScripts)
+{
+    Answer(kTwoEntries);
+    const CliResult result = RunCli({L"query", L"ProductId=1234", L"--json"});
+    EXPECT_EQ(result.exitCode, 0u) << result.err;
+    EXPECT_EQ(result.out.rfind("{\"serverStatus\":0,\"statusText\":\"OK\",\"date\":\"" +
+                                   std::string(kDate) +
+                                   "\",\"count\":2,\"total\":2,\"entries\":[{\"id\":"
+                                   "\"hostapp-2.1.3-win-en\",",
+                               0),
+              0u)
+        << result.out;
+    EXPECT_NE(result.out.find("\"downloadSize\":1700000,"), std::string::npos) << result.out;
+    EXPECT_EQ(std::count(result.out.begin(), result.out.end(), '\n'), 1) << result.out;
+
+    Answer(Packet("<status code=\"6000\">Failure</status>", ""));
+    const CliResult refused = RunCli({L"query", L"a=1", L"--json"});
+    EXPECT_EQ(refused.exitCode, 1u);
+    EXPECT_EQ(refused.out, "{\"serverStatus\":6000,\"statusText\":\"Failure\",\"date\":\"" +
+                               std::string(kDate) +
+                               "\",\"count\":null,\"total\":null,\"entries\":[]}\n");
+    EXPECT_EQ(refused.err, "korvel-cli: the server refused the query with status 6000 (Failure); "
+                           "--raw shows its whole answer\n");
+}
+
+TEST_F(CliPipeline, CtrlCEndsAPingOrAQueryWith130)
+{
+    const SharedConsole console;
+    ASSERT_TRUE(console.Ready()) << "AllocConsole failed, error " << GetLastError();
+    const struct {
+        std::vector<std::wstring> arguments;
+        const char* err;
+    } cases[] = {
+        // The library cannot cancel a ping: the program ends at once.
+        {{L"ping"}, "korvel-cli: cancelled with Ctrl+C\n"},
+        // A query is cancelled through the library.
+        {{L"query", L"a=1"}, "korvel-cli: query cancelled\n"},
+    };
+    for (const auto& c : cases) {
+        Answer(ResponsePacket("<status code=\"0\">OK</status>", kDate), L"delay=8000;");
+        CliProcess process(c.arguments);
+        ASSERT_TRUE(RequestArrived()) << c.err;
+        const ULONGLONG start = GetTickCount64();
+        ASSERT_TRUE(CliProcess::SendCtrlC()) << "error " << GetLastError();
+        const CliResult result = process.Finish(15000);
+        EXPECT_LT(GetTickCount64() - start, 5000u) << c.err;
+        EXPECT_EQ(result.exitCode, 130u) << c.err;
+        EXPECT_EQ(result.out, "");
+        EXPECT_EQ(result.err, c.err);
+    }
+}
+
+TEST(CliPipelineLocation, AFailedPingSaysWhereThePipelineIsAndWhy)
+{
+    const std::wstring key = kPipelineKey;
+    const std::wstring refused = L"http://127.0.0.1:1/lumq/pipeline";
+    const std::string main = "HKLM\\SOFTWARE\\Talvessa\\Pipeline";
+    const std::string wrapper = main + "\\CliWrap";
+    const std::string fallback = "https://" +
+                                 std::string(std::begin(korvel::kDefaultPipelineHost),
+                                             std::end(korvel::kDefaultPipelineHost) - 1) +
+                                 "/lumq/pipeline";
+    const struct {
+        const wchar_t* mainValue;    // nullptr: none
+        const wchar_t* wrapperValue; // nullptr: none
+        const wchar_t* wrapperName;
+        std::string lines;
+    } cases[] = {
+        {refused.c_str(), nullptr, L"",
+         "  pipeline: http://127.0.0.1:1/lumq/pipeline\n  (from the registry value S_URL under " +
+             main + ")\n"},
+        {L"http://127.0.0.1:2/x", refused.c_str(), L"CliWrap",
+         "  pipeline: http://127.0.0.1:1/lumq/pipeline\n  (from the registry value S_URL under " +
+             wrapper + ")\n"},
+        {nullptr, nullptr, L"CliWrap",
+         "  pipeline: " + fallback +
+             "\n  (from the library's built-in default, as there is no S_URL under " + wrapper +
+             " or " + main + ")\n"},
+    };
+    for (const auto& c : cases) {
+        std::optional<ScopedRegistryValue> mainValue;
+        std::optional<ScopedRegistryValueAbsent> mainAbsent;
+        if (c.mainValue)
+            mainValue.emplace(key, L"S_URL", c.mainValue);
+        else
+            mainAbsent.emplace(key, L"S_URL");
+        std::optional<ScopedRegistryValue> wrapperValue;
+        std::optional<ScopedRegistryValueAbsent> wrapperAbsent;
+        if (c.wrapperValue)
+            wrapperValue.emplace(key + L"\\CliWrap", L"S_URL", c.wrapperValue);
+        else
+            wrapperAbsent.emplace(key + L"\\CliWrap", L"S_URL");
+        const CliResult result = RunCli({L"ping", L"--wrapper", c.wrapperName});
+        EXPECT_EQ(result.exitCode, 1u);
+        EXPECT_EQ(result.err, "korvel-cli: the ping failed: 0x80002001 kStatusServerUnreachable\n"
+                              "  The server cannot be reached, refused access (HTTP 401, 403, "
+                              "410, 502, 503 or 504) or dropped the connection before the answer "
+                              "was complete.\n" +
+                                  c.lines);
+    }
 }
 
 } // namespace

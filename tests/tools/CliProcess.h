@@ -1,83 +1,27 @@
 #pragma once
 
-#include <windows.h>
-
-#include <string>
-#include <vector>
+#include "tests/support/ChildProcess.h"
 
 namespace korvel::test {
 
-// What a run of korvel-cli.exe left behind. Text outputs have their CR LF
-// line ends turned into LF; rawOut keeps standard output byte for byte.
-struct CliResult {
-    DWORD exitCode = 0;
-    bool timedOut = false;
-    std::string out;
-    std::string err;
-    std::string rawOut;
-};
+using CliResult = ChildResult;
 
-// korvel-cli.exe beside the test program, started with stdout and stderr on
-// pipes (so never a terminal) and stdin on NUL; it shares the test's console,
-// if any. Every wait is bounded; a child that outlives its bound is
-// terminated.
-class CliProcess {
+// korvel-cli.exe beside the test program, run as ChildProcess runs programs.
+class CliProcess : public ChildProcess {
 public:
-    explicit CliProcess(const std::vector<std::wstring>& arguments);
-    ~CliProcess();
-    CliProcess(const CliProcess&) = delete;
-    CliProcess& operator=(const CliProcess&) = delete;
-
-    // Waits until standard output holds the text; false after timeoutMs.
-    bool WaitForOutput(const std::string& text, DWORD timeoutMs);
-    // Sends Ctrl+C to every process of the test's console (see SharedConsole).
-    static bool SendCtrlC();
-    // Waits for the end (terminating the child after timeoutMs) and collects.
-    CliResult Finish(DWORD timeoutMs);
-
-    static std::wstring ProgramPath();
-
-private:
-    // One output pipe and the thread that drains it into text.
-    struct Stream {
-        CliProcess* owner = nullptr;
-        HANDLE read = nullptr;
-        HANDLE thread = nullptr;
-        std::string text;
-    };
-
-    static DWORD WINAPI Drain(void* stream);
-    std::string Text(const Stream& stream);
-    void AwaitStreams(CliResult& result);
-
-    PROCESS_INFORMATION process_{};
-    CRITICAL_SECTION lock_;
-    Stream out_;
-    Stream err_;
-    bool finished_ = false;
-};
-
-// Gives the test a console of its own for its lifetime, shared by the
-// programs it starts, so that Ctrl+C can be sent to them; the test itself
-// ignores it.
-class SharedConsole {
-public:
-    SharedConsole();
-    ~SharedConsole();
-    SharedConsole(const SharedConsole&) = delete;
-    SharedConsole& operator=(const SharedConsole&) = delete;
-
-    bool Ready() const { return ready_; }
-
-private:
-    bool ready_;
+    explicit CliProcess(const std::vector<std::wstring>& arguments,
+                        const std::wstring& workingDirectory = L"")
+        : ChildProcess(BesideTest(L"korvel-cli.exe"), arguments, workingDirectory)
+    {
+    }
 };
 
 // Runs korvel-cli with the arguments and waits up to timeoutMs for it.
-CliResult RunCli(const std::vector<std::wstring>& arguments, DWORD timeoutMs = 60000);
-
-// One argument as the C run time splits a command line: quoted when needed,
-// backslashes doubled before a quote.
-std::wstring QuoteArgument(const std::wstring& argument);
+inline CliResult RunCli(const std::vector<std::wstring>& arguments, DWORD timeoutMs = 60000,
+                        const std::wstring& workingDirectory = L"")
+{
+    return RunProgram(ChildProcess::BesideTest(L"korvel-cli.exe"), arguments, timeoutMs,
+                      workingDirectory);
+}
 
 } // namespace korvel::test

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 
 using namespace korvel::test;
@@ -22,7 +23,8 @@ std::string Narrow(const std::wstring& text)
     return std::string(text.begin(), text.end());
 }
 
-// A target file in the temporary folder, removed again by the test.
+// A target file in the temporary folder and the part file korvel-cli keeps
+// beside it until the download is whole, both removed again by the test.
 class TargetFile {
 public:
     explicit TargetFile(const std::string& tag)
@@ -31,17 +33,35 @@ public:
         GetTempPathW(MAX_PATH, folder);
         path_ = std::wstring(folder) + L"korvel-cli-" + Wide(tag) + L".bin";
         DeleteFileW(path_.c_str());
+        DeleteFileW(Part().c_str());
     }
-    ~TargetFile() { DeleteFileW(path_.c_str()); }
+    ~TargetFile()
+    {
+        DeleteFileW(path_.c_str());
+        DeleteFileW(Part().c_str());
+    }
     TargetFile(const TargetFile&) = delete;
     TargetFile& operator=(const TargetFile&) = delete;
 
     const std::wstring& Path() const { return path_; }
+    // Where korvel-cli keeps the file until it is whole.
+    std::wstring Part() const { return path_ + L".part"; }
 
-    void Write(const std::string& bytes) const
+    static void Write(const std::wstring& path, const std::string& bytes)
     {
-        std::ofstream file(path_.c_str(), std::ios::binary);
+        std::ofstream file(path.c_str(), std::ios::binary);
         file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    }
+
+    static std::string Read(const std::wstring& path)
+    {
+        std::ifstream file(path.c_str(), std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    }
+
+    static bool Exists(const std::wstring& path)
+    {
+        return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
     }
 
 private:
@@ -87,12 +107,14 @@ TEST(CliDownload, ToAFileWithPlainProgressLinesWhenNotOnATerminal)
         << result.out;
     const std::vector<std::string> lines = ProgressLines(result.out);
     ASSERT_GE(lines.size(), 2u) << result.out;
-    // During the stall about half has arrived, and a line says so.
-    EXPECT_NE(lines.front().find("KiB of 390.6 KiB"), std::string::npos) << result.out;
-    const int firstPercent = std::stoi(lines.front().substr(2, 3));
-    EXPECT_GE(firstPercent, 40) << result.out;
-    EXPECT_LT(firstPercent, 100) << result.out;
-    EXPECT_EQ(lines.back(), "  100%  390.6 KiB of 390.6 KiB");
+    // During the stall about half has arrived, and a line says so; lines
+    // before it may show the first figures.
+    const std::string& stall = lines[lines.size() - 2];
+    EXPECT_NE(stall.find("KiB of 390.6 KiB"), std::string::npos) << result.out;
+    const int stallPercent = std::stoi(stall.substr(2, 3));
+    EXPECT_GE(stallPercent, 40) << result.out;
+    EXPECT_LT(stallPercent, 60) << result.out;
+    EXPECT_EQ(lines.back().rfind("  100%  390.6 KiB of 390.6 KiB", 0), 0u) << result.out;
     EXPECT_NE(result.out.find("\nSaved " + Narrow(target.Path()) + ", 390.6 KiB (400000 bytes)\n"),
               std::string::npos)
         << result.out;
@@ -104,22 +126,149 @@ TEST(CliDownload, ToAFileWithPlainProgressLinesWhenNotOnATerminal)
     EXPECT_EQ(ScriptedServer::DescribePatternMismatch(target.Path(), 400000), "");
 }
 
-TEST(CliDownload, AgainWithThePartialFileResumesIt)
+// The lines korvel-cli prints about the part file of an earlier run.
+std::string LeftLine(const TargetFile& target, uint64_t bytes, const std::string& size)
+{
+    return "\n  an unfinished download left " + size + " (" + std::to_string(bytes) +
+           " bytes) in " + Narrow(target.Part()) + "\n";
+}
+const char kContinues[] = "  the server continues it: downloading the rest\n";
+const char kRestarts[] =
+    "  the server's answer does not continue it: downloading the whole file again\n";
+
+TEST(CliDownload, AnUnfinishedPartIsContinuedWhereTheServerContinuesIt)
 {
     const std::string tag = ScriptedServer::UniqueTag("cli-resume");
     const TargetFile target(tag);
-    target.Write(ScriptedServer::PatternBytes(0, 150000));
+    TargetFile::Write(target.Part(), ScriptedServer::PatternBytes(0, 150000));
     const std::wstring url = ScriptedServer::Get().Url(L"tag=" + Wide(tag) + L";size=400000");
     const CliResult result = RunCli({L"download", url, target.Path()});
     EXPECT_EQ(result.exitCode, 0u) << result.err;
-    EXPECT_NE(result.out.find("\n  continuing the 146.5 KiB (150000 bytes) already in the file\n"),
+    EXPECT_NE(result.out.find(LeftLine(target, 150000, "146.5 KiB") + kContinues),
               std::string::npos)
         << result.out;
+    EXPECT_EQ(result.out.find(kRestarts), std::string::npos) << result.out;
     EXPECT_TRUE(AnyRecordHolds(tag, "Range: bytes=150000-"));
     EXPECT_EQ(ScriptedServer::DescribePatternMismatch(target.Path(), 400000), "");
+    EXPECT_FALSE(TargetFile::Exists(target.Part()));
 }
 
-TEST(CliDownload, CtrlCCancelsAndARerunResumes)
+TEST(CliDownload, APartTheServersAnswerDoesNotContinueIsNeverCalledContinued)
+{
+    const struct {
+        const char* what;
+        const wchar_t* script;
+        uint64_t partial;
+    } cases[] = {
+        // The data stalls early, so that the figures show the new start.
+        {"the server ignores the range", L"range=ignore;stallafter=40000;stallms=1500", 150000},
+        {"the part is longer than the file", L"stallafter=40000;stallms=1500", 500000},
+    };
+    for (const auto& c : cases) {
+        const std::string tag = ScriptedServer::UniqueTag("cli-restart");
+        const TargetFile target(tag);
+        TargetFile::Write(target.Part(), std::string(c.partial, 'x'));
+        const std::wstring url =
+            ScriptedServer::Get().Url(L"tag=" + Wide(tag) + L";size=400000;" + c.script);
+        const CliResult result = RunCli({L"download", url, target.Path()});
+        EXPECT_EQ(result.exitCode, 0u) << c.what << "\n" << result.err;
+        EXPECT_NE(result.out.find(kRestarts), std::string::npos) << c.what << "\n" << result.out;
+        EXPECT_EQ(result.out.find(kContinues), std::string::npos) << c.what << "\n" << result.out;
+        EXPECT_EQ(ScriptedServer::DescribePatternMismatch(target.Path(), 400000), "") << c.what;
+    }
+}
+
+TEST(CliDownload, AnExistingFileIsLeftAloneUnlessOverwriteIsGiven)
+{
+    const std::string tag = ScriptedServer::UniqueTag("cli-exists");
+    const TargetFile target(tag);
+    const std::string stale = "stale 12 byt";
+    TargetFile::Write(target.Path(), stale);
+    TargetFile::Write(target.Part(), "stale part");
+    const std::wstring url = ScriptedServer::Get().Url(L"tag=" + Wide(tag) + L";size=300000");
+
+    const CliResult refused = RunCli({L"download", url, target.Path()});
+    EXPECT_EQ(refused.exitCode, 1u);
+    EXPECT_EQ(refused.out, "");
+    EXPECT_EQ(refused.err, "korvel-cli: " + Narrow(target.Path()) +
+                               " already exists; --overwrite downloads it again\n");
+    EXPECT_EQ(TargetFile::Read(target.Path()), stale);
+    EXPECT_EQ(ScriptedServer::Get().RecordCount(tag), 0);
+
+    const CliResult replaced = RunCli({L"download", url, target.Path(), L"--overwrite"});
+    EXPECT_EQ(replaced.exitCode, 0u) << replaced.err;
+    EXPECT_EQ(replaced.out.find("an unfinished download left"), std::string::npos) << replaced.out;
+    EXPECT_FALSE(AnyRecordHolds(tag, "Range:"));
+    EXPECT_EQ(ScriptedServer::DescribePatternMismatch(target.Path(), 300000), "");
+    EXPECT_FALSE(TargetFile::Exists(target.Part()));
+}
+
+TEST(CliDownload, WithoutFileItSavesUnderTheUrlsNameInTheCurrentFolder)
+{
+    const std::string tag = ScriptedServer::UniqueTag("cli-name");
+    wchar_t folder[MAX_PATH];
+    GetTempPathW(MAX_PATH, folder);
+    const TargetFile target(tag);
+    const std::wstring name = target.Path().substr(target.Path().find_last_of(L'\\') + 1);
+    const std::wstring url = ScriptedServer::Get().Url(L"tag=" + Wide(tag) + L";size=70000",
+                                                       L"packages/" + name + L"?v=2");
+    const CliResult result = RunCli({L"download", url}, 60000, folder);
+    EXPECT_EQ(result.exitCode, 0u) << result.err;
+    EXPECT_EQ(result.out.rfind(
+                  "Downloading " + Narrow(url) + "\n  to " + Narrow(target.Path()) + "\n", 0),
+              0u)
+        << result.out;
+    EXPECT_EQ(ScriptedServer::DescribePatternMismatch(target.Path(), 70000), "");
+}
+
+// The command korvel-cli prints after "to continue:", as words.
+std::vector<std::wstring> ContinueCommand(const std::string& err)
+{
+    const std::string marker = "; to continue:\n    ";
+    const size_t at = err.find(marker);
+    if (at == std::string::npos)
+        return {};
+    const size_t begin = at + marker.size();
+    return SplitCommandLine(err.substr(begin, err.find('\n', begin) - begin));
+}
+
+TEST(CliDownload, ACutTransferPrintsTheCommandThatContinuesIt)
+{
+    const std::string tag = ScriptedServer::UniqueTag("cli-cut");
+    const TargetFile target(tag);
+    const std::wstring url =
+        ScriptedServer::Get().Url(L"tag=" + Wide(tag) + L";size=400000;cut=100000");
+    const CliResult cut = RunCli({L"download", url, target.Path()});
+    EXPECT_EQ(cut.exitCode, 1u);
+    EXPECT_EQ(cut.err.rfind("korvel-cli: the download failed: 0x80002001 "
+                            "kStatusServerUnreachable\n",
+                            0),
+              0u)
+        << cut.err;
+    EXPECT_NE(cut.err.find("\n  97.7 KiB (100000 bytes) are kept in " + Narrow(target.Part()) +
+                           "; to continue:\n    korvel-cli download \"" + Narrow(url) + "\" " +
+                           Narrow(target.Path()) + "\n"),
+              std::string::npos)
+        << cut.err;
+    EXPECT_FALSE(TargetFile::Exists(target.Path()));
+
+    // The printed command, run as it stands, continues the part: every run
+    // of this server adds what one cut answer brings.
+    std::vector<std::wstring> command = ContinueCommand(cut.err);
+    ASSERT_EQ(command.size(), 4u) << cut.err;
+    EXPECT_EQ(command[0], L"korvel-cli");
+    command.erase(command.begin());
+    const CliResult again = RunCli(command);
+    EXPECT_EQ(again.exitCode, 1u);
+    EXPECT_NE(again.out.find(LeftLine(target, 100000, "97.7 KiB")), std::string::npos) << again.out;
+    EXPECT_EQ(again.out.find(kRestarts), std::string::npos) << again.out;
+    EXPECT_NE(again.err.find("\n  195.3 KiB (200000 bytes) are kept in "), std::string::npos)
+        << again.err;
+    EXPECT_TRUE(AnyRecordHolds(tag, "Range: bytes=100000-"));
+    EXPECT_EQ(TargetFile::Read(target.Part()), ScriptedServer::PatternBytes(0, 200000));
+}
+
+TEST(CliDownload, CtrlCCancelsAndTheCommandItPrintsContinues)
 {
     const SharedConsole console;
     ASSERT_TRUE(console.Ready()) << "AllocConsole failed, error " << GetLastError();
@@ -135,14 +284,16 @@ TEST(CliDownload, CtrlCCancelsAndARerunResumes)
     const CliResult cancelled = process.Finish(15000);
     EXPECT_LT(GetTickCount64() - start, 10000u) << "the cancel waited for the stall";
     EXPECT_EQ(cancelled.exitCode, 130u) << cancelled.err;
-    EXPECT_EQ(cancelled.err.rfind("korvel-cli: download cancelled after ", 0), 0u) << cancelled.err;
-    EXPECT_NE(cancelled.err.find("; run the same command again to resume it\n"), std::string::npos)
-        << cancelled.err;
+    EXPECT_EQ(cancelled.err.rfind("korvel-cli: download cancelled\n  ", 0), 0u) << cancelled.err;
+    const std::vector<std::wstring> command = ContinueCommand(cancelled.err);
+    ASSERT_EQ(command.size(), 4u) << cancelled.err;
+    EXPECT_EQ(command[1], L"download");
+    EXPECT_EQ(command[3], target.Path());
 
     const std::wstring url = ScriptedServer::Get().Url(L"tag=" + Wide(tag) + L";size=400000");
     const CliResult resumed = RunCli({L"download", url, target.Path()});
     EXPECT_EQ(resumed.exitCode, 0u) << resumed.err;
-    EXPECT_NE(resumed.out.find("  continuing the "), std::string::npos) << resumed.out;
+    EXPECT_NE(resumed.out.find(kContinues), std::string::npos) << resumed.out;
     EXPECT_TRUE(AnyRecordHolds(tag, "Range: bytes="));
     EXPECT_EQ(ScriptedServer::DescribePatternMismatch(target.Path(), 400000), "");
 }
@@ -157,9 +308,21 @@ TEST(CliDownload, ADownloadOverItsTimeLimitEndsPromptly)
     const CliResult result = RunCli({L"download", url, target.Path(), L"--timeout=1000"}, 40000);
     EXPECT_LT(GetTickCount64() - start, 12000u);
     EXPECT_EQ(result.exitCode, 1u);
-    EXPECT_EQ(result.err, "korvel-cli: the download did not finish within 1000 ms: 0x80002011 "
-                          "kStatusTimeout\n  The operation did not finish within its time limit "
-                          "and was cancelled.\n");
+    // What arrived before the stall is kept, as far as it was read.
+    const std::string kept = TargetFile::Read(target.Part());
+    EXPECT_GT(kept.size(), 0u);
+    EXPECT_EQ(kept, ScriptedServer::PatternBytes(0, kept.size()));
+    EXPECT_EQ(result.err.rfind("korvel-cli: the download did not finish within 1000 ms: "
+                               "0x80002011 kStatusTimeout\n  The operation did not finish within "
+                               "its time limit and was cancelled.\n  " +
+                                   std::to_string(kept.size() / 1024) + ".",
+                               0),
+              0u)
+        << result.err;
+    EXPECT_NE(result.err.find(" KiB (" + std::to_string(kept.size()) + " bytes) are kept in " +
+                              Narrow(target.Part()) + "; to continue:\n"),
+              std::string::npos)
+        << result.err;
 }
 
 TEST(CliDownload, AMissingFileIsReportedWithItsStatusName)
@@ -171,10 +334,45 @@ TEST(CliDownload, AMissingFileIsReportedWithItsStatusName)
     EXPECT_EQ(result.exitCode, 1u);
     EXPECT_EQ(result.err, "korvel-cli: the download failed: 0x80002007 kStatusNotFound\n"
                           "  The server answered HTTP 404: nothing exists at that URL.\n");
+    EXPECT_FALSE(TargetFile::Exists(target.Part())) << "an empty part is not kept";
 
     const CliResult first = RunCli({L"download", L"--v1", url});
     EXPECT_EQ(first.exitCode, 1u);
     EXPECT_EQ(first.err, result.err);
+}
+
+TEST(CliDownload, JsonGivesScriptsTheFinalFiguresAndNothingElse)
+{
+    const std::string tag = ScriptedServer::UniqueTag("cli-json");
+    const TargetFile target(tag);
+    TargetFile::Write(target.Part(), ScriptedServer::PatternBytes(0, 1000));
+    const std::wstring url = ScriptedServer::Get().Url(L"tag=" + Wide(tag) + L";size=5000");
+    const CliResult done = RunCli({L"download", url, target.Path(), L"--json"});
+    EXPECT_EQ(done.exitCode, 0u) << done.err;
+    std::string path = Narrow(target.Path());
+    for (size_t at = path.find('\\'); at != std::string::npos; at = path.find('\\', at + 2))
+        path.insert(at, 1, '\\');
+    const std::string head = "{\"result\":\"complete\",\"status\":\"0x40002005\","
+                             "\"statusName\":\"kStatusTransferComplete\",\"url\":\"" +
+                             Narrow(url) + "\",\"seconds\":";
+    EXPECT_EQ(done.out.rfind(head, 0), 0u) << done.out;
+    EXPECT_NE(done.out.find(",\"file\":\"" + path +
+                            "\",\"bytes\":5000,\"total\":5000,\"continuedFrom\":1000,"
+                            "\"restarted\":false}\n"),
+              std::string::npos)
+        << done.out;
+    EXPECT_EQ(std::count(done.out.begin(), done.out.end(), '\n'), 1) << done.out;
+
+    const std::wstring missing = ScriptedServer::Get().Url(L"tag=" + Wide(tag) + L";status=404");
+    const CliResult failed =
+        RunCli({L"download", missing, target.Path(), L"--json", L"--overwrite"});
+    EXPECT_EQ(failed.exitCode, 1u);
+    EXPECT_EQ(failed.out.rfind("{\"result\":\"failed\",\"status\":\"0x80002007\","
+                               "\"statusName\":\"kStatusNotFound\",",
+                               0),
+              0u)
+        << failed.out;
+    EXPECT_NE(failed.err.find("kStatusNotFound"), std::string::npos) << failed.err;
 }
 
 TEST(CliDownload, TheFirstVersionKeepsThePackageInTheLibrary)
@@ -183,11 +381,15 @@ TEST(CliDownload, TheFirstVersionKeepsThePackageInTheLibrary)
     const std::wstring url = ScriptedServer::Get().Url(L"tag=" + Wide(tag) + L";size=300000");
     const CliResult result = RunCli({L"download", url, L"--v1"});
     EXPECT_EQ(result.exitCode, 0u) << result.err;
-    EXPECT_EQ(result.out, "Downloading " + Narrow(url) +
-                              " (kept by the library for installing)\n"
-                              "  100%\n"
-                              "Downloaded. The package goes when korvel-cli ends; `korvel-cli "
-                              "install URL` downloads and installs in one run.\n");
+    // A line for each tenth seen on the way, as the load of the machine
+    // allows; the last one says it is all there.
+    EXPECT_EQ(result.out.rfind(
+                  "Downloading " + Narrow(url) + " (kept by the library for installing)\n", 0),
+              0u)
+        << result.out;
+    const std::string end = "\n  100%\nDownloaded. The package goes when korvel-cli ends; "
+                            "`korvel-cli install URL` downloads and installs in one run.\n";
+    EXPECT_EQ(result.out.substr(result.out.size() - std::min(result.out.size(), end.size())), end);
     EXPECT_EQ(ScriptedServer::Get().RecordCount(tag), 1);
 }
 

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 using namespace korvel::test;
 
 namespace {
@@ -91,9 +93,21 @@ TEST(CliUsage, ALibraryThatCannotBeLoadedExitsWithThree)
     const CliResult missing = RunCli({L"--dll", L"Z:\\no\\such\\korvel.dll", L"ping"});
     EXPECT_EQ(missing.exitCode, 3u);
     EXPECT_EQ(missing.out, "");
-    EXPECT_NE(missing.err.find("korvel-cli: cannot load korvel.dll"), std::string::npos)
-        << missing.err;
-    EXPECT_NE(missing.err.find("Z:\\no\\such\\korvel.dll"), std::string::npos) << missing.err;
+    EXPECT_EQ(missing.err, "korvel-cli: cannot load Z:\\no\\such\\korvel.dll: error 126 (module "
+                           "not found: there is no such file)\n");
+
+    wchar_t folder[MAX_PATH];
+    GetTempPathW(MAX_PATH, folder);
+    const std::wstring text = std::wstring(folder) + L"korvel-cli-not-a-dll.dll";
+    {
+        std::ofstream file(text.c_str(), std::ios::binary);
+        file << "not a module";
+    }
+    const CliResult notModule = RunCli({L"--dll", text, L"ping"});
+    DeleteFileW(text.c_str());
+    EXPECT_EQ(notModule.exitCode, 3u);
+    EXPECT_EQ(notModule.err, "korvel-cli: cannot load " + std::string(text.begin(), text.end()) +
+                                 ": error 193 (not a DLL for 64-bit Windows)\n");
 
     const CliResult foreign = RunCli({L"--dll", L"C:\\windows\\system32\\version.dll", L"ping"});
     EXPECT_EQ(foreign.exitCode, 3u);

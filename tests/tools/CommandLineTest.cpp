@@ -70,6 +70,16 @@ TEST(CommandLine, CommandsTakeTheirOperands)
     EXPECT_FALSE(parsed.line.file.has_value());
     EXPECT_TRUE(parsed.line.firstVersion);
 
+    parsed = Parse({L"download", L"http://h/dir/p.zip?x=1", L"--overwrite", L"--json"});
+    ASSERT_TRUE(parsed.Ok()) << parsed.error;
+    EXPECT_EQ(parsed.line.file.value_or(L""), L"p.zip");
+    EXPECT_TRUE(parsed.line.overwrite);
+    EXPECT_TRUE(parsed.line.json);
+
+    parsed = Parse({L"query", L"a=1", L"--json"});
+    ASSERT_TRUE(parsed.Ok()) << parsed.error;
+    EXPECT_TRUE(parsed.line.json);
+
     parsed = Parse({L"install", L"http://h/p.zip", L"--timeout=0"});
     ASSERT_TRUE(parsed.Ok()) << parsed.error;
     EXPECT_EQ(parsed.line.timeoutMs.value_or(99), 0u);
@@ -128,7 +138,17 @@ TEST(CommandLine, UsageErrorsSayWhatIsWrong)
         {{L"ping", L"--invocation-type", L"8"}, "--invocation-type needs a number from 0 to 7"},
         {{L"ping", L"--dll="}, "--dll needs a path"},
         {{L"query"}, "missing arguments; usage: korvel-cli query EXPR"},
-        {{L"query", L"a=1", L"--raw", L"--status"}, "--raw and --status cannot be combined"},
+        {{L"query", L"a=1", L"--raw", L"--status"},
+         "--raw, --status and --json cannot be combined"},
+        {{L"query", L"a=1", L"--json", L"--raw"}, "--raw, --status and --json cannot be combined"},
+        {{L"query"},
+         "usage: korvel-cli query EXPR [--max-hits N] [--timeout MS] [--raw | "
+         "--status | --json]"},
+        {{L"ping", L"--json"}, "--json does not apply to 'ping'"},
+        {{L"install", L"u", L"--overwrite"}, "--overwrite does not apply to 'install'"},
+        {{L"download", L"--v1", L"--overwrite", L"http://h/p.zip"}, "--overwrite applies to FILE"},
+        {{L"download", L"http://h/dir/"}, "the URL names no file to save to; give FILE"},
+        {{L"download", L"http://h"}, "the URL names no file to save to; give FILE"},
         {{L"download"}, "missing arguments; usage: korvel-cli download URL [FILE]"},
         {{L"download", L"u", L"f", L"g"}, "too many arguments"},
         {{L"download", L"u", L"f", L"--v1"}, "leave out either FILE or --v1"},
@@ -141,6 +161,36 @@ TEST(CommandLine, UsageErrorsSayWhatIsWrong)
         EXPECT_NE(parsed.error.find(c.error), std::string::npos)
             << "expected: " << c.error << "\ngot: " << parsed.error;
         EXPECT_FALSE(parsed.expressionColumn.has_value()) << parsed.error;
+    }
+}
+
+TEST(CommandLine, TheFileNameOfAUrlIsItsLastPathSegment)
+{
+    const struct {
+        const wchar_t* url;
+        const wchar_t* name; // nullptr: no usable name
+    } cases[] = {
+        {L"http://h/packages/hostapp-2.1.3.zip", L"hostapp-2.1.3.zip"},
+        {L"https://h:8443/a/b.zip?token=x/y#frag", L"b.zip"},
+        {L"http://h/p/setup%20x64.exe", L"setup%20x64.exe"},
+        {L"http://h/p.zip#part/2", L"p.zip"},
+        {L"http://h/", nullptr},
+        {L"http://h", nullptr},
+        {L"http://h?file=a.zip", nullptr},
+        {L"http://h/a/", nullptr},
+        {L"http://h/a/..", nullptr},
+        {L"http://h/a/trailing.", nullptr},
+        {L"http://h/a:b", nullptr},
+        {L"http://h/a\\b", nullptr},
+        {L"http://h/a%2Fb|c", nullptr},
+        {L"no-scheme/p.zip", nullptr},
+    };
+    for (const auto& c : cases) {
+        const std::optional<std::wstring> name = FileNameFromUrl(c.url);
+        if (c.name == nullptr)
+            EXPECT_FALSE(name.has_value()) << std::string(c.url, c.url + wcslen(c.url));
+        else
+            EXPECT_EQ(name.value_or(L"(none)"), c.name);
     }
 }
 

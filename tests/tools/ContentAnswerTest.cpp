@@ -85,6 +85,33 @@ TEST(ContentAnswer, HeadlinesForNoneOneAndAll)
     EXPECT_EQ(FormatContentAnswer(answer), "1 matching update:\n\n  x\n");
 }
 
+TEST(ContentAnswer, JsonForScriptsGroupsRepeatedFieldsIntoLists)
+{
+    EXPECT_EQ(
+        ContentAnswerJson(*ReadContentAnswer(kAnswer), 0),
+        "{\"serverStatus\":0,\"statusText\":\"OK\",\"date\":\"Sat, 05 Dec 2026 17:00:00 GMT\","
+        "\"count\":2,\"total\":3,\"entries\":["
+        "{\"id\":\"hostapp-2.1.3-win-en\",\"type\":\"Update\",\"upc\":\"HostApp\","
+        "\"upcVersion\":\"2.1.3\",\"upcMinVersion\":\"2.0.0\",\"downloadGuid\":\"{6F1C2A0E}\","
+        "\"downloadSize\":1843200,"
+        "\"downloadUrl\":\"http://127.0.0.1:8080/packages/hostapp-2.1.3.zip\","
+        "\"installConditions\":{\"MinOsVersion\":[\"10.0\"],\"Architecture\":[\"x64\"]},"
+        "\"metadata\":{\"ProductId\":[\"1234\"],\"Os\":[\"Windows 10\",\"Windows 11\"],"
+        "\"Title\":[\"Fixes & <improvements> \xE2\x80\x93 \xE2\x98\xBA\"]}},"
+        "{\"id\":\"content-2026-11\",\"type\":\"Content\",\"upc\":\"\",\"upcVersion\":\"\","
+        "\"upcMinVersion\":\"\",\"downloadGuid\":\"\",\"downloadSize\":0,\"downloadUrl\":\"\","
+        "\"installConditions\":{},\"metadata\":{}}]}\n");
+}
+
+TEST(ContentAnswer, JsonOfARefusalCarriesTheStatusAndNoCounts)
+{
+    ContentAnswer answer;
+    answer.statusText = "Failure \"x\"\\\n";
+    EXPECT_EQ(ContentAnswerJson(answer, -5),
+              "{\"serverStatus\":-5,\"statusText\":\"Failure \\\"x\\\"\\\\\\n\",\"date\":\"\","
+              "\"count\":null,\"total\":null,\"entries\":[]}\n");
+}
+
 TEST(ContentAnswer, TextWithoutAnyElementIsNoAnswer)
 {
     EXPECT_FALSE(ReadContentAnswer("").has_value());

@@ -6,6 +6,51 @@ namespace korvel::host {
 
 namespace {
 
+std::string Utf8(const std::wstring& text)
+{
+    if (text.empty())
+        return {};
+    const int length = static_cast<int>(text.size());
+    std::string utf8(
+        WideCharToMultiByte(CP_UTF8, 0, text.c_str(), length, nullptr, 0, nullptr, nullptr), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), length, utf8.data(),
+                        static_cast<int>(utf8.size()), nullptr, nullptr);
+    return utf8;
+}
+
+// The system's own text for an error, on one line without its final period.
+std::string SystemMessage(DWORD error)
+{
+    wchar_t* text = nullptr;
+    const DWORD length = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    std::wstring message(text != nullptr ? text : L"", length);
+    LocalFree(text);
+    while (!message.empty() && (message.back() == L'\n' || message.back() == L'\r' ||
+                                message.back() == L' ' || message.back() == L'.'))
+        message.pop_back();
+    return Utf8(message);
+}
+
+// What a failed LoadLibraryW means for this path. Error 126 is the common
+// one and says only that some module was not found: the file itself, or a
+// DLL that it needs.
+std::string LoadFailure(const std::wstring& path, DWORD error)
+{
+    std::string meaning;
+    if (error == ERROR_MOD_NOT_FOUND)
+        meaning = GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES
+                      ? "module not found: there is no such file"
+                      : "module not found: the file exists, but a DLL it needs is missing";
+    else if (error == ERROR_BAD_EXE_FORMAT)
+        meaning = "not a DLL for 64-bit Windows";
+    else
+        meaning = SystemMessage(error);
+    return "cannot load " + Utf8(path) + ": error " + std::to_string(error) +
+           (meaning.empty() ? "" : " (" + meaning + ")");
+}
+
 template <class Function> void Resolve(HMODULE module, const char* name, Function& function)
 {
     function = reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
@@ -76,7 +121,7 @@ KorvelLibrary::KorvelLibrary(const std::wstring& path)
 {
     module_ = LoadLibraryW(path.c_str());
     if (module_ == nullptr)
-        throw std::runtime_error("cannot load korvel.dll, error " + std::to_string(GetLastError()));
+        throw std::runtime_error(LoadFailure(path, GetLastError()));
     try {
         ResolveAll(module_, api_);
     } catch (...) {

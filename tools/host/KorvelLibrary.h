@@ -9,67 +9,65 @@ namespace korvel::host {
 // The library as a host sees it: loaded by path and reached through
 // GetProcAddress. Each member points at the export of the same name.
 struct KorvelApi {
-    decltype(&::WsUdOpen) WsUdOpen = nullptr;
-    decltype(&::WsUdOpen2) WsUdOpen2 = nullptr;
-    decltype(&::WsUdClose) WsUdClose = nullptr;
-    decltype(&::WsUdServerPing) WsUdServerPing = nullptr;
-    decltype(&::WsUdSetParentWindow) WsUdSetParentWindow = nullptr;
-    decltype(&::WsUdQueryOpenGroup) WsUdQueryOpenGroup = nullptr;
-    decltype(&::WsUdQueryCloseGroup) WsUdQueryCloseGroup = nullptr;
-    decltype(&::WsUdQueryAddTerm) WsUdQueryAddTerm = nullptr;
-    decltype(&::WsUdQueryAddText) WsUdQueryAddText = nullptr;
-    decltype(&::WsUdQueryReset) WsUdQueryReset = nullptr;
-    decltype(&::WsUdQuerySubmit) WsUdQuerySubmit = nullptr;
-    decltype(&::WsUdQueryCheck) WsUdQueryCheck = nullptr;
-    decltype(&::WsUdQueryCancel) WsUdQueryCancel = nullptr;
-    decltype(&::WsUdQueryResultSize) WsUdQueryResultSize = nullptr;
-    decltype(&::WsUdQueryResult) WsUdQueryResult = nullptr;
-    decltype(&::WsUdQueryResultVariant) WsUdQueryResultVariant = nullptr;
-    decltype(&::WsUdQueryStatus) WsUdQueryStatus = nullptr;
-    decltype(&::WsUdQueryGetHitCount) WsUdQueryGetHitCount = nullptr;
-    decltype(&::WsUdQueryGetId) WsUdQueryGetId = nullptr;
-    decltype(&::WsUdQueryGetIdVariant) WsUdQueryGetIdVariant = nullptr;
-    decltype(&::WsUdQueryGetType) WsUdQueryGetType = nullptr;
-    decltype(&::WsUdQueryGetTypeVariant) WsUdQueryGetTypeVariant = nullptr;
-    decltype(&::WsUdQueryGetUPC) WsUdQueryGetUPC = nullptr;
-    decltype(&::WsUdQueryGetUPCVariant) WsUdQueryGetUPCVariant = nullptr;
-    decltype(&::WsUdQueryGetUPCVersion) WsUdQueryGetUPCVersion = nullptr;
-    decltype(&::WsUdQueryGetUPCVersionVariant) WsUdQueryGetUPCVersionVariant = nullptr;
-    decltype(&::WsUdQueryGetUPCMinVersion) WsUdQueryGetUPCMinVersion = nullptr;
-    decltype(&::WsUdQueryGetUPCMinVersionVariant) WsUdQueryGetUPCMinVersionVariant = nullptr;
-    decltype(&::WsUdQueryGetDownloadGuid) WsUdQueryGetDownloadGuid = nullptr;
-    decltype(&::WsUdQueryGetDownloadGuidVariant) WsUdQueryGetDownloadGuidVariant = nullptr;
-    decltype(&::WsUdQueryGetDownloadSize) WsUdQueryGetDownloadSize = nullptr;
-    decltype(&::WsUdQueryGetInstallConditionsTypeCount) WsUdQueryGetInstallConditionsTypeCount =
-        nullptr;
-    decltype(&::WsUdQueryGetInstallConditionsType) WsUdQueryGetInstallConditionsType = nullptr;
-    decltype(&::WsUdQueryGetInstallConditionsTypeVariant) WsUdQueryGetInstallConditionsTypeVariant =
-        nullptr;
-    decltype(&::WsUdQueryGetInstallConditionsCount) WsUdQueryGetInstallConditionsCount = nullptr;
-    decltype(&::WsUdQueryGetInstallConditions) WsUdQueryGetInstallConditions = nullptr;
-    decltype(&::WsUdQueryGetInstallConditionsVariant) WsUdQueryGetInstallConditionsVariant =
-        nullptr;
-    decltype(&::WsUdDownloadOpen) WsUdDownloadOpen = nullptr;
-    decltype(&::WsUdDownloadSubmit) WsUdDownloadSubmit = nullptr;
-    decltype(&::WsUdDownloadCheck) WsUdDownloadCheck = nullptr;
-    decltype(&::WsUdDownloadCancel) WsUdDownloadCancel = nullptr;
-    decltype(&::WsUdDownloadClose) WsUdDownloadClose = nullptr;
-    decltype(&::WsUdDownloadSubmit2) WsUdDownloadSubmit2 = nullptr;
-    decltype(&::WsUdDownloadCheck2) WsUdDownloadCheck2 = nullptr;
-    decltype(&::WsUdDownloadCancel2) WsUdDownloadCancel2 = nullptr;
-    decltype(&::WsUdInstallOpen) WsUdInstallOpen = nullptr;
-    decltype(&::WsUdInstallSubmit) WsUdInstallSubmit = nullptr;
-    decltype(&::WsUdInstallCheck) WsUdInstallCheck = nullptr;
-    decltype(&::WsUdInstallCancel) WsUdInstallCancel = nullptr;
-    decltype(&::WsUdInstallClose) WsUdInstallClose = nullptr;
+    PFN_WsUdOpen WsUdOpen = nullptr;
+    PFN_WsUdOpen2 WsUdOpen2 = nullptr;
+    PFN_WsUdClose WsUdClose = nullptr;
+    PFN_WsUdServerPing WsUdServerPing = nullptr;
+    PFN_WsUdSetParentWindow WsUdSetParentWindow = nullptr;
+    PFN_WsUdQueryOpenGroup WsUdQueryOpenGroup = nullptr;
+    PFN_WsUdQueryCloseGroup WsUdQueryCloseGroup = nullptr;
+    PFN_WsUdQueryAddTerm WsUdQueryAddTerm = nullptr;
+    PFN_WsUdQueryAddText WsUdQueryAddText = nullptr;
+    PFN_WsUdQueryReset WsUdQueryReset = nullptr;
+    PFN_WsUdQuerySubmit WsUdQuerySubmit = nullptr;
+    PFN_WsUdQueryCheck WsUdQueryCheck = nullptr;
+    PFN_WsUdQueryCancel WsUdQueryCancel = nullptr;
+    PFN_WsUdQueryResultSize WsUdQueryResultSize = nullptr;
+    PFN_WsUdQueryResult WsUdQueryResult = nullptr;
+    PFN_WsUdQueryResultVariant WsUdQueryResultVariant = nullptr;
+    PFN_WsUdQueryStatus WsUdQueryStatus = nullptr;
+    PFN_WsUdQueryGetHitCount WsUdQueryGetHitCount = nullptr;
+    PFN_WsUdQueryGetId WsUdQueryGetId = nullptr;
+    PFN_WsUdQueryGetIdVariant WsUdQueryGetIdVariant = nullptr;
+    PFN_WsUdQueryGetType WsUdQueryGetType = nullptr;
+    PFN_WsUdQueryGetTypeVariant WsUdQueryGetTypeVariant = nullptr;
+    PFN_WsUdQueryGetUPC WsUdQueryGetUPC = nullptr;
+    PFN_WsUdQueryGetUPCVariant WsUdQueryGetUPCVariant = nullptr;
+    PFN_WsUdQueryGetUPCVersion WsUdQueryGetUPCVersion = nullptr;
+    PFN_WsUdQueryGetUPCVersionVariant WsUdQueryGetUPCVersionVariant = nullptr;
+    PFN_WsUdQueryGetUPCMinVersion WsUdQueryGetUPCMinVersion = nullptr;
+    PFN_WsUdQueryGetUPCMinVersionVariant WsUdQueryGetUPCMinVersionVariant = nullptr;
+    PFN_WsUdQueryGetDownloadGuid WsUdQueryGetDownloadGuid = nullptr;
+    PFN_WsUdQueryGetDownloadGuidVariant WsUdQueryGetDownloadGuidVariant = nullptr;
+    PFN_WsUdQueryGetDownloadSize WsUdQueryGetDownloadSize = nullptr;
+    PFN_WsUdQueryGetInstallConditionsTypeCount WsUdQueryGetInstallConditionsTypeCount = nullptr;
+    PFN_WsUdQueryGetInstallConditionsType WsUdQueryGetInstallConditionsType = nullptr;
+    PFN_WsUdQueryGetInstallConditionsTypeVariant WsUdQueryGetInstallConditionsTypeVariant = nullptr;
+    PFN_WsUdQueryGetInstallConditionsCount WsUdQueryGetInstallConditionsCount = nullptr;
+    PFN_WsUdQueryGetInstallConditions WsUdQueryGetInstallConditions = nullptr;
+    PFN_WsUdQueryGetInstallConditionsVariant WsUdQueryGetInstallConditionsVariant = nullptr;
+    PFN_WsUdDownloadOpen WsUdDownloadOpen = nullptr;
+    PFN_WsUdDownloadSubmit WsUdDownloadSubmit = nullptr;
+    PFN_WsUdDownloadCheck WsUdDownloadCheck = nullptr;
+    PFN_WsUdDownloadCancel WsUdDownloadCancel = nullptr;
+    PFN_WsUdDownloadClose WsUdDownloadClose = nullptr;
+    PFN_WsUdDownloadSubmit2 WsUdDownloadSubmit2 = nullptr;
+    PFN_WsUdDownloadCheck2 WsUdDownloadCheck2 = nullptr;
+    PFN_WsUdDownloadCancel2 WsUdDownloadCancel2 = nullptr;
+    PFN_WsUdInstallOpen WsUdInstallOpen = nullptr;
+    PFN_WsUdInstallSubmit WsUdInstallSubmit = nullptr;
+    PFN_WsUdInstallCheck WsUdInstallCheck = nullptr;
+    PFN_WsUdInstallCancel WsUdInstallCancel = nullptr;
+    PFN_WsUdInstallClose WsUdInstallClose = nullptr;
 };
 
 // Owns a loaded korvel.dll and its resolved exports; unloading it destroys
 // the library's remaining sessions.
 class KorvelLibrary {
 public:
-    // Throws std::runtime_error naming what failed: the load, or the first
-    // export that is missing.
+    // Throws std::runtime_error naming what failed: the load (with the path
+    // tried and what the system's error means), or the first export that is
+    // missing.
     explicit KorvelLibrary(const std::wstring& path = L"korvel.dll");
     ~KorvelLibrary();
     KorvelLibrary(const KorvelLibrary&) = delete;

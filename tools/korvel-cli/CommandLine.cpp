@@ -22,7 +22,9 @@ enum class OptionId {
     MaxHits,
     Raw,
     Status,
+    Json,
     FirstVersion,
+    Overwrite,
 };
 
 constexpr unsigned Bit(Command command)
@@ -54,7 +56,9 @@ constexpr OptionInfo kOptions[] = {
     {L"max-hits", OptionId::MaxHits, true, Bit(Command::Query)},
     {L"raw", OptionId::Raw, false, Bit(Command::Query)},
     {L"status", OptionId::Status, false, Bit(Command::Query)},
+    {L"json", OptionId::Json, false, Bit(Command::Query) | Bit(Command::Download)},
     {L"v1", OptionId::FirstVersion, false, Bit(Command::Download)},
+    {L"overwrite", OptionId::Overwrite, false, Bit(Command::Download)},
 };
 
 struct CommandInfo {
@@ -242,8 +246,14 @@ void ApplyOption(const GivenOption& option, CommandLine& line)
     case OptionId::Status:
         line.serverStatus = true;
         break;
+    case OptionId::Json:
+        line.json = true;
+        break;
     case OptionId::FirstVersion:
         line.firstVersion = true;
+        break;
+    case OptionId::Overwrite:
+        line.overwrite = true;
         break;
     }
 }
@@ -266,6 +276,35 @@ void ApplyQueryExpression(CommandLine& line, const std::vector<std::wstring>& op
     line.query = std::move(parsed.query);
 }
 
+void CheckQueryOutput(const CommandLine& line)
+{
+    if (int(line.raw) + int(line.serverStatus) + int(line.json) > 1)
+        Fail("--raw, --status and --json cannot be combined");
+}
+
+void ApplyDownloadOperands(CommandLine& line, const std::vector<std::wstring>& operands)
+{
+    CheckOperandCount(line, operands, 1, 2, "URL [FILE] [--overwrite] [--json] [--timeout MS]");
+    line.url = operands[0];
+    if (line.firstVersion) {
+        if (operands.size() == 2)
+            Fail("--v1 keeps the package in the library and writes no FILE; leave out "
+                 "either FILE or --v1");
+        if (line.overwrite)
+            Fail("--overwrite applies to FILE, which --v1 does not write");
+        return;
+    }
+    if (operands.size() == 2) {
+        if (operands[1].empty())
+            Fail("FILE is empty");
+        line.file = operands[1];
+        return;
+    }
+    line.file = FileNameFromUrl(line.url);
+    if (!line.file && !line.url.empty())
+        Fail("the URL names no file to save to; give FILE");
+}
+
 void ApplyOperands(CommandLine& line, const std::vector<std::wstring>& operands)
 {
     switch (line.command) {
@@ -273,22 +312,13 @@ void ApplyOperands(CommandLine& line, const std::vector<std::wstring>& operands)
         CheckOperandCount(line, operands, 0, 0, "[--timeout MS]");
         break;
     case Command::Query:
-        CheckOperandCount(line, operands, 1, SIZE_MAX, "EXPR [--max-hits N] [--timeout MS]");
-        if (line.raw && line.serverStatus)
-            Fail("--raw and --status cannot be combined");
+        CheckOperandCount(line, operands, 1, SIZE_MAX,
+                          "EXPR [--max-hits N] [--timeout MS] [--raw | --status | --json]");
+        CheckQueryOutput(line);
         ApplyQueryExpression(line, operands);
         break;
     case Command::Download:
-        CheckOperandCount(line, operands, 1, 2, "URL [FILE] [--timeout MS] [--v1]");
-        line.url = operands[0];
-        if (operands.size() == 2) {
-            if (line.firstVersion)
-                Fail("--v1 keeps the package in the library and writes no FILE; leave out "
-                     "either FILE or --v1");
-            if (operands[1].empty())
-                Fail("FILE is empty");
-            line.file = operands[1];
-        }
+        ApplyDownloadOperands(line, operands);
         break;
     case Command::Install:
         CheckOperandCount(line, operands, 1, 1, "URL [--timeout MS]");
@@ -347,6 +377,26 @@ CommandLineResult ParseCommandLine(const std::vector<std::wstring>& arguments)
         result.expression = error.expression;
     }
     return result;
+}
+
+std::optional<std::wstring> FileNameFromUrl(std::wstring_view url)
+{
+    const size_t scheme = url.find(L"://");
+    if (scheme == std::wstring_view::npos)
+        return std::nullopt;
+    const std::wstring_view rest = url.substr(scheme + 3);
+    const std::wstring_view path = rest.substr(0, rest.find_first_of(L"?#"));
+    const size_t slash = path.find(L'/');
+    if (slash == std::wstring_view::npos)
+        return std::nullopt;
+    const std::wstring_view name = path.substr(path.rfind(L'/') + 1);
+    if (name.empty() || name == L"." || name == L".." || name.back() == L'.' ||
+        name.back() == L' ' || name.find_first_of(L"<>:\"\\|*") != std::wstring_view::npos)
+        return std::nullopt;
+    for (const wchar_t c : name)
+        if (c < 0x20)
+            return std::nullopt;
+    return std::wstring(name);
 }
 
 const wchar_t* CommandName(Command command)

@@ -36,11 +36,15 @@ struct CommandLine {
     uint32_t maxHits = 50;
     bool raw = false;
     bool serverStatus = false;
+    bool json = false;
     bool firstVersion = false;
+    bool overwrite = false;
 
     std::wstring expression; // query: the operands joined by blanks
     QueryGroup query;
     std::wstring url;
+    // The file of a download to a file: FILE as given, or the URL's last
+    // path segment. Absent for the download the library keeps (--v1).
     std::optional<std::wstring> file;
 };
 
@@ -61,5 +65,11 @@ struct CommandLineResult {
 CommandLineResult ParseCommandLine(const std::vector<std::wstring>& arguments);
 
 const wchar_t* CommandName(Command command);
+
+// The last segment of the URL's path, as `curl -O` and wget name the file
+// they save; nothing when the path ends with a slash or the segment is no
+// usable Windows file name. The segment is taken as it stands, escapes
+// included.
+std::optional<std::wstring> FileNameFromUrl(std::wstring_view url);
 
 } // namespace korvel::cli

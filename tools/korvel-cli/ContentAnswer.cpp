@@ -1,5 +1,7 @@
 #include "tools/korvel-cli/ContentAnswer.h"
 
+#include "tools/korvel-cli/Json.h"
+#include "tools/korvel-cli/Text.h"
 #include "tools/korvel-cli/Units.h"
 
 #include <pugixml.hpp>
@@ -11,18 +13,6 @@
 namespace korvel::cli {
 
 namespace {
-
-std::string Utf8(const wchar_t* text)
-{
-    const int length = static_cast<int>(std::wcslen(text));
-    if (length == 0)
-        return {};
-    std::string utf8(WideCharToMultiByte(CP_UTF8, 0, text, length, nullptr, 0, nullptr, nullptr),
-                     '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text, length, utf8.data(), static_cast<int>(utf8.size()),
-                        nullptr, nullptr);
-    return utf8;
-}
 
 std::string Trim(std::string_view text)
 {
@@ -69,7 +59,7 @@ pugi::xml_node Find(pugi::xml_node node, const wchar_t* name)
 
 std::string Attribute(pugi::xml_node node, const wchar_t* name)
 {
-    return Utf8(node.attribute(name).value());
+    return ToUtf8(node.attribute(name).value());
 }
 
 std::optional<std::string> OptionalAttribute(pugi::xml_node node, const wchar_t* name)
@@ -77,12 +67,12 @@ std::optional<std::string> OptionalAttribute(pugi::xml_node node, const wchar_t*
     const pugi::xml_attribute attribute = node.attribute(name);
     if (!attribute)
         return std::nullopt;
-    return Utf8(attribute.value());
+    return ToUtf8(attribute.value());
 }
 
 std::string Text(pugi::xml_node node)
 {
-    return Trim(Utf8(node.child_value()));
+    return Trim(ToUtf8(node.child_value()));
 }
 
 UpdateEntry ReadEntry(pugi::xml_node element)
@@ -108,21 +98,23 @@ UpdateEntry ReadEntry(pugi::xml_node element)
     return entry;
 }
 
-// Values of one field, which may repeat (a list field), joined in order.
-std::vector<std::pair<std::string, std::string>>
-JoinRepeatedFields(const std::vector<std::pair<std::string, std::string>>& fields)
+using Pairs = std::vector<std::pair<std::string, std::string>>;
+using Groups = std::vector<std::pair<std::string, std::vector<std::string>>>;
+
+// The values of each name, which may repeat (a list field), in the order the
+// names first appear.
+Groups Grouped(const Pairs& pairs)
 {
-    std::vector<std::pair<std::string, std::string>> joined;
-    for (const auto& [name, value] : fields) {
-        auto it = joined.begin();
-        while (it != joined.end() && it->first != name)
+    Groups groups;
+    for (const auto& [name, value] : pairs) {
+        auto it = groups.begin();
+        while (it != groups.end() && it->first != name)
             ++it;
-        if (it == joined.end())
-            joined.emplace_back(name, value);
-        else
-            it->second += ", " + value;
+        if (it == groups.end())
+            it = groups.insert(groups.end(), {name, {}});
+        it->second.push_back(value);
     }
-    return joined;
+    return groups;
 }
 
 void AddLine(std::string& out, const std::string& label, const std::string& value)
@@ -155,6 +147,34 @@ std::string DownloadLine(const UpdateEntry& entry)
     if (!entry.downloadUrl.empty())
         line += (line.empty() ? "" : "  ") + entry.downloadUrl;
     return line;
+}
+
+std::string GroupedJson(const Pairs& pairs)
+{
+    JsonObject object;
+    for (const auto& [name, values] : Grouped(pairs)) {
+        std::vector<std::string> texts;
+        for (const std::string& value : values)
+            texts.push_back(JsonString(value));
+        object.Add(name, JsonArray(texts));
+    }
+    return object.Text();
+}
+
+std::string EntryJson(const UpdateEntry& entry)
+{
+    return JsonObject()
+        .Add("id", JsonString(entry.id))
+        .Add("type", JsonString(entry.type))
+        .Add("upc", JsonString(entry.upc))
+        .Add("upcVersion", JsonString(entry.upcVersion))
+        .Add("upcMinVersion", JsonString(entry.upcMinVersion))
+        .Add("downloadGuid", JsonString(entry.downloadGuid))
+        .Add("downloadSize", JsonNumberOrNull(entry.downloadSize))
+        .Add("downloadUrl", JsonString(entry.downloadUrl))
+        .Add("installConditions", GroupedJson(entry.conditions))
+        .Add("metadata", GroupedJson(entry.metadata))
+        .Text();
 }
 
 std::string ConditionsLine(const UpdateEntry& entry)
@@ -201,6 +221,22 @@ std::optional<ContentAnswer> ReadContentAnswer(std::string_view body)
     return answer;
 }
 
+std::string ContentAnswerJson(const ContentAnswer& answer, int32_t serverStatus)
+{
+    std::vector<std::string> entries;
+    for (const UpdateEntry& entry : answer.entries)
+        entries.push_back(EntryJson(entry));
+    return JsonObject()
+               .Add("serverStatus", std::to_string(serverStatus))
+               .Add("statusText", JsonString(answer.statusText))
+               .Add("date", JsonString(answer.date))
+               .Add("count", JsonNumberOrNull(answer.count))
+               .Add("total", JsonNumberOrNull(answer.total))
+               .Add("entries", JsonArray(entries))
+               .Text() +
+           "\n";
+}
+
 std::string FormatContentAnswer(const ContentAnswer& answer)
 {
     std::string out = Headline(answer);
@@ -213,8 +249,12 @@ std::string FormatContentAnswer(const ContentAnswer& answer)
         AddLine(out, "download", DownloadLine(entry));
         AddLine(out, "guid", entry.downloadGuid);
         AddLine(out, "conditions", ConditionsLine(entry));
-        for (const auto& [field, value] : JoinRepeatedFields(entry.metadata))
-            AddLine(out, field, value);
+        for (const auto& [field, values] : Grouped(entry.metadata)) {
+            std::string joined;
+            for (const std::string& value : values)
+                joined += (joined.empty() ? "" : ", ") + value;
+            AddLine(out, field, joined);
+        }
     }
     return out;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -37,5 +38,10 @@ std::optional<ContentAnswer> ReadContentAnswer(std::string_view body);
 // The readable listing `korvel-cli query` prints: a headline, then each
 // entry with its product, download and remaining fields.
 std::string FormatContentAnswer(const ContentAnswer& answer);
+
+// The answer as one JSON object for scripts (`korvel-cli query --json`):
+// the server status, then every entry with its fields; fields that repeat
+// (install conditions, metadata) become lists. One line, ending with "\n".
+std::string ContentAnswerJson(const ContentAnswer& answer, int32_t serverStatus);
 
 } // namespace korvel::cli

@@ -8,92 +8,123 @@ namespace korvel::cli {
 
 namespace {
 
-ProgressDisplay MakeDisplay()
-{
-    return ProgressDisplay([](const std::string& text) { Out().Write(text); }, Out().IsTerminal());
-}
+// Until the first data arrives the figures are read often: the first ones
+// tell whether a partial file is continued, and a fast transfer may be far
+// along by the next regular look.
+constexpr DWORD kFirstFiguresPollMs = 5;
 
-[[noreturn]] void ThrowTimeLimit(const StopConditions& stop)
+ProgressDisplay MakeDisplay(const TransferOutput& output)
 {
-    throw StatusError("the download did not finish within " + std::to_string(stop.TimeoutMs()) +
-                          " ms",
-                      kStatusTimeout);
+    if (!output.show)
+        return ProgressDisplay([](const std::string&) {}, false);
+    return ProgressDisplay([](const std::string& text) { Out().Write(text); }, Out().IsTerminal());
 }
 
 } // namespace
 
 FileTransferResult DownloadToFile(const Session& session, const std::wstring& url,
-                                  const std::wstring& path, const StopConditions& stop)
+                                  const std::wstring& path, uint64_t partialBytes,
+                                  const StopConditions& stop, const TransferOutput& output)
 {
-    const uint32_t started = session->WsUdDownloadSubmit2(session.Id(), url.c_str(), path.c_str());
-    if (IsFailure(started))
-        throw StatusError("the download could not start", started);
-    ProgressDisplay display = MakeDisplay();
     FileTransferResult result;
+    result.status = session->WsUdDownloadSubmit2(session.Id(), url.c_str(), path.c_str());
+    if (IsFailure(result.status)) {
+        result.end = TransferEnd::Failed;
+        return result;
+    }
+    ProgressDisplay display = MakeDisplay(output);
+    ResumeWatch watch(partialBytes);
+    bool dataSeen = false;
     for (;;) {
         // The state is read without joining the transfer, so a failure
-        // arrives as the state itself; an idle state before the first
-        // figures means the transfer has not begun yet.
-        const uint32_t state =
+        // arrives as the state itself.
+        result.status =
             session->WsUdDownloadCheck2(session.Id(), 0, &result.received, &result.total);
+        const ResumeWatch::Finding finding =
+            watch.Observe(result.status, result.received, result.total);
+        result.finding = watch.Result();
+        if (finding != ResumeWatch::Finding::None && output.onFinding) {
+            display.Interrupt();
+            output.onFinding(finding);
+        }
         const ProgressSample sample = ProgressSample::Bytes(result.received, result.total);
-        if (state == kStatusTransferComplete) {
+        if (result.status == kStatusTransferComplete) {
             display.Finish(sample, GetTickCount64());
             return result;
         }
-        if (IsFailure(state)) {
+        if (IsFailure(result.status)) {
             display.Interrupt();
-            throw StatusError("the download failed", state);
-        }
-        if (state != kStatusTransferIdle && state != kStatusTransferStarted)
-            display.Update(sample, GetTickCount64());
-        if (stop.WaitForCtrlC(kPollIntervalMs)) {
-            session->WsUdDownloadCancel2(session.Id());
-            display.Interrupt();
-            result.end = TransferEnd::Cancelled;
+            result.end = TransferEnd::Failed;
             return result;
         }
-        if (stop.TimeLimitReached()) {
+        if (result.status == kStatusTransferReceiving) {
+            dataSeen = true;
+            display.Update(sample, GetTickCount64());
+        }
+        const bool cancelled = stop.WaitForCtrlC(dataSeen ? kPollIntervalMs : kFirstFiguresPollMs);
+        if (cancelled || stop.TimeLimitReached()) {
             session->WsUdDownloadCancel2(session.Id());
             display.Interrupt();
-            ThrowTimeLimit(stop);
+            result.end = cancelled ? TransferEnd::Cancelled : TransferEnd::TimedOut;
+            return result;
         }
     }
 }
 
-TransferEnd DownloadPackage(const Session& session, const std::wstring& url,
-                            const StopConditions& stop)
+PackageTransferResult DownloadPackage(const Session& session, const std::wstring& url,
+                                      const StopConditions& stop, const TransferOutput& output)
 {
     double progress = 0.0;
     uint8_t sizeKnown = 0;
-    ProgressDisplay display = MakeDisplay();
+    ProgressDisplay display = MakeDisplay(output);
     auto sample = [&] {
         return ProgressSample::Fraction(sizeKnown ? std::optional<double>(progress) : std::nullopt);
     };
-    uint32_t status =
+    PackageTransferResult result;
+    result.status =
         session->WsUdDownloadSubmit(session.Id(), url.c_str(), 0, &progress, &sizeKnown);
-    while (status == kStatusPending) {
+    while (result.status == kStatusPending) {
         display.Update(sample(), GetTickCount64());
-        if (stop.CtrlCPressed()) {
+        const bool cancelled = stop.CtrlCPressed();
+        if (cancelled || stop.TimeLimitReached()) {
             session->WsUdDownloadCancel(session.Id());
             display.Interrupt();
-            return TransferEnd::Cancelled;
+            result.end = cancelled ? TransferEnd::Cancelled : TransferEnd::TimedOut;
+            return result;
         }
-        if (stop.TimeLimitReached()) {
-            session->WsUdDownloadCancel(session.Id());
-            display.Interrupt();
-            ThrowTimeLimit(stop);
-        }
-        status = session->WsUdDownloadCheck(session.Id(), kPollIntervalMs, &progress, &sizeKnown);
+        result.status =
+            session->WsUdDownloadCheck(session.Id(), kPollIntervalMs, &progress, &sizeKnown);
     }
     // 0 is the one report of the end; "not running" means a submit that had
     // already collected it.
-    if (status != kStatusSuccess && status != kStatusNotRunning) {
+    if (result.status != kStatusSuccess && result.status != kStatusNotRunning) {
         display.Interrupt();
-        throw StatusError("the download failed", status);
+        result.end = TransferEnd::Failed;
+        return result;
     }
+    result.status = kStatusSuccess;
     display.Finish(sample(), GetTickCount64());
-    return TransferEnd::Completed;
+    return result;
+}
+
+std::string TimeLimitAction(const StopConditions& stop)
+{
+    return "the download did not finish within " + std::to_string(stop.TimeoutMs()) + " ms";
+}
+
+bool PackageArrived(const PackageTransferResult& result, const StopConditions& stop)
+{
+    switch (result.end) {
+    case TransferEnd::Completed:
+        return true;
+    case TransferEnd::Cancelled:
+        return false;
+    case TransferEnd::TimedOut:
+        throw StatusError(TimeLimitAction(stop), kStatusTimeout);
+    case TransferEnd::Failed:
+        break;
+    }
+    throw StatusError("the download failed", result.status);
 }
 
 } // namespace korvel::cli

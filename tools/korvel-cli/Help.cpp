@@ -12,7 +12,7 @@ application does.
 Commands:
   ping                 ask the pipeline server to answer; shows its date
   query EXPR           search for updates and list the matching ones
-  download URL [FILE]  download a package, showing progress
+  download URL [FILE]  download a package to a file, showing progress
   install URL          download a package and run its installer
   help [COMMAND]       show this help, or a command's
 
@@ -30,7 +30,9 @@ Options for every command (before or after it):
 
 Options take their value as the next argument or after "=" (--app=Name);
 "--" ends the options. The library finds the pipeline server through the
-registry value S_URL under HKEY_LOCAL_MACHINE\SOFTWARE\Talvessa\Pipeline.
+registry value S_URL under HKEY_LOCAL_MACHINE\SOFTWARE\Talvessa\Pipeline;
+when a ping or query fails, korvel-cli shows the URL the library used and
+where that came from. Ctrl+C cancels a command and exits with 130.
 
 Exit codes:
   0    success
@@ -55,9 +57,10 @@ Exit codes: 0 the server answered with status 0, 1 it did not, 2 usage error,
 )";
 
 const char kQueryHelp[] =
-    R"(Usage: korvel-cli query EXPR [--max-hits N] [--timeout MS] [--raw | --status]
+    R"(Usage: korvel-cli query EXPR [--max-hits N] [--timeout MS] [--raw | --status | --json]
 
-Asks the pipeline server for the updates that match EXPR and lists them.
+Asks the pipeline server for the updates that match EXPR and lists them. On a
+terminal a turning bar shows that the program waits for the server.
 
 EXPR is a list of conditions joined by "and" or "or" (in any case), grouped
 with parentheses, for example
@@ -79,30 +82,52 @@ Options:
                 as it takes)
   --raw         print the server's answer exactly as received
   --status      print only the status code in the header of the answer
+  --json        print the answer as one line of JSON: serverStatus,
+                statusText, date, count, total and the entries with their
+                fields (repeated fields and install conditions as lists)
 
-Exit codes: 0 success, 1 the query failed or the server refused it (status
-other than 0), 2 usage error or bad expression, 3 korvel.dll cannot be
-loaded, 130 cancelled with Ctrl+C.
+Exit codes: 0 success; 1 the query failed, or, when listing (also with
+--json), the server refused it with a status other than 0 (--raw and --status
+print any answer and exit with 0); 2 usage error or bad expression;
+3 korvel.dll cannot be loaded; 130 cancelled with Ctrl+C.
 )";
 
-const char kDownloadHelp[] = R"(Usage: korvel-cli download URL [FILE] [--timeout MS] [--v1]
+const char kDownloadHelp[] =
+    R"(Usage: korvel-cli download URL [FILE] [--overwrite] [--json] [--timeout MS]
+       korvel-cli download --v1 URL [--json] [--timeout MS]
 
-Downloads URL. With FILE the package is written to FILE; a partial FILE left
-by an earlier run (cancelled, or cut off) is continued where it ended. Without
-FILE, or with --v1, the library keeps the package in memory for installing;
-it is gone when the command ends, so this only tries the download (install
-downloads and installs in one run).
+Downloads URL to FILE, by default the last segment of the URL's path in the
+current folder (as curl -O and wget name it). The data goes to FILE.part,
+which is renamed to FILE once it is whole; a FILE that exists already is left
+alone unless --overwrite is given.
+
+An unfinished FILE.part of an earlier run (cancelled, cut off, timed out) is
+continued: the library asks the server for the rest, and the program says
+"the server continues it" only when the figures of the transfer show that it
+does. When the server's answer does not continue it (a server that ignores
+ranges, for instance), the whole file is downloaded again and the program
+says so. A failed or cancelled download prints the command that continues it.
+
+With --v1 the library keeps the package for installing instead; it is gone
+when the command ends, so this only tries the download (install downloads
+and installs in one run).
 
 On a console a progress bar shows percentage, bytes, rate and time left;
 otherwise plain lines are printed, one per 10 % (or per second when the size
-is unknown). Ctrl+C cancels the download cleanly.
+is unknown).
 
 Options:
+  --overwrite   start from byte 0: an unfinished FILE.part is deleted and an
+                existing FILE replaced once the new one is whole
+  --json        print no progress, only the final figures as one line of
+                JSON: result (complete, failed, cancelled, timeout), status,
+                statusName, url, seconds, file, bytes, total, continuedFrom
+                (bytes of an earlier run kept) and restarted
   --timeout MS  give up after MS milliseconds (default 0: no limit)
   --v1          keep the package in the library instead of writing FILE
 
-Exit codes: 0 success, 1 the download failed, 2 usage error, 3 korvel.dll
-cannot be loaded, 130 cancelled with Ctrl+C (run again to resume).
+Exit codes: 0 success, 1 the download failed or FILE exists, 2 usage error,
+3 korvel.dll cannot be loaded, 130 cancelled with Ctrl+C.
 )";
 
 const char kInstallHelp[] = R"(Usage: korvel-cli install URL [--timeout MS]

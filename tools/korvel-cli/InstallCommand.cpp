@@ -39,7 +39,7 @@ int RunInstall(const CommandContext& context)
     Session session(context.api, line.session);
     const StopConditions stop(line.timeoutMs.value_or(0));
     Out().Write("Downloading " + ToUtf8(line.url) + "\n");
-    if (DownloadPackage(session, line.url, stop) == TransferEnd::Cancelled) {
+    if (!PackageArrived(DownloadPackage(session, line.url, stop, {}), stop)) {
         ReportError("download cancelled; nothing was installed");
         return kExitCtrlC;
     }

@@ -1,9 +1,9 @@
 // korvel-cli ping: asks the pipeline server to answer and shows its date and
 // the status the library made of its answer.
-#include "tools/host/StatusNames.h"
 #include "tools/korvel-cli/Commands.h"
 #include "tools/korvel-cli/Console.h"
 #include "tools/korvel-cli/ExitCodes.h"
+#include "tools/korvel-cli/PipelineLocation.h"
 #include "tools/korvel-cli/Report.h"
 #include "tools/korvel-cli/Session.h"
 #include "tools/korvel-cli/Text.h"
@@ -48,9 +48,10 @@ int RunPing(const CommandContext& context)
         session->WsUdServerPing(session.Id(), timeoutMs == 0 ? INFINITE : timeoutMs, date.Get());
     const std::string dateText = date.Utf8();
     Out().Write("Server date: " + (dateText.empty() ? std::string("(none)") : dateText) + "\n" +
-                "Status:      " + host::DescribeStatus(status) + "\n");
+                "Status:      " + DescribeStatus(status) + "\n");
     if (status != 0) {
-        ReportFailure("the ping failed", status);
+        ReportFailure("the ping failed", status,
+                      PipelineDetail(status, context.line.session.wrapper));
         return kExitFailed;
     }
     return kExitSuccess;

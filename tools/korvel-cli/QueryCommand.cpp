@@ -4,8 +4,10 @@
 #include "tools/korvel-cli/Console.h"
 #include "tools/korvel-cli/ContentAnswer.h"
 #include "tools/korvel-cli/ExitCodes.h"
+#include "tools/korvel-cli/PipelineLocation.h"
 #include "tools/korvel-cli/Report.h"
 #include "tools/korvel-cli/Session.h"
+#include "tools/korvel-cli/Spinner.h"
 #include "tools/korvel-cli/StopConditions.h"
 
 #include <vector>
@@ -41,24 +43,32 @@ private:
 };
 
 // Submits without waiting and polls, so that Ctrl+C and the time limit can
-// end the wait. Returns false when the user cancelled.
-bool RunToCompletion(const Session& session, uint32_t maxHits, const StopConditions& stop)
+// end the wait and a terminal shows that it goes on. Returns false when the
+// user cancelled.
+bool RunToCompletion(const Session& session, const CommandLine& line, const StopConditions& stop)
 {
-    uint32_t status = session->WsUdQuerySubmit(session.Id(), maxHits, 0);
+    Spinner spinner([](const std::string& text) { Out().Write(text); }, Out().IsTerminal(),
+                    "waiting for the pipeline server", GetTickCount64());
+    uint32_t status = session->WsUdQuerySubmit(session.Id(), line.maxHits, 0);
     while (status == kStatusPending) {
+        spinner.Tick(GetTickCount64());
         if (stop.CtrlCPressed()) {
+            spinner.Clear();
             session->WsUdQueryCancel(session.Id());
             return false;
         }
         if (stop.TimeLimitReached()) {
+            spinner.Clear();
             session->WsUdQueryCancel(session.Id());
             throw StatusError("the query did not finish within " +
                                   std::to_string(stop.TimeoutMs()) + " ms",
-                              kStatusTimeout);
+                              kStatusTimeout, PipelineDetail(kStatusTimeout, line.session.wrapper));
         }
         status = session->WsUdQueryCheck(session.Id(), kPollIntervalMs);
     }
-    Require(status, "the query failed");
+    spinner.Clear();
+    if (status != kStatusSuccess)
+        throw StatusError("the query failed", status, PipelineDetail(status, line.session.wrapper));
     return true;
 }
 
@@ -72,21 +82,31 @@ std::string ResponseBody(const Session& session)
     return std::string(buffer.begin(), buffer.end());
 }
 
-int ShowEntries(const std::string& body, int32_t serverStatus)
+void ReportRefusal(const std::optional<ContentAnswer>& answer, int32_t serverStatus)
+{
+    const std::string text =
+        answer && !answer->statusText.empty() ? " (" + answer->statusText + ")" : std::string();
+    ReportError("the server refused the query with status " + std::to_string(serverStatus) + text +
+                "; --raw shows its whole answer");
+}
+
+// The listing, or with --json the same as one JSON object; an answer with a
+// server status other than 0 lists nothing and is a failure.
+int ShowEntries(const std::string& body, int32_t serverStatus, bool json)
 {
     const std::optional<ContentAnswer> answer = ReadContentAnswer(body);
-    if (serverStatus != 0) {
-        const std::string text =
-            answer && !answer->statusText.empty() ? " (" + answer->statusText + ")" : std::string();
-        ReportError("the server refused the query with status " + std::to_string(serverStatus) +
-                    text + "; --raw shows its whole answer");
-        return kExitFailed;
-    }
     if (!answer) {
         ReportError("the answer holds no XML element; --raw shows it as received");
         return kExitFailed;
     }
-    Out().Write(FormatContentAnswer(*answer));
+    if (json)
+        Out().Write(ContentAnswerJson(*answer, serverStatus));
+    if (serverStatus != 0) {
+        ReportRefusal(answer, serverStatus);
+        return kExitFailed;
+    }
+    if (!json)
+        Out().Write(FormatContentAnswer(*answer));
     return kExitSuccess;
 }
 
@@ -101,7 +121,7 @@ int RunQuery(const CommandContext& context)
     Require(BuildQuery(line.query, builder), "cannot build the query");
 
     const StopConditions stop(line.timeoutMs.value_or(kDefaultTimeoutMs));
-    if (!RunToCompletion(session, line.maxHits, stop)) {
+    if (!RunToCompletion(session, line, stop)) {
         ReportError("query cancelled");
         return kExitCtrlC;
     }
@@ -117,7 +137,7 @@ int RunQuery(const CommandContext& context)
         Out().Write(std::to_string(static_cast<int32_t>(serverStatus)) + "\n");
         return kExitSuccess;
     }
-    return ShowEntries(body, static_cast<int32_t>(serverStatus));
+    return ShowEntries(body, static_cast<int32_t>(serverStatus), line.json);
 }
 
 } // namespace korvel::cli

@@ -6,21 +6,25 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 namespace korvel::cli {
 
 // A library call that failed: what the command was doing and the status the
-// library returned. main() prints it with the status's name and meaning.
+// library returned, with lines that help the reader further, if any. main()
+// prints it with the status's name and meaning.
 class StatusError : public std::runtime_error {
 public:
-    StatusError(const std::string& action, uint32_t status)
-        : std::runtime_error(action), status_(status)
+    StatusError(const std::string& action, uint32_t status, std::string detail = {})
+        : std::runtime_error(action), status_(status), detail_(std::move(detail))
     {
     }
     uint32_t Status() const { return status_; }
+    const std::string& Detail() const { return detail_; }
 
 private:
     uint32_t status_;
+    std::string detail_;
 };
 
 // Throws StatusError(action, status) unless status is 0.

@@ -1,49 +1,64 @@
 #include "tools/korvel-cli/StopConditions.h"
 
-#include <stdexcept>
+#include "tools/korvel-cli/Console.h"
+#include "tools/korvel-cli/ExitCodes.h"
+
+#include <atomic>
 
 namespace korvel::cli {
 
 namespace {
 
-// The handler runs on a thread of its own; a manual-reset event carries the
-// key press to the waiting command thread.
-HANDLE g_ctrlCEvent = nullptr;
+// Whether a command polls for Ctrl+C right now.
+std::atomic<bool> g_commandPolls{false};
 
+// Manual-reset: it carries the key press from the handler's thread to the
+// command's, and stays set for the rest of the run.
+HANDLE CtrlCEvent()
+{
+    static const HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    return event;
+}
+
+// Runs on a thread of its own that the system starts for the event.
 BOOL WINAPI OnConsoleControl(DWORD event)
 {
     if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT)
         return FALSE;
-    SetEvent(g_ctrlCEvent);
-    return TRUE;
+    SetEvent(CtrlCEvent());
+    if (g_commandPolls)
+        return TRUE;
+    Err().Write("korvel-cli: cancelled with Ctrl+C\n");
+    ExitProcess(kExitCtrlC);
 }
 
 } // namespace
 
+void InstallCtrlCHandler()
+{
+    CtrlCEvent();
+    SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+}
+
 StopConditions::StopConditions(uint32_t timeoutMs)
     : timeoutMs_(timeoutMs), startMs_(GetTickCount64())
 {
-    g_ctrlCEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (g_ctrlCEvent == nullptr)
-        throw std::runtime_error("cannot create an event, error " + std::to_string(GetLastError()));
-    SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+    g_commandPolls = true;
 }
 
 StopConditions::~StopConditions()
 {
-    SetConsoleCtrlHandler(OnConsoleControl, FALSE);
-    CloseHandle(g_ctrlCEvent);
-    g_ctrlCEvent = nullptr;
+    g_commandPolls = false;
 }
 
 bool StopConditions::CtrlCPressed() const
 {
-    return WaitForSingleObject(g_ctrlCEvent, 0) == WAIT_OBJECT_0;
+    return WaitForCtrlC(0);
 }
 
 bool StopConditions::WaitForCtrlC(DWORD ms) const
 {
-    return WaitForSingleObject(g_ctrlCEvent, ms) == WAIT_OBJECT_0;
+    return WaitForSingleObject(CtrlCEvent(), ms) == WAIT_OBJECT_0;
 }
 
 bool StopConditions::TimeLimitReached() const

@@ -9,6 +9,7 @@
 #include "tools/korvel-cli/Help.h"
 #include "tools/korvel-cli/Report.h"
 #include "tools/korvel-cli/Session.h"
+#include "tools/korvel-cli/StopConditions.h"
 #include "tools/korvel-cli/Text.h"
 
 #include <exception>
@@ -77,18 +78,18 @@ int Run(const std::vector<std::wstring>& arguments)
         Out().Write(HelpText(line.command));
         return kExitSuccess;
     }
-    const std::wstring libraryPath = line.dllPath.value_or(DefaultLibraryPath());
+    InstallCtrlCHandler();
     std::optional<korvel::host::KorvelLibrary> library;
     try {
-        library.emplace(libraryPath);
+        library.emplace(line.dllPath.value_or(DefaultLibraryPath()));
     } catch (const std::exception& error) {
-        ReportError(std::string(error.what()) + " (" + ToUtf8(libraryPath) + ")");
+        ReportError(error.what());
         return kExitNoLibrary;
     }
     try {
         return RunCommand(CommandContext{library->Api(), line});
     } catch (const StatusError& error) {
-        ReportFailure(error.what(), error.Status());
+        ReportFailure(error.what(), error.Status(), error.Detail());
     } catch (const std::exception& error) {
         ReportError(error.what());
     }

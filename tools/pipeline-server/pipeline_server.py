@@ -475,25 +475,26 @@ FAULT_PARAMETERS = {
 }
 
 
-def fault_value(field, text):
-    """A fault setting from its text; RequestError when it makes no sense."""
+def fault_value(field, text, given_as):
+    """A fault setting from its text; RequestError, naming the setting as the
+    client gave it (fault_delay, --delay-ms), when it makes no sense."""
     if field in ("delay_ms", "cut_after", "http_status"):
         if not DIGITS_RE.match(text):
-            raise RequestError(f"{field} needs a non-negative decimal number, got {text!r}")
+            raise RequestError(f"{given_as} needs a non-negative decimal number, got {text!r}")
         number = int(text)
         if field == "delay_ms" and number > MAX_DELAY_MS:
-            raise RequestError(f"delay of more than {MAX_DELAY_MS} ms")
+            raise RequestError(f"{given_as} allows a delay of at most {MAX_DELAY_MS} ms")
         if field == "http_status" and not 200 <= number <= 599:
-            raise RequestError(f"HTTP status must be 200..599, got {number}")
+            raise RequestError(f"{given_as} needs an HTTP status from 200 to 599, got {number}")
         return number
     if field in ("proxy_auth", "ignore_range"):
         if text not in ("0", "1"):
-            raise RequestError(f"{field} must be 0 or 1, got {text!r}")
+            raise RequestError(f"{given_as} must be 0 or 1, got {text!r}")
         return text == "1"
     # The status code is free text on purpose: the library's reading of
     # " 12abc" or "-5" is worth testing too.
     if len(text) > MAX_STATUS_TEXT or XML_FORBIDDEN_RE.search(text):
-        raise RequestError(f"{field} is too long or holds control characters")
+        raise RequestError(f"{given_as} is too long or holds control characters")
     return text
 
 
@@ -515,7 +516,7 @@ def request_faults(defaults, parameters):
             field = FAULT_PARAMETERS.get(name)
             if field is None:
                 raise RequestError(f"unknown fault parameter {name!r}")
-            setattr(faults, field, fault_value(field, value))
+            setattr(faults, field, fault_value(field, value, name))
     return faults
 
 
@@ -1005,11 +1006,11 @@ def positive_seconds(text):
     return value
 
 
-def checked(field):
+def checked(field, option):
     """An argparse type that validates like the matching fault_* parameter."""
     def convert(text):
         try:
-            return fault_value(field, text)
+            return fault_value(field, text, option)
         except RequestError as problem:
             raise argparse.ArgumentTypeError(str(problem)) from None
     return convert
@@ -1029,11 +1030,11 @@ def parse_arguments(argv):
     parser.add_argument("--schema-host", default=DEFAULT_SCHEMA_HOST,
                         help="host in the packet namespace of answers to pings")
     faults = parser.add_argument_group("faults for every request (fault_* parameters override)")
-    faults.add_argument("--delay-ms", type=checked("delay_ms"), default=0)
-    faults.add_argument("--cut-after", type=checked("cut_after"))
-    faults.add_argument("--http-status", type=checked("http_status"))
-    faults.add_argument("--server-status", type=checked("server_status"))
-    faults.add_argument("--server-text", type=checked("server_text"))
+    faults.add_argument("--delay-ms", type=checked("delay_ms", "--delay-ms"), default=0)
+    faults.add_argument("--cut-after", type=checked("cut_after", "--cut-after"))
+    faults.add_argument("--http-status", type=checked("http_status", "--http-status"))
+    faults.add_argument("--server-status", type=checked("server_status", "--server-status"))
+    faults.add_argument("--server-text", type=checked("server_text", "--server-text"))
     faults.add_argument("--proxy-auth", action="store_true")
     faults.add_argument("--ignore-range", action="store_true")
     return parser.parse_args(argv)

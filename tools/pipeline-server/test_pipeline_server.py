@@ -559,11 +559,19 @@ class RequestFaultTest(SharedServerTest):
                      headers={"Proxy-Authorization": "Basic dXNlcjpwYXNz"})
         self.assertEqual(reply.status, 200)
 
-    def test_unknown_or_bad_fault_parameters_are_refused(self):
-        for extra in ("&fault_dealy=10", "&fault_delay=ten", "&fault_http_status=99",
-                      "&fault_proxy_auth=yes", "&fault_delay=999999999"):
+    def test_unknown_or_bad_fault_parameters_are_refused_by_their_names(self):
+        for extra, name in (("&fault_dealy=10", "unknown fault parameter 'fault_dealy'"),
+                            ("&fault_delay=ten", "fault_delay"),
+                            ("&fault_http_status=99", "fault_http_status"),
+                            ("&fault_proxy_auth=yes", "fault_proxy_auth"),
+                            ("&fault_delay=999999999", "fault_delay"),
+                            ("&fault_cut=-1", "fault_cut")):
             with self.subTest(extra=extra):
-                self.assertEqual(ping(self.port, extra).status, 400)
+                reply = ping(self.port, extra)
+                self.assertEqual(reply.status, 400)
+                self.assertIn(b"Bad Request: " + name.encode(), reply.body)
+                self.assertNotIn(b"delay_ms", reply.body)
+                self.assertNotIn(b"cut_after", reply.body)
         self.assert_still_serving()
 
 
@@ -806,6 +814,24 @@ class LifecycleTest(unittest.TestCase):
                          os.path.join(directory, "port"), "--lifetime", "5"],
                         stdin=subprocess.DEVNULL, capture_output=True, timeout=START_TIMEOUT)
                     self.assertEqual(result.returncode, 2, result.stderr)
+                    self.assertFalse(os.path.exists(os.path.join(directory, "port")))
+
+    def test_bad_fault_options_refuse_to_start_naming_the_option(self):
+        with tempfile.TemporaryDirectory() as directory:
+            catalog = os.path.join(directory, "catalog.json")
+            with open(catalog, "w") as f:
+                f.write("[]")
+            for option, value in (("--delay-ms", "ten"), ("--http-status", "700"),
+                                  ("--cut-after", "-3")):
+                with self.subTest(option=option):
+                    result = subprocess.run(
+                        [sys.executable, SERVER, "--catalog", catalog, "--port-file",
+                         os.path.join(directory, "port"), "--lifetime", "5", f"{option}={value}"],
+                        stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                        timeout=START_TIMEOUT)
+                    self.assertEqual(result.returncode, 2, result.stderr)
+                    self.assertIn(f"{option} needs", result.stderr)
+                    self.assertNotIn("_ms", result.stderr)
                     self.assertFalse(os.path.exists(os.path.join(directory, "port")))
 
 

@@ -1,4 +1,4 @@
-#include "tests/tools/CliProcess.h"
+#include "tests/support/ChildProcess.h"
 
 #include <stdexcept>
 
@@ -90,18 +90,19 @@ std::wstring QuoteArgument(const std::wstring& argument)
     return quoted + L"\"";
 }
 
-std::wstring CliProcess::ProgramPath()
+std::wstring ChildProcess::BesideTest(const std::wstring& name)
 {
     wchar_t self[MAX_PATH];
     const DWORD length = GetModuleFileNameW(nullptr, self, MAX_PATH);
     const std::wstring path(self, length);
-    return path.substr(0, path.find_last_of(L"\\/") + 1) + L"korvel-cli.exe";
+    return path.substr(0, path.find_last_of(L"\\/") + 1) + name;
 }
 
-CliProcess::CliProcess(const std::vector<std::wstring>& arguments)
+ChildProcess::ChildProcess(const std::wstring& program, const std::vector<std::wstring>& arguments,
+                           const std::wstring& workingDirectory)
 {
     InitializeCriticalSection(&lock_);
-    std::wstring commandLine = QuoteArgument(ProgramPath());
+    std::wstring commandLine = QuoteArgument(program);
     for (const std::wstring& argument : arguments)
         commandLine += L" " + QuoteArgument(argument);
 
@@ -116,13 +117,14 @@ CliProcess::CliProcess(const std::vector<std::wstring>& arguments)
     startup.hStdInput = input.Get();
     startup.hStdOutput = outWrite.Get();
     startup.hStdError = errWrite.Get();
-    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                        &startup, &process_)) {
+    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                        workingDirectory.empty() ? nullptr : workingDirectory.c_str(), &startup,
+                        &process_)) {
         const DWORD error = GetLastError();
         CloseHandle(out_.read);
         CloseHandle(err_.read);
         DeleteCriticalSection(&lock_);
-        throw std::runtime_error("cannot start korvel-cli.exe, error " + std::to_string(error));
+        throw std::runtime_error("cannot start a program, error " + std::to_string(error));
     }
     for (Stream* stream : {&out_, &err_}) {
         stream->owner = this;
@@ -130,7 +132,7 @@ CliProcess::CliProcess(const std::vector<std::wstring>& arguments)
     }
 }
 
-CliProcess::~CliProcess()
+ChildProcess::~ChildProcess()
 {
     if (!finished_)
         Finish(0);
@@ -139,7 +141,7 @@ CliProcess::~CliProcess()
     DeleteCriticalSection(&lock_);
 }
 
-DWORD WINAPI CliProcess::Drain(void* parameter)
+DWORD WINAPI ChildProcess::Drain(void* parameter)
 {
     Stream& stream = *static_cast<Stream*>(parameter);
     char buffer[4096];
@@ -152,7 +154,7 @@ DWORD WINAPI CliProcess::Drain(void* parameter)
     return 0;
 }
 
-std::string CliProcess::Text(const Stream& stream)
+std::string ChildProcess::Text(const Stream& stream)
 {
     EnterCriticalSection(&lock_);
     std::string copy = stream.text;
@@ -160,7 +162,7 @@ std::string CliProcess::Text(const Stream& stream)
     return copy;
 }
 
-bool CliProcess::WaitForOutput(const std::string& text, DWORD timeoutMs)
+bool ChildProcess::WaitForOutput(const std::string& text, DWORD timeoutMs)
 {
     const ULONGLONG end = GetTickCount64() + timeoutMs;
     while (Text(out_).find(text) == std::string::npos) {
@@ -171,14 +173,14 @@ bool CliProcess::WaitForOutput(const std::string& text, DWORD timeoutMs)
     return true;
 }
 
-bool CliProcess::SendCtrlC()
+bool ChildProcess::SendCtrlC()
 {
     return GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0) != 0;
 }
 
 // The pipes end with the child, unless something it started holds on to
 // them; the readers are then cancelled.
-void CliProcess::AwaitStreams(CliResult& result)
+void ChildProcess::AwaitStreams(ChildResult& result)
 {
     HANDLE threads[] = {out_.thread, err_.thread};
     if (WaitForMultipleObjects(2, threads, TRUE, 10000) != WAIT_OBJECT_0) {
@@ -191,9 +193,9 @@ void CliProcess::AwaitStreams(CliResult& result)
         CloseHandle(thread);
 }
 
-CliResult CliProcess::Finish(DWORD timeoutMs)
+ChildResult ChildProcess::Finish(DWORD timeoutMs)
 {
-    CliResult result;
+    ChildResult result;
     if (WaitForSingleObject(process_.hProcess, timeoutMs) != WAIT_OBJECT_0) {
         result.timedOut = true;
         TerminateProcess(process_.hProcess, 0xDEAD);
@@ -210,10 +212,36 @@ CliResult CliProcess::Finish(DWORD timeoutMs)
     return result;
 }
 
-CliResult RunCli(const std::vector<std::wstring>& arguments, DWORD timeoutMs)
+ChildResult RunProgram(const std::wstring& program, const std::vector<std::wstring>& arguments,
+                       DWORD timeoutMs, const std::wstring& workingDirectory)
 {
-    CliProcess process(arguments);
+    ChildProcess process(program, arguments, workingDirectory);
     return process.Finish(timeoutMs);
+}
+
+std::vector<std::wstring> SplitCommandLine(const std::string& line)
+{
+    std::vector<std::wstring> words;
+    std::wstring word;
+    bool quoted = false;
+    bool inWord = false;
+    for (const char c : line) {
+        if (c == '"') {
+            quoted = !quoted;
+            inWord = true;
+        } else if (c == ' ' && !quoted) {
+            if (inWord)
+                words.push_back(word);
+            word.clear();
+            inWord = false;
+        } else {
+            word += static_cast<wchar_t>(static_cast<unsigned char>(c));
+            inWord = true;
+        }
+    }
+    if (inWord)
+        words.push_back(word);
+    return words;
 }
 
 } // namespace korvel::test
