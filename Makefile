@@ -1,5 +1,6 @@
-# The two commands of the README: `make demo` and `make test`.
-.PHONY: all bootstrap configure build test demo bench clean
+# The two commands of the README, `make demo` and `make test`, and `make dist`,
+# the release archive for host developers.
+.PHONY: all bootstrap configure build test demo dist bench clean
 
 all: build
 
@@ -17,6 +18,9 @@ test: build
 
 demo: build
 	scripts/demo.sh
+
+dist: build
+	cmake --build --preset mingw --target dist
 
 clean:
 	rm -rf build

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Installs what the build and the tests need on a Debian 12 machine and builds
-# the third-party libraries for Windows into build/deps. Safe to run again:
-# it does only what is missing.
+# Installs what the build and the tests need on a Debian 12 machine, builds
+# the third-party libraries for Windows into build/deps and gathers the licence
+# texts of everything linked into the library and the tools. Safe to run
+# again: it does only what is missing.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -17,6 +18,7 @@ packages=(
     wine wine64
     googletest dpkg-dev
     nginx-light
+    llvm gdb
 )
 
 as_root() {
@@ -144,15 +146,36 @@ build_googletest() {
     cmake --install "$out" >/dev/null
 }
 
+# The licence texts that the release archive ships, one file per component
+# compiled into korvel.dll or korvel-cli.exe: the third-party libraries from
+# their source packages, the run time that the compiler links in statically
+# from the Debian packages that install it.
+collect_licenses() {
+    local out="$prefix/licenses"
+    mkdir -p "$out"
+    local pugixml zlib
+    pugixml=$(fetch_source pugixml)
+    zlib=$(fetch_source zlib)
+    cp "$pugixml/LICENSE.md" "$out/pugixml.txt"
+    cp "$zlib/LICENSE" "$out/zlib.txt"
+    cp "$zlib/contrib/minizip/MiniZip64_info.txt" "$out/minizip.txt"
+    cp /usr/share/doc/mingw-w64-x86-64-dev/copyright "$out/mingw-w64-runtime.txt"
+    # libstdc++ and libgcc: GPL 3 with the GCC Runtime Library Exception.
+    cp /usr/share/doc/gcc-mingw-w64-base/copyright "$out/gcc-runtime.txt"
+    cp /usr/share/common-licenses/GPL-3 "$out/GPL-3.txt"
+}
+
 main() {
     install_packages
-    [ -f "$stamp" ] && return
-    mkdir -p "$deps/src"
-    echo "bootstrap: building pugixml, minizip and GoogleTest for Windows"
-    build_pugixml
-    build_minizip
-    build_googletest
-    touch "$stamp"
+    if [ ! -f "$stamp" ]; then
+        mkdir -p "$deps/src"
+        echo "bootstrap: building pugixml, minizip and GoogleTest for Windows"
+        build_pugixml
+        build_minizip
+        build_googletest
+        touch "$stamp"
+    fi
+    collect_licenses
 }
 
 main "$@"

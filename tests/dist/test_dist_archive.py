@@ -1,0 +1,226 @@
+#!/usr/bin/env python3
+"""The release archive as a host developer meets it.
+
+    test_dist_archive.py --scratch DIR --version V --header NAME... --def FILE
+                         --cc CC --objdump OBJDUMP --readobj LLVM_READOBJ --gdb GDB
+                         --pipeline-server SCRIPT -- DIST COMMAND...
+
+packages this build twice with DIST COMMAND (which takes --out), compares the
+two archives byte for byte, unpacks one into an empty folder and checks it from
+there: its contents, the binaries, the import library for Microsoft's linker,
+and a C host compiled against include/ and lib/libkorvel.dll.a alone that runs
+under Wine with the packaged DLL beside it and pings the reference pipeline
+server. Wine takes its prefix from the environment.
+"""
+
+import argparse
+import email.utils
+import hashlib
+import pathlib
+import re
+import shutil
+import struct
+import subprocess
+import sys
+import unittest
+import zipfile
+
+HOST_SOURCE = pathlib.Path(__file__).resolve().with_name("PingHost.c")
+# The host names this wrapper library at open; the pipeline URL goes under its
+# own registry key, which no other test uses.
+WRAPPER = "KorvelDistHost"
+WRAPPER_KEY = "HKLM\\SOFTWARE\\Talvessa\\Pipeline\\" + WRAPPER
+DLL_SIZE_LIMIT = 2 * 1024 * 1024
+LICENCES = {
+    "GPL-3.txt": "GNU GENERAL PUBLIC LICENSE",
+    "gcc-runtime.txt": "GCC RUNTIME LIBRARY EXCEPTION",
+    "mingw-w64-runtime.txt": "mingw-w64-crt",
+    "minizip.txt": "Gilles Vollant",
+    "pugixml.txt": "Arseny Kapoulkine",
+    "zlib.txt": "Jean-loup Gailly",
+}
+ENTRY_TIME = (1980, 1, 1, 0, 0, 0)
+
+options = None
+
+
+def run(command, timeout=60, **kwargs):
+    return subprocess.run([str(part) for part in command], capture_output=True, text=True,
+                          timeout=timeout, **kwargs)
+
+
+def checked(command, timeout=60, **kwargs):
+    result = run(command, timeout, **kwargs)
+    if result.returncode != 0:
+        raise AssertionError(f"{command[0]} failed ({result.returncode}):\n"
+                             f"{result.stdout}{result.stderr}")
+    return result.stdout
+
+
+def exports(definition):
+    """The names after EXPORTS in a module definition."""
+    lines = definition.read_text().splitlines()
+    start = next(i for i, line in enumerate(lines) if line.strip() == "EXPORTS")
+    return {line.split()[0] for line in lines[start + 1:] if line.strip()}
+
+
+def pe_time_stamp(path):
+    with open(path, "rb") as image:
+        head = image.read(4096)
+    (pe,) = struct.unpack_from("<I", head, 0x3C)
+    if head[pe:pe + 4] != b"PE\0\0":
+        raise AssertionError(f"{path} is not a PE image")
+    (stamp,) = struct.unpack_from("<I", head, pe + 8)
+    return stamp
+
+
+def readobj_records(text):
+    """llvm-readobj's output as one dict per archive member; Symbol collects."""
+    records = []
+    for block in re.split(r"\n\s*\n", text):
+        record = {"Symbol": set()}
+        for line in block.splitlines():
+            key, _, value = line.partition(": ")
+            if key == "Symbol":
+                record["Symbol"].add(value)
+            elif value:
+                record[key] = value
+        if "File" in record:
+            records.append(record)
+    return records
+
+
+class DistArchive(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        scratch = options.scratch
+        shutil.rmtree(scratch, ignore_errors=True)
+        cls.runs = [scratch / "first", scratch / "second"]
+        for out in cls.runs:
+            checked(options.command + ["--out", out], timeout=120)
+        archives = list(cls.runs[0].glob("*.zip"))
+        if len(archives) != 1:
+            raise AssertionError(f"expected one archive in {cls.runs[0]}, found {archives}")
+        cls.archive = archives[0]
+        cls.unpacked = scratch / "unpacked"
+        cls.unpacked.mkdir()
+        with zipfile.ZipFile(cls.archive) as archive:
+            archive.extractall(cls.unpacked)
+        cls.root = cls.unpacked
+
+    def test_two_runs_give_identical_archives(self):
+        digests = [hashlib.sha256((out / self.archive.name).read_bytes()).hexdigest()
+                   for out in self.runs]
+        self.assertEqual(digests[0], digests[1])
+        digest = digests[0]
+        self.assertEqual((self.runs[0] / (self.archive.name + ".sha256")).read_text(),
+                         f"{digest}  {self.archive.name}\n")
+
+    def test_contents(self):
+        expected = {
+            "README.txt", "bin/korvel.dll", "bin/korvel.dll.debug", "bin/korvel-cli.exe",
+            "lib/korvel.def", "lib/libkorvel.dll.a", "lib/korvel.lib",
+            "docs/API.md", "docs/korvel-cli.md",
+        }
+        expected |= {"include/" + header for header in options.header}
+        expected |= {"licenses/" + name for name in LICENCES}
+        with zipfile.ZipFile(self.archive) as archive:
+            entries = archive.infolist()
+        names = [entry.filename for entry in entries]
+        self.assertEqual(names, sorted(names))
+        self.assertEqual(set(names), set(expected))
+        self.assertEqual({entry.date_time for entry in entries}, {ENTRY_TIME})
+
+    def test_readme_names_every_file_and_the_version(self):
+        readme = (self.root / "README.txt").read_text()
+        self.assertIn(options.version, readme)
+        with zipfile.ZipFile(self.archive) as archive:
+            names = [name.split("/", 1)[1] for name in archive.namelist()]
+        for name in names:
+            if name.startswith(("bin/", "lib/")):
+                with self.subTest(name):
+                    self.assertIn(name, readme)
+        for header in options.header:
+            self.assertIn(header, readme)
+
+    def test_licences_are_the_components_texts(self):
+        for name, phrase in LICENCES.items():
+            with self.subTest(name):
+                self.assertIn(phrase, (self.root / "licenses" / name).read_text())
+
+    def test_binaries_are_stripped_and_undated(self):
+        for name in ("korvel.dll", "korvel-cli.exe"):
+            with self.subTest(name):
+                image = self.root / "bin" / name
+                sections = re.findall(r"^\s*\d+\s+(\S+)", checked([options.objdump, "-h", image]),
+                                      re.MULTILINE)
+                self.assertIn(".text", sections)
+                self.assertEqual([s for s in sections if s.startswith(".debug")], [])
+                self.assertEqual(pe_time_stamp(image), 0)
+        self.assertLess((self.root / "bin" / "korvel.dll").stat().st_size, DLL_SIZE_LIMIT)
+
+    def test_debugger_finds_symbols_through_the_debug_link(self):
+        # gdb reads korvel.dll, follows its debug link to the file beside it
+        # and checks that file's checksum before it uses its line tables.
+        result = checked([options.gdb, "-nx", "-batch", "-ex", "info line WsUdOpen",
+                          "korvel.dll"], cwd=self.root / "bin")
+        self.assertRegex(result, r'Line \d+ of "[^"]+\.cpp"')
+
+    def test_import_library_for_microsofts_linker(self):
+        records = readobj_records(checked([options.readobj, self.root / "lib" / "korvel.lib"]))
+        imports = [r for r in records if r.get("Format") == "COFF-import-file"]
+        descriptors = [r for r in records if r.get("Format") == "COFF-x86-64"]
+        # The import descriptor, the null descriptor and the null thunk.
+        self.assertEqual(len(descriptors), 3)
+        self.assertEqual({(r["File"], r.get("Type"), r.get("Name type")) for r in imports},
+                         {("korvel.dll", "code", "name")})
+        names = exports(options.definition)
+        self.assertEqual(len(imports), len(names))
+        self.assertEqual(set().union(*(r["Symbol"] for r in imports)),
+                         names | {"__imp_" + name for name in names})
+
+    def test_c_host_pings_the_pipeline_server_with_the_packaged_dll(self):
+        host = self.root / "bin" / "PingHost.exe"
+        checked([options.cc, "-Wall", "-Wextra", "-I", self.root / "include", HOST_SOURCE,
+                 self.root / "lib" / "libkorvel.dll.a", "-loleaut32", "-lversion", "-o", host])
+        server = options.scratch / "pipeline-server"
+        checked([options.pipeline_server, "start", server, "--lifetime", "120", "--idle", "60"])
+        self.addCleanup(run, [options.pipeline_server, "stop", server])
+        url = f"http://127.0.0.1:{(server / 'port').read_text().strip()}/lumq/pipeline"
+        checked(["wine", "reg", "add", WRAPPER_KEY, "/v", "S_URL", "/d", url, "/f"])
+        self.addCleanup(run, ["wine", "reg", "delete", WRAPPER_KEY, "/f"])
+
+        result = run(["wine", host.name, WRAPPER], cwd=host.parent)
+        output = result.stdout + result.stderr
+        lines = result.stdout.replace("\r", "").splitlines()
+        self.assertEqual(len(lines), 4, output)
+        fixed = ".".join((options.version.split(".") + ["0"] * 4)[:4])
+        self.assertEqual(lines[:2], [f"version {fixed} {options.version}", "open 0x00000000 1"],
+                         output)
+        self.assertRegex(lines[2], r"^ping 0x00000000 ", output)
+        self.assertIsNotNone(email.utils.parsedate_to_datetime(lines[2].split(" ", 2)[2]))
+        self.assertEqual(lines[3:], ["close 0x00000000"])
+        self.assertEqual(result.returncode, 0, output)
+        requests = (server / "requests.log").read_text()
+        self.assertEqual(len(re.findall(r" GET /lumq/pipeline\?cmd=PingCmd:Ping\S* .*status=200",
+                                        requests)), 1, requests)
+
+
+def parse_arguments(argv):
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--scratch", required=True, type=pathlib.Path)
+    parser.add_argument("--version", required=True)
+    parser.add_argument("--header", action="append", required=True)
+    parser.add_argument("--def", dest="definition", required=True, type=pathlib.Path)
+    parser.add_argument("--cc", required=True)
+    parser.add_argument("--objdump", required=True)
+    parser.add_argument("--readobj", required=True)
+    parser.add_argument("--gdb", required=True)
+    parser.add_argument("--pipeline-server", required=True)
+    parser.add_argument("command", nargs="+", help="the packaging command, after --")
+    return parser.parse_args(argv)
+
+
+if __name__ == "__main__":
+    options = parse_arguments(sys.argv[1:])
+    unittest.main(argv=[sys.argv[0], "-v"])
