@@ -135,7 +135,7 @@ class DistArchive(unittest.TestCase):
         readme = (self.root / "README.txt").read_text()
         self.assertIn(options.version, readme)
         with zipfile.ZipFile(self.archive) as archive:
-            names = [name.split("/", 1)[1] for name in archive.namelist()]
+            names = archive.namelist()
         for name in names:
             if name.startswith(("bin/", "lib/")):
                 with self.subTest(name):
