@@ -4,7 +4,9 @@
 
 #include "base/TextUtils.h"
 
+#include <chrono>
 #include <cwchar>
+#include <thread>
 
 using namespace korvel;
 using namespace korvel::test;
@@ -253,6 +255,46 @@ TEST(HttpTransfer, ChecksumMustMatchExactly)
         EXPECT_TRUE(ScriptedServer::FileHoldsPattern(target.Path(), kFileSize))
             << "a mismatch keeps the file";
     }
+}
+
+// Verifying a large file that is already whole takes a while; an abort stops
+// it between blocks and the transaction ends as aborted, without a response.
+TEST(HttpTransfer, AbortStopsTheChecksum)
+{
+    constexpr uint64_t kLarge = 192u << 20;
+    TempFile target("transfer-verify-abort");
+    {
+        std::ofstream file(std::filesystem::path(target.Path()), std::ios::binary);
+        for (uint64_t offset = 0; offset < kLarge; offset += 1u << 20)
+            file << ScriptedServer::PatternBytes(offset, 1u << 20);
+    }
+    WsHttpSession session;
+    session.SetStreamToFile(true, target.Path(), L"00000000000000000000000000000000");
+    std::thread aborter([&session] {
+        WsHttpProgress progress;
+        for (int i = 0; i < 2000; ++i) {
+            session.GetProgress(progress);
+            if (progress.status == kStatusTransferVerifying && progress.bytesVerified > 0)
+                break;
+            Sleep(1);
+        }
+        session.Abort();
+    });
+    std::string response;
+    const auto start = std::chrono::steady_clock::now();
+    const uint32_t status =
+        SubmitStatus(session, Server().Url(L"size=" + std::to_wstring(kLarge)), response);
+    aborter.join();
+    EXPECT_EQ(status, kStatusTransferIdle);
+    WsHttpProgress progress;
+    session.GetProgress(progress);
+    EXPECT_LT(progress.bytesVerified, kLarge) << "the checksum ran to its end";
+    EXPECT_TRUE(response.empty());
+    EXPECT_EQ(std::filesystem::file_size(target.Path()), kLarge);
+    EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(
+                  std::chrono::steady_clock::now() - start)
+                  .count(),
+              5000);
 }
 
 TEST(HttpTransfer, FileModeNeedsAContentType)
