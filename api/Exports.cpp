@@ -22,7 +22,7 @@ template <class Operation> uint32_t ForwardVoid(uint32_t id, Operation&& operati
 {
     return Manager().Forward(id, [&](Session& session) -> uint32_t {
         operation(session);
-        return kStatusSuccess;
+        return korvel::kStatusSuccess;
     });
 }
 
@@ -329,22 +329,22 @@ uint32_t WsUdQueryGetInstallConditionsVariant(uint32_t sessionId, uint32_t index
 // own and do not look the session up.
 uint32_t WsUdDownloadOpen(uint32_t)
 {
-    return kStatusSuccess;
+    return korvel::kStatusSuccess;
 }
 
 uint32_t WsUdDownloadClose(uint32_t)
 {
-    return kStatusSuccess;
+    return korvel::kStatusSuccess;
 }
 
 uint32_t WsUdInstallOpen(uint32_t)
 {
-    return kStatusSuccess;
+    return korvel::kStatusSuccess;
 }
 
 uint32_t WsUdInstallClose(uint32_t)
 {
-    return kStatusSuccess;
+    return korvel::kStatusSuccess;
 }
 
 uint32_t WsUdDownloadSubmit(uint32_t sessionId, const wchar_t* url, uint32_t timeoutMs,

@@ -15,7 +15,7 @@
 //                                    packet file, one internet handle each (as
 //                                    the library makes them); median ms: the
 //                                    platform's floor for a query
-#include "api/WsStatus.h"
+#include "base/WsStatus.h"
 #include "http/FileChecksum.h"
 #include "http/WsHttpRequest.h"
 #include "packet/PipelineConfig.h"
@@ -67,17 +67,18 @@ int DownloadToFile(const std::wstring& url, const std::wstring& path)
     korvel->WsUdDownloadSubmit2(id, url.c_str(), path.c_str());
     uint64_t received = 0;
     uint64_t total = 0;
-    uint32_t state = kStatusTransferStarted;
+    uint32_t state = ::kStatusTransferStarted;
     // Ten minutes at most.
     for (int i = 0; i < 600000; ++i) {
         state = korvel->WsUdDownloadCheck2(id, 0, &received, &total);
-        if (state == kStatusTransferComplete || IsFailure(state) || state == kStatusTransferIdle)
+        if (state == ::kStatusTransferComplete || IsFailure(state) ||
+            state == ::kStatusTransferIdle)
             break;
         Sleep(1);
     }
     const double seconds = SecondsSince(start);
     korvel->WsUdClose(id);
-    if (state != kStatusTransferComplete) {
+    if (state != ::kStatusTransferComplete) {
         std::printf("transfer ended in state 0x%08X\n", state);
         return 1;
     }
@@ -92,14 +93,14 @@ int DownloadToMemory(const std::wstring& url)
     request.SetBaseUrl(url.substr(0, url.rfind(L'/') + 1));
     try {
         request.Run(INFINITE, true);
-    } catch (WsStatus) {
+    } catch (korvel::WsStatus) {
         // Any answer will do.
     }
     request.SetBaseUrl(url);
     const auto start = Clock::now();
     try {
         request.Run(INFINITE, true);
-    } catch (WsStatus status) {
+    } catch (korvel::WsStatus status) {
         std::printf("transfer failed with 0x%08X\n", status);
         return 1;
     }
@@ -150,7 +151,7 @@ int QueryRoundTrips(int count)
     for (int i = 0; i < count; ++i) {
         const auto start = Clock::now();
         const uint32_t status = korvel->WsUdQuerySubmit(id, 10, 10000);
-        if (status != kStatusSuccess) {
+        if (status != ::kStatusSuccess) {
             std::printf("query failed with 0x%08X\n", status);
             return 1;
         }

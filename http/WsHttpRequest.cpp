@@ -1,6 +1,6 @@
 #include "http/WsHttpRequest.h"
 
-#include "api/WsStatus.h"
+#include "base/WsStatus.h"
 #include "base/ProcessState.h"
 #include "http/UrlEncode.h"
 

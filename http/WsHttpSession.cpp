@@ -2,7 +2,7 @@
 // strings them together is in WsHttpTransfer.cpp.
 #include "http/WsHttpSession.h"
 
-#include "api/WsStatus.h"
+#include "base/WsStatus.h"
 #include "base/CriticalSection.h"
 #include "base/Registry.h"
 #include "http/HttpLog.h"

@@ -1,6 +1,6 @@
 // One whole HTTP transaction: send, follow the answer into memory or into a
 // file (resuming a partial one), decode gzip, verify a checksum.
-#include "api/WsStatus.h"
+#include "base/WsStatus.h"
 #include "archive/Gzip.h"
 #include "base/Registry.h"
 #include "http/FileChecksum.h"

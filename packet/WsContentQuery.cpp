@@ -1,6 +1,6 @@
 #include "packet/WsContentQuery.h"
 
-#include "api/WsStatus.h"
+#include "base/WsStatus.h"
 #include "packet/WsXmlDocument.h"
 
 #include <iterator>

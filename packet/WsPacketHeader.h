@@ -1,7 +1,7 @@
 #pragma once
 
 #include "packet/WsXmlSerializable.h"
-#include "session/WsClientInfo.h"
+#include "packet/WsClientInfo.h"
 
 #include <cstdint>
 

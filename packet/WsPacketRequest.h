@@ -2,7 +2,7 @@
 
 #include "http/WsHttpRequest.h"
 #include "packet/WsPacket.h"
-#include "session/WsClientInfo.h"
+#include "packet/WsClientInfo.h"
 
 #include <memory>
 

@@ -1,6 +1,6 @@
 #include "packet/WsPipelineRequest.h"
 
-#include "api/WsStatus.h"
+#include "base/WsStatus.h"
 #include "packet/PipelineConfig.h"
 #include "packet/WsPipelineServerPing.h"
 

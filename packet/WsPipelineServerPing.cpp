@@ -1,6 +1,6 @@
 #include "packet/WsPipelineServerPing.h"
 
-#include "api/WsStatus.h"
+#include "base/WsStatus.h"
 #include "packet/PipelineConfig.h"
 #include "packet/WsPipelineRequest.h"
 

@@ -1,6 +1,6 @@
 #include "packet/WsXmlDocument.h"
 
-#include "api/WsStatus.h"
+#include "base/WsStatus.h"
 #include "base/CriticalSection.h"
 #include "packet/WsXmlSerializable.h"
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "api/WsStatus.h"
+#include "base/WsStatus.h"
 
 #include <cstdint>
 

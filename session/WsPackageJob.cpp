@@ -1,6 +1,6 @@
 #include "session/WsPackageJob.h"
 
-#include "api/WsStatus.h"
+#include "base/WsStatus.h"
 #include "archive/ZipArchive.h"
 #include "base/DirectoryTree.h"
 #include "base/TempPath.h"

@@ -2,7 +2,7 @@
 
 #include "base/KernelHandle.h"
 #include "http/WsHttpRequest.h"
-#include "session/WsClientInfo.h"
+#include "packet/WsClientInfo.h"
 
 #include <cstdint>
 #include <memory>

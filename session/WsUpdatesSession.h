@@ -3,7 +3,7 @@
 #include "http/WsHttpRequest.h"
 #include "packet/WsContentQuery.h"
 #include "packet/WsPipelineRequest.h"
-#include "session/WsClientInfo.h"
+#include "packet/WsClientInfo.h"
 #include "session/WsContentCatalog.h"
 #include "session/WsPackageJob.h"
 #include "session/WsUpdateEntry.h"

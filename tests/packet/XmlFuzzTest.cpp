@@ -1,4 +1,4 @@
-#include "api/WsStatus.h"
+#include "base/WsStatus.h"
 #include "packet/WsXmlDocument.h"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "session/WsClientInfo.h"
+#include "packet/WsClientInfo.h"
 
 namespace korvel {
 
