@@ -2,9 +2,9 @@
 // strings them together is in WsHttpTransfer.cpp.
 #include "http/WsHttpSession.h"
 
-#include "base/WsStatus.h"
 #include "base/CriticalSection.h"
 #include "base/Registry.h"
+#include "base/WsStatus.h"
 #include "http/HttpLog.h"
 
 #include <new>
@@ -26,6 +26,20 @@ CriticalSection& AbortLock()
 {
     static CriticalSection lock;
     return lock;
+}
+
+// WinINet goes on working after a transaction has let go of its handles: it
+// completes operations an abort left pending and closes handles handed to the
+// thread pool. It must therefore stay loaded when this library is unloaded
+// (it would otherwise go with it, as nothing else may use it): once used, it
+// stays for the life of the process. This library itself is not kept.
+void KeepWinInetLoaded()
+{
+    static const bool kept = [] {
+        HMODULE module = nullptr;
+        return GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_PIN, L"wininet.dll", &module) != FALSE;
+    }();
+    static_cast<void>(kept);
 }
 
 void SetDwordOption(HINTERNET handle, DWORD option, DWORD value)
@@ -173,6 +187,7 @@ void WsHttpSession::SetStreamToFile(bool enable)
 void WsHttpSession::OpenSession()
 {
     LogLine(L"<WsHttpSession::OpenSession>");
+    KeepWinInetLoaded();
     internet_.DetachCallback();
     internet_.Close();
     const WsString agent = UserAgent();

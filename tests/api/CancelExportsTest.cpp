@@ -106,6 +106,19 @@ private:
     ScopedRegistryValue pipeline_;
 };
 
+// Packages that first-version downloads keep in the temporary folder.
+int PackageFiles()
+{
+    int count = 0;
+    for (const auto& entry :
+         std::filesystem::directory_iterator(std::filesystem::temp_directory_path())) {
+        const std::wstring name = entry.path().filename().wstring();
+        if (name.rfind(L"korvel-", 0) == 0 && entry.path().extension() == L".pkg")
+            ++count;
+    }
+    return count;
+}
+
 // The log's lines, time stamps and all.
 std::vector<std::wstring> LogLines(const std::wstring& path)
 {
@@ -174,11 +187,13 @@ TEST(CancelExports, CloseAndUnloadEndEveryTransferAtOnce)
         std::optional<KorvelLibrary> korvel;
         korvel.emplace();
         {
+            const int packages = PackageFiles();
             RunningWork closed(*korvel, server, "close");
             const auto start = Clock::now();
             EXPECT_EQ((*korvel)->WsUdClose(closed.Id()), 0u);
             EXPECT_LT(MillisecondsSince(start), kPromptMs) << "WsUdClose";
             EXPECT_TRUE(NobodyHolds(closed.Target()));
+            EXPECT_EQ(PackageFiles(), packages) << "the package file went with the session";
         }
         RunningWork left(*korvel, server, "unload");
         const auto start = Clock::now();
