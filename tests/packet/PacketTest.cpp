@@ -75,35 +75,6 @@ TEST(Packet, ContentQueryRequestOfOneTerm)
                                        L"</packet>\n");
 }
 
-TEST(Packet, NestedQueryRequest)
-{
-    WsContentQuery query;
-    query.OpenGroup(0);
-    query.AddText(L"Title", L"driver", 2);
-    query.AddTerm(L"ProductId", L"1234");
-    query.OpenGroup(1);
-    query.AddTerm(L"Os", L"Windows");
-    query.AddTerm(L"Os", L"Linux");
-    query.CloseGroup();
-    query.CloseGroup();
-    const WsPacket packet(WsPacketHeader(HostClient(), L"de-DE"), L"contentQuery", &query);
-    EXPECT_EQ(RequestText(packet),
-              PacketStart(L"de-DE") + kHostClient +
-                  L"\t<body>\n"
-                  L"\t\t<contentQuery>\n"
-                  L"\t\t\t<query type=\"And\">\n"
-                  L"\t\t\t\t<metadata field=\"ProductId\">1234</metadata>\n"
-                  L"\t\t\t\t<text compareType=\"Contains\" field=\"Title\">driver</text>\n"
-                  L"\t\t\t\t<query type=\"Or\">\n"
-                  L"\t\t\t\t\t<metadata field=\"Os\">Windows</metadata>\n"
-                  L"\t\t\t\t\t<metadata field=\"Os\">Linux</metadata>\n"
-                  L"\t\t\t\t</query>\n"
-                  L"\t\t\t</query>\n"
-                  L"\t\t</contentQuery>\n"
-                  L"\t</body>\n"
-                  L"</packet>\n");
-}
-
 TEST(Packet, EmptyClientAndNoBody)
 {
     const WsPacket packet{WsPacketHeader(WsClientInfo{}, L"")};
