@@ -8,70 +8,14 @@
 #include <stddef.h>
 
 /* The codes as C sees them, with the names they are spelt with. */
-#define CODE(name)                                                                                 \
-    {                                                                                              \
-        name, #name                                                                                \
-    }
+#define KORVEL_STATUS(name) {name, #name},
 static const struct {
     uint32_t code;
     const char* name;
 } kCodes[] = {
-    CODE(kStatusSuccess),
-    CODE(kStatusNotRunning),
-    CODE(kStatusPending),
-    CODE(kStatusTransferIdle),
-    CODE(kStatusTransferStarted),
-    CODE(kStatusTransferResuming),
-    CODE(kStatusTransferReceiving),
-    CODE(kStatusTransferComplete),
-    CODE(kStatusTransferVerifying),
-    CODE(kStatusInvalidSession),
-    CODE(kStatusUnexpected),
-    CODE(kStatusAlreadyRunning),
-    CODE(kStatusBadUrl),
-    CODE(kStatusInternetOpenFailed),
-    CODE(kStatusNoSuchItem),
-    CODE(kStatusServerUnreachable),
-    CODE(kStatusRequestOpenFailed),
-    CODE(kStatusSendFailed),
-    CODE(kStatusReceiveFailed),
-    CODE(kStatusHttpTimeout),
-    CODE(kStatusFileCreateFailed),
-    CODE(kStatusNotFound),
-    CODE(kStatusBadContentType),
-    CODE(kStatusBadRequest),
-    CODE(kStatusServerError),
-    CODE(kStatusUnexpectedHttpStatus),
-    CODE(kStatusProxyAuthRequired),
-    CODE(kStatusTooLargeForBrowser7),
-    CODE(kStatusTooLargeForBrowser8),
-    CODE(kStatusRetryFailed),
-    CODE(kStatusDiskFull),
-    CODE(kStatusTimeout),
-    CODE(kStatusConnectTimeout),
-    CODE(kStatusPostFileFailed),
-    CODE(kStatusCertDateInvalid),
-    CODE(kStatusCertNameInvalid),
-    CODE(kStatusChecksumMismatch),
-    CODE(kStatusBadGroupType),
-    CODE(kStatusEntryIndex),
-    CODE(kStatusNoGroup),
-    CODE(kStatusGroupNotClosed),
-    CODE(kStatusQueryEmpty),
-    CODE(kStatusXmlParseFailed),
-    CODE(kStatusXmlNoRoot),
-    CODE(kStatusExtractFailed),
-    CODE(kStatusBadResponse),
-    CODE(kStatusServer900),
-    CODE(kStatusServer100),
-    CODE(kStatusServer300),
-    CODE(kStatusServer700),
-    CODE(kStatusServer10),
-    CODE(kStatusServer6000),
-    CODE(kStatusInstallFailed),
-    CODE(kStatusInstallCancelled),
+#include "tests/api/StatusList.h"
 };
-#undef CODE
+#undef KORVEL_STATUS
 
 size_t HeaderAsCCodeCount(void)
 {
@@ -124,62 +68,10 @@ size_t HeaderAsCTextBufferSize(void)
 int HeaderAsCResolveAll(HMODULE module)
 {
     int found = 0;
-#define RESOLVE(name)                                                                              \
-    do {                                                                                           \
-        PFN_##name pointer = (PFN_##name)(void (*)(void))GetProcAddress(module, #name);            \
-        found += pointer != NULL;                                                                  \
-    } while (0)
-    RESOLVE(WsUdOpen);
-    RESOLVE(WsUdOpen2);
-    RESOLVE(WsUdClose);
-    RESOLVE(WsUdServerPing);
-    RESOLVE(WsUdSetParentWindow);
-    RESOLVE(WsUdQueryOpenGroup);
-    RESOLVE(WsUdQueryCloseGroup);
-    RESOLVE(WsUdQueryAddTerm);
-    RESOLVE(WsUdQueryAddText);
-    RESOLVE(WsUdQueryReset);
-    RESOLVE(WsUdQuerySubmit);
-    RESOLVE(WsUdQueryCheck);
-    RESOLVE(WsUdQueryCancel);
-    RESOLVE(WsUdQueryResultSize);
-    RESOLVE(WsUdQueryResult);
-    RESOLVE(WsUdQueryResultVariant);
-    RESOLVE(WsUdQueryStatus);
-    RESOLVE(WsUdQueryGetHitCount);
-    RESOLVE(WsUdQueryGetId);
-    RESOLVE(WsUdQueryGetIdVariant);
-    RESOLVE(WsUdQueryGetType);
-    RESOLVE(WsUdQueryGetTypeVariant);
-    RESOLVE(WsUdQueryGetUPC);
-    RESOLVE(WsUdQueryGetUPCVariant);
-    RESOLVE(WsUdQueryGetUPCVersion);
-    RESOLVE(WsUdQueryGetUPCVersionVariant);
-    RESOLVE(WsUdQueryGetUPCMinVersion);
-    RESOLVE(WsUdQueryGetUPCMinVersionVariant);
-    RESOLVE(WsUdQueryGetDownloadGuid);
-    RESOLVE(WsUdQueryGetDownloadGuidVariant);
-    RESOLVE(WsUdQueryGetDownloadSize);
-    RESOLVE(WsUdQueryGetInstallConditionsTypeCount);
-    RESOLVE(WsUdQueryGetInstallConditionsType);
-    RESOLVE(WsUdQueryGetInstallConditionsTypeVariant);
-    RESOLVE(WsUdQueryGetInstallConditionsCount);
-    RESOLVE(WsUdQueryGetInstallConditions);
-    RESOLVE(WsUdQueryGetInstallConditionsVariant);
-    RESOLVE(WsUdDownloadOpen);
-    RESOLVE(WsUdDownloadSubmit);
-    RESOLVE(WsUdDownloadCheck);
-    RESOLVE(WsUdDownloadCancel);
-    RESOLVE(WsUdDownloadClose);
-    RESOLVE(WsUdDownloadSubmit2);
-    RESOLVE(WsUdDownloadCheck2);
-    RESOLVE(WsUdDownloadCancel2);
-    RESOLVE(WsUdInstallOpen);
-    RESOLVE(WsUdInstallSubmit);
-    RESOLVE(WsUdInstallCheck);
-    RESOLVE(WsUdInstallCancel);
-    RESOLVE(WsUdInstallClose);
-#undef RESOLVE
+#define KORVEL_EXPORT(name)                                                                        \
+    found += (PFN_##name)(void (*)(void))GetProcAddress(module, #name) != NULL;
+#include "tests/api/ExportList.h"
+#undef KORVEL_EXPORT
     return found;
 }
 

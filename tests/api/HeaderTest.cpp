@@ -27,125 +27,14 @@ uint32_t HeaderAsCOpenAndClose(HMODULE module);
 namespace {
 
 // Each pointer type matches its export's declaration exactly.
-static_assert(std::is_same_v<PFN_WsUdOpen, decltype(&::WsUdOpen)>);
-static_assert(std::is_same_v<PFN_WsUdOpen2, decltype(&::WsUdOpen2)>);
-static_assert(std::is_same_v<PFN_WsUdClose, decltype(&::WsUdClose)>);
-static_assert(std::is_same_v<PFN_WsUdServerPing, decltype(&::WsUdServerPing)>);
-static_assert(std::is_same_v<PFN_WsUdSetParentWindow, decltype(&::WsUdSetParentWindow)>);
-static_assert(std::is_same_v<PFN_WsUdQueryOpenGroup, decltype(&::WsUdQueryOpenGroup)>);
-static_assert(std::is_same_v<PFN_WsUdQueryCloseGroup, decltype(&::WsUdQueryCloseGroup)>);
-static_assert(std::is_same_v<PFN_WsUdQueryAddTerm, decltype(&::WsUdQueryAddTerm)>);
-static_assert(std::is_same_v<PFN_WsUdQueryAddText, decltype(&::WsUdQueryAddText)>);
-static_assert(std::is_same_v<PFN_WsUdQueryReset, decltype(&::WsUdQueryReset)>);
-static_assert(std::is_same_v<PFN_WsUdQuerySubmit, decltype(&::WsUdQuerySubmit)>);
-static_assert(std::is_same_v<PFN_WsUdQueryCheck, decltype(&::WsUdQueryCheck)>);
-static_assert(std::is_same_v<PFN_WsUdQueryCancel, decltype(&::WsUdQueryCancel)>);
-static_assert(std::is_same_v<PFN_WsUdQueryResultSize, decltype(&::WsUdQueryResultSize)>);
-static_assert(std::is_same_v<PFN_WsUdQueryResult, decltype(&::WsUdQueryResult)>);
-static_assert(std::is_same_v<PFN_WsUdQueryResultVariant, decltype(&::WsUdQueryResultVariant)>);
-static_assert(std::is_same_v<PFN_WsUdQueryStatus, decltype(&::WsUdQueryStatus)>);
-static_assert(std::is_same_v<PFN_WsUdQueryGetHitCount, decltype(&::WsUdQueryGetHitCount)>);
-static_assert(std::is_same_v<PFN_WsUdQueryGetId, decltype(&::WsUdQueryGetId)>);
-static_assert(std::is_same_v<PFN_WsUdQueryGetIdVariant, decltype(&::WsUdQueryGetIdVariant)>);
-static_assert(std::is_same_v<PFN_WsUdQueryGetType, decltype(&::WsUdQueryGetType)>);
-static_assert(std::is_same_v<PFN_WsUdQueryGetTypeVariant, decltype(&::WsUdQueryGetTypeVariant)>);
-static_assert(std::is_same_v<PFN_WsUdQueryGetUPC, decltype(&::WsUdQueryGetUPC)>);
-static_assert(std::is_same_v<PFN_WsUdQueryGetUPCVariant, decltype(&::WsUdQueryGetUPCVariant)>);
-static_assert(std::is_same_v<PFN_WsUdQueryGetUPCVersion, decltype(&::WsUdQueryGetUPCVersion)>);
-static_assert(
-    std::is_same_v<PFN_WsUdQueryGetUPCVersionVariant, decltype(&::WsUdQueryGetUPCVersionVariant)>);
-static_assert(
-    std::is_same_v<PFN_WsUdQueryGetUPCMinVersion, decltype(&::WsUdQueryGetUPCMinVersion)>);
-static_assert(std::is_same_v<PFN_WsUdQueryGetUPCMinVersionVariant,
-                             decltype(&::WsUdQueryGetUPCMinVersionVariant)>);
-static_assert(std::is_same_v<PFN_WsUdQueryGetDownloadGuid, decltype(&::WsUdQueryGetDownloadGuid)>);
-static_assert(std::is_same_v<PFN_WsUdQueryGetDownloadGuidVariant,
-                             decltype(&::WsUdQueryGetDownloadGuidVariant)>);
-static_assert(std::is_same_v<PFN_WsUdQueryGetDownloadSize, decltype(&::WsUdQueryGetDownloadSize)>);
-static_assert(std::is_same_v<PFN_WsUdQueryGetInstallConditionsTypeCount,
-                             decltype(&::WsUdQueryGetInstallConditionsTypeCount)>);
-static_assert(std::is_same_v<PFN_WsUdQueryGetInstallConditionsType,
-                             decltype(&::WsUdQueryGetInstallConditionsType)>);
-static_assert(std::is_same_v<PFN_WsUdQueryGetInstallConditionsTypeVariant,
-                             decltype(&::WsUdQueryGetInstallConditionsTypeVariant)>);
-static_assert(std::is_same_v<PFN_WsUdQueryGetInstallConditionsCount,
-                             decltype(&::WsUdQueryGetInstallConditionsCount)>);
-static_assert(
-    std::is_same_v<PFN_WsUdQueryGetInstallConditions, decltype(&::WsUdQueryGetInstallConditions)>);
-static_assert(std::is_same_v<PFN_WsUdQueryGetInstallConditionsVariant,
-                             decltype(&::WsUdQueryGetInstallConditionsVariant)>);
-static_assert(std::is_same_v<PFN_WsUdDownloadOpen, decltype(&::WsUdDownloadOpen)>);
-static_assert(std::is_same_v<PFN_WsUdDownloadSubmit, decltype(&::WsUdDownloadSubmit)>);
-static_assert(std::is_same_v<PFN_WsUdDownloadCheck, decltype(&::WsUdDownloadCheck)>);
-static_assert(std::is_same_v<PFN_WsUdDownloadCancel, decltype(&::WsUdDownloadCancel)>);
-static_assert(std::is_same_v<PFN_WsUdDownloadClose, decltype(&::WsUdDownloadClose)>);
-static_assert(std::is_same_v<PFN_WsUdDownloadSubmit2, decltype(&::WsUdDownloadSubmit2)>);
-static_assert(std::is_same_v<PFN_WsUdDownloadCheck2, decltype(&::WsUdDownloadCheck2)>);
-static_assert(std::is_same_v<PFN_WsUdDownloadCancel2, decltype(&::WsUdDownloadCancel2)>);
-static_assert(std::is_same_v<PFN_WsUdInstallOpen, decltype(&::WsUdInstallOpen)>);
-static_assert(std::is_same_v<PFN_WsUdInstallSubmit, decltype(&::WsUdInstallSubmit)>);
-static_assert(std::is_same_v<PFN_WsUdInstallCheck, decltype(&::WsUdInstallCheck)>);
-static_assert(std::is_same_v<PFN_WsUdInstallCancel, decltype(&::WsUdInstallCancel)>);
-static_assert(std::is_same_v<PFN_WsUdInstallClose, decltype(&::WsUdInstallClose)>);
+#define KORVEL_EXPORT(name) static_assert(std::is_same_v<PFN_##name, decltype(&::name)>);
+#include "tests/api/ExportList.h"
+#undef KORVEL_EXPORT
 
 // The library raises the very codes the public header promises to hosts.
-static_assert(uint32_t(::kStatusSuccess) == uint32_t(korvel::kStatusSuccess));
-static_assert(uint32_t(::kStatusNotRunning) == uint32_t(korvel::kStatusNotRunning));
-static_assert(uint32_t(::kStatusPending) == uint32_t(korvel::kStatusPending));
-static_assert(uint32_t(::kStatusTransferIdle) == uint32_t(korvel::kStatusTransferIdle));
-static_assert(uint32_t(::kStatusTransferStarted) == uint32_t(korvel::kStatusTransferStarted));
-static_assert(uint32_t(::kStatusTransferResuming) == uint32_t(korvel::kStatusTransferResuming));
-static_assert(uint32_t(::kStatusTransferReceiving) == uint32_t(korvel::kStatusTransferReceiving));
-static_assert(uint32_t(::kStatusTransferComplete) == uint32_t(korvel::kStatusTransferComplete));
-static_assert(uint32_t(::kStatusTransferVerifying) == uint32_t(korvel::kStatusTransferVerifying));
-static_assert(uint32_t(::kStatusInvalidSession) == uint32_t(korvel::kStatusInvalidSession));
-static_assert(uint32_t(::kStatusUnexpected) == uint32_t(korvel::kStatusUnexpected));
-static_assert(uint32_t(::kStatusAlreadyRunning) == uint32_t(korvel::kStatusAlreadyRunning));
-static_assert(uint32_t(::kStatusBadUrl) == uint32_t(korvel::kStatusBadUrl));
-static_assert(uint32_t(::kStatusInternetOpenFailed) == uint32_t(korvel::kStatusInternetOpenFailed));
-static_assert(uint32_t(::kStatusNoSuchItem) == uint32_t(korvel::kStatusNoSuchItem));
-static_assert(uint32_t(::kStatusServerUnreachable) == uint32_t(korvel::kStatusServerUnreachable));
-static_assert(uint32_t(::kStatusRequestOpenFailed) == uint32_t(korvel::kStatusRequestOpenFailed));
-static_assert(uint32_t(::kStatusSendFailed) == uint32_t(korvel::kStatusSendFailed));
-static_assert(uint32_t(::kStatusReceiveFailed) == uint32_t(korvel::kStatusReceiveFailed));
-static_assert(uint32_t(::kStatusHttpTimeout) == uint32_t(korvel::kStatusHttpTimeout));
-static_assert(uint32_t(::kStatusFileCreateFailed) == uint32_t(korvel::kStatusFileCreateFailed));
-static_assert(uint32_t(::kStatusNotFound) == uint32_t(korvel::kStatusNotFound));
-static_assert(uint32_t(::kStatusBadContentType) == uint32_t(korvel::kStatusBadContentType));
-static_assert(uint32_t(::kStatusBadRequest) == uint32_t(korvel::kStatusBadRequest));
-static_assert(uint32_t(::kStatusServerError) == uint32_t(korvel::kStatusServerError));
-static_assert(uint32_t(::kStatusUnexpectedHttpStatus) ==
-              uint32_t(korvel::kStatusUnexpectedHttpStatus));
-static_assert(uint32_t(::kStatusProxyAuthRequired) == uint32_t(korvel::kStatusProxyAuthRequired));
-static_assert(uint32_t(::kStatusTooLargeForBrowser7) ==
-              uint32_t(korvel::kStatusTooLargeForBrowser7));
-static_assert(uint32_t(::kStatusTooLargeForBrowser8) ==
-              uint32_t(korvel::kStatusTooLargeForBrowser8));
-static_assert(uint32_t(::kStatusRetryFailed) == uint32_t(korvel::kStatusRetryFailed));
-static_assert(uint32_t(::kStatusDiskFull) == uint32_t(korvel::kStatusDiskFull));
-static_assert(uint32_t(::kStatusTimeout) == uint32_t(korvel::kStatusTimeout));
-static_assert(uint32_t(::kStatusConnectTimeout) == uint32_t(korvel::kStatusConnectTimeout));
-static_assert(uint32_t(::kStatusPostFileFailed) == uint32_t(korvel::kStatusPostFileFailed));
-static_assert(uint32_t(::kStatusCertDateInvalid) == uint32_t(korvel::kStatusCertDateInvalid));
-static_assert(uint32_t(::kStatusCertNameInvalid) == uint32_t(korvel::kStatusCertNameInvalid));
-static_assert(uint32_t(::kStatusChecksumMismatch) == uint32_t(korvel::kStatusChecksumMismatch));
-static_assert(uint32_t(::kStatusBadGroupType) == uint32_t(korvel::kStatusBadGroupType));
-static_assert(uint32_t(::kStatusEntryIndex) == uint32_t(korvel::kStatusEntryIndex));
-static_assert(uint32_t(::kStatusNoGroup) == uint32_t(korvel::kStatusNoGroup));
-static_assert(uint32_t(::kStatusGroupNotClosed) == uint32_t(korvel::kStatusGroupNotClosed));
-static_assert(uint32_t(::kStatusQueryEmpty) == uint32_t(korvel::kStatusQueryEmpty));
-static_assert(uint32_t(::kStatusXmlParseFailed) == uint32_t(korvel::kStatusXmlParseFailed));
-static_assert(uint32_t(::kStatusXmlNoRoot) == uint32_t(korvel::kStatusXmlNoRoot));
-static_assert(uint32_t(::kStatusExtractFailed) == uint32_t(korvel::kStatusExtractFailed));
-static_assert(uint32_t(::kStatusBadResponse) == uint32_t(korvel::kStatusBadResponse));
-static_assert(uint32_t(::kStatusServer900) == uint32_t(korvel::kStatusServer900));
-static_assert(uint32_t(::kStatusServer100) == uint32_t(korvel::kStatusServer100));
-static_assert(uint32_t(::kStatusServer300) == uint32_t(korvel::kStatusServer300));
-static_assert(uint32_t(::kStatusServer700) == uint32_t(korvel::kStatusServer700));
-static_assert(uint32_t(::kStatusServer10) == uint32_t(korvel::kStatusServer10));
-static_assert(uint32_t(::kStatusServer6000) == uint32_t(korvel::kStatusServer6000));
-static_assert(uint32_t(::kStatusInstallFailed) == uint32_t(korvel::kStatusInstallFailed));
-static_assert(uint32_t(::kStatusInstallCancelled) == uint32_t(korvel::kStatusInstallCancelled));
+#define KORVEL_STATUS(name) static_assert(uint32_t(::name) == uint32_t(korvel::name));
+#include "tests/api/StatusList.h"
+#undef KORVEL_STATUS
 
 TEST(Header, CAndCppGiveEveryNameTheSameCode)
 {

@@ -15,7 +15,6 @@
 
 using korvel::host::KorvelLibrary;
 using korvel::test::ScopedRegistryValue;
-using korvel::test::ScopedRegistryValueAbsent;
 
 namespace {
 
@@ -53,18 +52,6 @@ std::vector<std::wstring> Messages(const std::string& bytes)
 }
 
 } // namespace
-
-TEST(LogThroughLibrary, NoValueMeansNoFile)
-{
-    ScopedRegistryValueAbsent absent(kTestingKey, L"vostrellogging");
-    const std::wstring path = TempFilePath(L"korvel-no-log.log");
-    {
-        KorvelLibrary korvel;
-        uint32_t id = 0;
-        korvel->WsUdOpen(L"host", L"1", L"", L"", L"", &id);
-    }
-    EXPECT_FALSE(ReadBytes(path).has_value());
-}
 
 TEST(LogThroughLibrary, UnloadClosesTheManagerBeforeItsSessions)
 {

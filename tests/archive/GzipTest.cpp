@@ -163,11 +163,12 @@ protected:
     const std::wstring target_ = scratch_ / L"d\u00e9cod\u00e9.bin";
 };
 
-TEST_F(GzipFileTest, DecodesAMegabyteOfSeveralMembersIntoTheTarget)
+TEST_F(GzipFileTest, DecodesAMegabyteOfSeveralMembersOverALongerTarget)
 {
     const std::string first = TextBytes(600000);
     const std::string second = NoiseBytes(450000, 4);
     ASSERT_TRUE(WriteBytes(source_, Gzip(first) + Gzip(second)));
+    ASSERT_TRUE(WriteBytes(target_, std::string(2 << 20, 'x')));
 
     ASSERT_TRUE(GunzipFile(source_, target_));
     const std::string decoded = ReadBytes(target_);
@@ -175,15 +176,6 @@ TEST_F(GzipFileTest, DecodesAMegabyteOfSeveralMembersIntoTheTarget)
     EXPECT_TRUE(decoded == first + second);
     EXPECT_EQ(scratch_.List(),
               (std::set<std::wstring>{L"paquet \u00e9t\u00e9.gz", L"d\u00e9cod\u00e9.bin"}));
-}
-
-TEST_F(GzipFileTest, ReplacesALongerTargetWholly)
-{
-    ASSERT_TRUE(WriteBytes(target_, std::string(5000, 'x')));
-    ASSERT_TRUE(WriteBytes(source_, Gzip("short")));
-
-    ASSERT_TRUE(GunzipFile(source_, target_));
-    EXPECT_EQ(ReadBytes(target_), "short");
 }
 
 TEST_F(GzipFileTest, LeavesNoTargetBehindWhenDecodingFails)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "base/DirectoryTree.h"
 #include "base/TempPath.h"
 
 #include <windows.h>
@@ -18,10 +19,10 @@ public:
         static unsigned serial = 0;
         path_ = TempFolder() + L"korvel \u00e9\u4e2d-" + std::to_wstring(GetCurrentProcessId()) +
                 L"-" + std::to_wstring(++serial);
-        RemoveTree(path_);
+        RemoveDirectoryTree(path_);
         CreateDirectoryW(path_.c_str(), nullptr);
     }
-    ~ScratchFolder() { RemoveTree(path_); }
+    ~ScratchFolder() { RemoveDirectoryTree(path_); }
     ScratchFolder(const ScratchFolder&) = delete;
     ScratchFolder& operator=(const ScratchFolder&) = delete;
 
@@ -34,27 +35,6 @@ public:
         std::set<std::wstring> entries;
         Collect(path_, L"", entries);
         return entries;
-    }
-
-    static void RemoveTree(const std::wstring& path)
-    {
-        WIN32_FIND_DATAW found;
-        HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &found);
-        if (search != INVALID_HANDLE_VALUE) {
-            do {
-                const std::wstring name = found.cFileName;
-                if (name == L"." || name == L"..")
-                    continue;
-                const std::wstring child = path + L"\\" + name;
-                SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
-                if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                    RemoveTree(child);
-                else
-                    DeleteFileW(child.c_str());
-            } while (FindNextFileW(search, &found));
-            FindClose(search);
-        }
-        RemoveDirectoryW(path.c_str());
     }
 
 private:

@@ -187,7 +187,7 @@ TEST_F(ZipArchiveTest, RefusesEveryNameThatCouldLeaveTheFolderAndWritesNothing)
             EXPECT_FALSE(Exists(full)) << label;
             DeleteFileW(full);
         }
-        ScratchFolder::RemoveTree(scratch_ / L"sub");
+        RemoveDirectoryTree(scratch_ / L"sub");
     }
 }
 
@@ -287,7 +287,7 @@ TEST_F(ZipArchiveTest, ADamagedEntryFailsTheExtractionAndLeavesNoFileOfIt)
         ASSERT_TRUE(archive.Open(archivePath_)) << c.label;
         EXPECT_FALSE(archive.ExtractAll(scratch_ / L"out")) << c.label;
         EXPECT_FALSE(Exists(scratch_ / L"out\\victim.bin")) << c.label;
-        ScratchFolder::RemoveTree(scratch_ / L"out");
+        RemoveDirectoryTree(scratch_ / L"out");
     }
 }
 

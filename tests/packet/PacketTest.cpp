@@ -25,7 +25,7 @@ WsString RequestText(const WsPacket& packet)
 }
 
 // The start of every request packet, up to its header's client element.
-std::wstring PacketStart(const std::wstring& locale)
+std::wstring PacketStart(const std::wstring& localeElement)
 {
     const std::wstring ns = PacketNamespaceUri();
     return L"\xFEFF<?xml version=\"1.0\"?>\n"
@@ -35,9 +35,9 @@ std::wstring PacketStart(const std::wstring& locale)
            ns +
            L" Schemas/Common/2.0/Packet.xsd\" schemaVersion=\"2.0\">\n"
            L"\t<header>\n"
-           L"\t\t<locale>" +
-           locale +
-           L"</locale>\n"
+           L"\t\t" +
+           localeElement +
+           L"\n"
            L"\t\t<date />\n";
 }
 
@@ -64,7 +64,7 @@ TEST(Packet, ContentQueryRequestOfOneTerm)
     query.AddTerm(L"ProductId", L"1234");
     query.CloseGroup();
     const WsPacket packet(WsPacketHeader(HostClient(), L"en-US"), L"contentQuery", &query);
-    EXPECT_EQ(RequestText(packet), PacketStart(L"en-US") + kHostClient +
+    EXPECT_EQ(RequestText(packet), PacketStart(L"<locale>en-US</locale>") + kHostClient +
                                        L"\t<body>\n"
                                        L"\t\t<contentQuery>\n"
                                        L"\t\t\t<query type=\"And\">\n"
@@ -75,56 +75,17 @@ TEST(Packet, ContentQueryRequestOfOneTerm)
                                        L"</packet>\n");
 }
 
-TEST(Packet, NestedQueryRequest)
-{
-    WsContentQuery query;
-    query.OpenGroup(0);
-    query.AddText(L"Title", L"driver", 2);
-    query.AddTerm(L"ProductId", L"1234");
-    query.OpenGroup(1);
-    query.AddTerm(L"Os", L"Windows");
-    query.AddTerm(L"Os", L"Linux");
-    query.CloseGroup();
-    query.CloseGroup();
-    const WsPacket packet(WsPacketHeader(HostClient(), L"de-DE"), L"contentQuery", &query);
-    EXPECT_EQ(RequestText(packet),
-              PacketStart(L"de-DE") + kHostClient +
-                  L"\t<body>\n"
-                  L"\t\t<contentQuery>\n"
-                  L"\t\t\t<query type=\"And\">\n"
-                  L"\t\t\t\t<metadata field=\"ProductId\">1234</metadata>\n"
-                  L"\t\t\t\t<text compareType=\"Contains\" field=\"Title\">driver</text>\n"
-                  L"\t\t\t\t<query type=\"Or\">\n"
-                  L"\t\t\t\t\t<metadata field=\"Os\">Windows</metadata>\n"
-                  L"\t\t\t\t\t<metadata field=\"Os\">Linux</metadata>\n"
-                  L"\t\t\t\t</query>\n"
-                  L"\t\t\t</query>\n"
-                  L"\t\t</contentQuery>\n"
-                  L"\t</body>\n"
-                  L"</packet>\n");
-}
-
 TEST(Packet, EmptyClientAndNoBody)
 {
     const WsPacket packet{WsPacketHeader(WsClientInfo{}, L"")};
-    EXPECT_EQ(RequestText(packet),
-              L"\xFEFF<?xml version=\"1.0\"?>\n"
-              L"<packet xmlns=\"" +
-                  PacketNamespaceUri() +
-                  L"\" xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" "
-                  L"xsi:schemaLocation=\"" +
-                  PacketNamespaceUri() +
-                  L" Schemas/Common/2.0/Packet.xsd\" schemaVersion=\"2.0\">\n"
-                  L"\t<header>\n"
-                  L"\t\t<locale />\n"
-                  L"\t\t<date />\n"
-                  L"\t\t<client>\n"
-                  L"\t\t\t<swapp version=\"\"></swapp>\n"
-                  L"\t\t\t<corelib version=\"\"></corelib>\n"
-                  L"\t\t\t<wrapperlib version=\"\"></wrapperlib>\n"
-                  L"\t\t</client>\n"
-                  L"\t</header>\n"
-                  L"</packet>\n");
+    EXPECT_EQ(RequestText(packet), PacketStart(L"<locale />") +
+                                       L"\t\t<client>\n"
+                                       L"\t\t\t<swapp version=\"\"></swapp>\n"
+                                       L"\t\t\t<corelib version=\"\"></corelib>\n"
+                                       L"\t\t\t<wrapperlib version=\"\"></wrapperlib>\n"
+                                       L"\t\t</client>\n"
+                                       L"\t</header>\n"
+                                       L"</packet>\n");
 }
 
 TEST(Packet, QueryFailuresStopTheRequestBeforeItIsWritten)

@@ -44,9 +44,26 @@ HANDLE MakePipe(HANDLE& read)
     return write;
 }
 
-} // namespace
-
-namespace {
+// One argument as the C run time splits a command line: quoted when needed,
+// backslashes doubled before a quote.
+std::wstring QuoteArgument(const std::wstring& argument)
+{
+    if (!argument.empty() && argument.find_first_of(L" \t\"") == std::wstring::npos)
+        return argument;
+    std::wstring quoted = L"\"";
+    size_t backslashes = 0;
+    for (const wchar_t c : argument) {
+        if (c == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+        backslashes = 0;
+        quoted += c;
+    }
+    quoted.append(backslashes * 2, L'\\');
+    return quoted + L"\"";
+}
 
 BOOL WINAPI IgnoreControlEvent(DWORD)
 {
@@ -69,25 +86,6 @@ SharedConsole::~SharedConsole()
     SetConsoleCtrlHandler(IgnoreControlEvent, FALSE);
     if (ready_)
         FreeConsole();
-}
-
-std::wstring QuoteArgument(const std::wstring& argument)
-{
-    if (!argument.empty() && argument.find_first_of(L" \t\"") == std::wstring::npos)
-        return argument;
-    std::wstring quoted = L"\"";
-    size_t backslashes = 0;
-    for (const wchar_t c : argument) {
-        if (c == L'\\') {
-            ++backslashes;
-            continue;
-        }
-        quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
-        backslashes = 0;
-        quoted += c;
-    }
-    quoted.append(backslashes * 2, L'\\');
-    return quoted + L"\"";
 }
 
 std::wstring ChildProcess::BesideTest(const std::wstring& name)

@@ -83,8 +83,4 @@ ChildResult RunProgram(const std::wstring& program, const std::vector<std::wstri
 // blanks separate them, double quotes group them.
 std::vector<std::wstring> SplitCommandLine(const std::string& line);
 
-// One argument as the C run time splits a command line: quoted when needed,
-// backslashes doubled before a quote.
-std::wstring QuoteArgument(const std::wstring& argument);
-
 } // namespace korvel::test

@@ -1,5 +1,6 @@
 // korvel-cli download and install against the scripted server: progress
 // lines, resuming, cancelling, failures and the installer's outcome.
+#include "tests/archive/ScratchFolder.h"
 #include "tests/support/ScriptedServer.h"
 #include "tests/support/ZipWriter.h"
 #include "tests/tools/CliProcess.h"
@@ -7,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <fstream>
 
 using namespace korvel::test;
 
@@ -46,23 +46,6 @@ public:
     const std::wstring& Path() const { return path_; }
     // Where korvel-cli keeps the file until it is whole.
     std::wstring Part() const { return path_ + L".part"; }
-
-    static void Write(const std::wstring& path, const std::string& bytes)
-    {
-        std::ofstream file(path.c_str(), std::ios::binary);
-        file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    }
-
-    static std::string Read(const std::wstring& path)
-    {
-        std::ifstream file(path.c_str(), std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-    }
-
-    static bool Exists(const std::wstring& path)
-    {
-        return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-    }
 
 private:
     std::wstring path_;
@@ -140,7 +123,7 @@ TEST(CliDownload, AnUnfinishedPartIsContinuedWhereTheServerContinuesIt)
 {
     const std::string tag = ScriptedServer::UniqueTag("cli-resume");
     const TargetFile target(tag);
-    TargetFile::Write(target.Part(), ScriptedServer::PatternBytes(0, 150000));
+    ASSERT_TRUE(WriteBytes(target.Part(), ScriptedServer::PatternBytes(0, 150000)));
     const std::wstring url = ScriptedServer::Get().Url(L"tag=" + Wide(tag) + L";size=400000");
     const CliResult result = RunCli({L"download", url, target.Path()});
     EXPECT_EQ(result.exitCode, 0u) << result.err;
@@ -150,7 +133,7 @@ TEST(CliDownload, AnUnfinishedPartIsContinuedWhereTheServerContinuesIt)
     EXPECT_EQ(result.out.find(kRestarts), std::string::npos) << result.out;
     EXPECT_TRUE(AnyRecordHolds(tag, "Range: bytes=150000-"));
     EXPECT_EQ(ScriptedServer::DescribePatternMismatch(target.Path(), 400000), "");
-    EXPECT_FALSE(TargetFile::Exists(target.Part()));
+    EXPECT_FALSE(Exists(target.Part()));
 }
 
 TEST(CliDownload, APartTheServersAnswerDoesNotContinueIsNeverCalledContinued)
@@ -167,7 +150,7 @@ TEST(CliDownload, APartTheServersAnswerDoesNotContinueIsNeverCalledContinued)
     for (const auto& c : cases) {
         const std::string tag = ScriptedServer::UniqueTag("cli-restart");
         const TargetFile target(tag);
-        TargetFile::Write(target.Part(), std::string(c.partial, 'x'));
+        ASSERT_TRUE(WriteBytes(target.Part(), std::string(c.partial, 'x')));
         const std::wstring url =
             ScriptedServer::Get().Url(L"tag=" + Wide(tag) + L";size=400000;" + c.script);
         const CliResult result = RunCli({L"download", url, target.Path()});
@@ -183,8 +166,8 @@ TEST(CliDownload, AnExistingFileIsLeftAloneUnlessOverwriteIsGiven)
     const std::string tag = ScriptedServer::UniqueTag("cli-exists");
     const TargetFile target(tag);
     const std::string stale = "stale 12 byt";
-    TargetFile::Write(target.Path(), stale);
-    TargetFile::Write(target.Part(), "stale part");
+    ASSERT_TRUE(WriteBytes(target.Path(), stale));
+    ASSERT_TRUE(WriteBytes(target.Part(), "stale part"));
     const std::wstring url = ScriptedServer::Get().Url(L"tag=" + Wide(tag) + L";size=300000");
 
     const CliResult refused = RunCli({L"download", url, target.Path()});
@@ -192,7 +175,7 @@ TEST(CliDownload, AnExistingFileIsLeftAloneUnlessOverwriteIsGiven)
     EXPECT_EQ(refused.out, "");
     EXPECT_EQ(refused.err, "korvel-cli: " + Narrow(target.Path()) +
                                " already exists; --overwrite downloads it again\n");
-    EXPECT_EQ(TargetFile::Read(target.Path()), stale);
+    EXPECT_EQ(ReadBytes(target.Path()), stale);
     EXPECT_EQ(ScriptedServer::Get().RecordCount(tag), 0);
 
     const CliResult replaced = RunCli({L"download", url, target.Path(), L"--overwrite"});
@@ -200,7 +183,7 @@ TEST(CliDownload, AnExistingFileIsLeftAloneUnlessOverwriteIsGiven)
     EXPECT_EQ(replaced.out.find("an unfinished download left"), std::string::npos) << replaced.out;
     EXPECT_FALSE(AnyRecordHolds(tag, "Range:"));
     EXPECT_EQ(ScriptedServer::DescribePatternMismatch(target.Path(), 300000), "");
-    EXPECT_FALSE(TargetFile::Exists(target.Part()));
+    EXPECT_FALSE(Exists(target.Part()));
 }
 
 TEST(CliDownload, WithoutFileItSavesUnderTheUrlsNameInTheCurrentFolder)
@@ -250,7 +233,7 @@ TEST(CliDownload, ACutTransferPrintsTheCommandThatContinuesIt)
                            Narrow(target.Path()) + "\n"),
               std::string::npos)
         << cut.err;
-    EXPECT_FALSE(TargetFile::Exists(target.Path()));
+    EXPECT_FALSE(Exists(target.Path()));
 
     // The printed command, run as it stands, continues the part: every run
     // of this server adds what one cut answer brings.
@@ -265,7 +248,7 @@ TEST(CliDownload, ACutTransferPrintsTheCommandThatContinuesIt)
     EXPECT_NE(again.err.find("\n  195.3 KiB (200000 bytes) are kept in "), std::string::npos)
         << again.err;
     EXPECT_TRUE(AnyRecordHolds(tag, "Range: bytes=100000-"));
-    EXPECT_EQ(TargetFile::Read(target.Part()), ScriptedServer::PatternBytes(0, 200000));
+    EXPECT_EQ(ReadBytes(target.Part()), ScriptedServer::PatternBytes(0, 200000));
 }
 
 TEST(CliDownload, CtrlCCancelsAndTheCommandItPrintsContinues)
@@ -309,7 +292,7 @@ TEST(CliDownload, ADownloadOverItsTimeLimitEndsPromptly)
     EXPECT_LT(GetTickCount64() - start, 12000u);
     EXPECT_EQ(result.exitCode, 1u);
     // What arrived before the stall is kept, as far as it was read.
-    const std::string kept = TargetFile::Read(target.Part());
+    const std::string kept = ReadBytes(target.Part());
     EXPECT_GT(kept.size(), 0u);
     EXPECT_EQ(kept, ScriptedServer::PatternBytes(0, kept.size()));
     EXPECT_EQ(result.err.rfind("korvel-cli: the download did not finish within 1000 ms: "
@@ -334,7 +317,7 @@ TEST(CliDownload, AMissingFileIsReportedWithItsStatusName)
     EXPECT_EQ(result.exitCode, 1u);
     EXPECT_EQ(result.err, "korvel-cli: the download failed: 0x80002007 kStatusNotFound\n"
                           "  The server answered HTTP 404: nothing exists at that URL.\n");
-    EXPECT_FALSE(TargetFile::Exists(target.Part())) << "an empty part is not kept";
+    EXPECT_FALSE(Exists(target.Part())) << "an empty part is not kept";
 
     const CliResult first = RunCli({L"download", L"--v1", url});
     EXPECT_EQ(first.exitCode, 1u);
@@ -345,7 +328,7 @@ TEST(CliDownload, JsonGivesScriptsTheFinalFiguresAndNothingElse)
 {
     const std::string tag = ScriptedServer::UniqueTag("cli-json");
     const TargetFile target(tag);
-    TargetFile::Write(target.Part(), ScriptedServer::PatternBytes(0, 1000));
+    ASSERT_TRUE(WriteBytes(target.Part(), ScriptedServer::PatternBytes(0, 1000)));
     const std::wstring url = ScriptedServer::Get().Url(L"tag=" + Wide(tag) + L";size=5000");
     const CliResult done = RunCli({L"download", url, target.Path(), L"--json"});
     EXPECT_EQ(done.exitCode, 0u) << done.err;

@@ -31,30 +31,6 @@ const char kAnswer[] =
     "<download guid=\"\" size=\"0\" url=\"\"/><installConditions/></entry>"
     "</contentResult></body></packet>\n";
 
-TEST(ContentAnswer, ReadsTheEntriesOfAnAnswer)
-{
-    const std::optional<ContentAnswer> answer = ReadContentAnswer(kAnswer);
-    ASSERT_TRUE(answer.has_value());
-    EXPECT_EQ(answer->date, "Sat, 05 Dec 2026 17:00:00 GMT");
-    EXPECT_EQ(answer->statusText, "OK");
-    EXPECT_EQ(answer->count.value_or(""), "2");
-    EXPECT_EQ(answer->total.value_or(""), "3");
-    ASSERT_EQ(answer->entries.size(), 2u);
-    const UpdateEntry& first = answer->entries[0];
-    EXPECT_EQ(first.id, "hostapp-2.1.3-win-en");
-    EXPECT_EQ(first.type, "Update");
-    EXPECT_EQ(first.upc, "HostApp");
-    EXPECT_EQ(first.upcVersion, "2.1.3");
-    EXPECT_EQ(first.upcMinVersion, "2.0.0");
-    EXPECT_EQ(first.downloadGuid, "{6F1C2A0E}");
-    EXPECT_EQ(first.downloadSize, "1843200");
-    EXPECT_EQ(first.downloadUrl, "http://127.0.0.1:8080/packages/hostapp-2.1.3.zip");
-    ASSERT_EQ(first.conditions.size(), 2u);
-    EXPECT_EQ(first.conditions[1], std::make_pair(std::string("Architecture"), std::string("x64")));
-    ASSERT_EQ(first.metadata.size(), 4u);
-    EXPECT_EQ(first.metadata[3].second, "Fixes & <improvements> \xE2\x80\x93 \xE2\x98\xBA");
-}
-
 TEST(ContentAnswer, ListsEachEntryReadably)
 {
     const std::string listing = FormatContentAnswer(*ReadContentAnswer(kAnswer));
