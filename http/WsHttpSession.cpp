@@ -347,10 +347,48 @@ void WsHttpSession::SendPostRequest(const WsString& path, const WsString& postDa
         const SendCall send = [this, &body] {
             return HttpSendRequestW(request_.Get(), nullptr, 0, body.Data(), body.Size());
         };
-        if (SendAndAwait(send) != ERROR_SUCCESS)
+        if (SendAndAwait(send) != ERROR_SUCCESS && !AnsweredWithProxyDemand(path, flags))
             RetryFailedSend(true, send, flags);
     }
     LogLine(L"</WsHttpSession::SendPostRequest>");
+}
+
+// A proxy that wants credentials may answer a POST before it has read the
+// body and then close the connection with the body unread, which resets it:
+// the send fails, and the answer is usually lost with the connection, since a
+// reset discards what the client had not read yet. What the proxy said is
+// taken from the request if it was read in time, and otherwise asked again
+// with a HEAD of the same URL, which has no body to be cut off. A demand for
+// credentials leaves its answer in the request, as if the POST had been
+// answered with it; any other outcome leaves the send's failure as it was,
+// with its error code as the last error.
+bool WsHttpSession::AnsweredWithProxyDemand(const WsString& path, uint32_t flags)
+{
+    const DWORD error = GetLastError();
+    const bool cut =
+        error == ERROR_INTERNET_CONNECTION_ABORTED || error == ERROR_INTERNET_CONNECTION_RESET;
+    const bool demanded = cut && !IsAborted() &&
+                          (HttpStatus() == HTTP_STATUS_PROXY_AUTH_REQ ||
+                           HeadStatus(path, flags) == HTTP_STATUS_PROXY_AUTH_REQ);
+    if (demanded)
+        LogLine(L"\tThe connection was cut while the request was sent: " + Hex(error) +
+                L"; the proxy demands credentials.");
+    SetLastError(error);
+    return demanded;
+}
+
+// The HTTP status of a HEAD of the path, in place of the current request; 0
+// when there is none.
+DWORD WsHttpSession::HeadStatus(const WsString& path, uint32_t flags)
+{
+    request_.Reset(HttpOpenRequestW(connection_.Get(), L"HEAD", path.c_str(), nullptr, nullptr,
+                                    nullptr, flags, completion_.Context()));
+    if (!request_.IsOpen())
+        return 0;
+    AddRequestHeaders();
+    if (AwaitCall(HttpSendRequestW(request_.Get(), nullptr, 0, nullptr, 0)) != ERROR_SUCCESS)
+        return 0;
+    return HttpStatus();
 }
 
 // A file body is streamed: the request goes out with its length, then the

@@ -81,6 +81,8 @@ private:
     void OpenRequest(const wchar_t* verb, const WsString& path, uint32_t flags);
     void SendGetRequest(const WsString& path, uint32_t flags);
     void SendPostRequest(const WsString& path, const WsString& postData, uint32_t flags);
+    bool AnsweredWithProxyDemand(const WsString& path, uint32_t flags);
+    DWORD HeadStatus(const WsString& path, uint32_t flags);
     void SendPostFile(uint32_t flags);
     DWORD PostFileLength() const;
     void WritePostFile();

@@ -17,7 +17,7 @@ packages=(
     mingw-w64-x86-64-dev libz-mingw-w64-dev
     wine wine64
     googletest dpkg-dev
-    nginx-light
+    nginx-light tinyproxy-bin openssl
     llvm gdb
 )
 
@@ -38,7 +38,7 @@ install_packages() {
     [ -z "$missing" ] && return
     echo "bootstrap: installing $(echo $missing)"
     as_root apt-get update -qq
-    # Servers among the packages (nginx) are started by the tests and the
+    # Servers among the packages (nginx, tinyproxy) are started by the tests and the
     # benchmarks on loopback ports of their own, never as system services:
     # Debian's policy hook keeps the packages from starting them.
     local policy=/usr/sbin/policy-rc.d

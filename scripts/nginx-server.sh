@@ -12,81 +12,39 @@ usage() {
     exit 2
 }
 
-lifetime_seconds=3600
-
-free_port() {
-    python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
-}
+here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=scripts/lib/nginx.sh
+. "$here/lib/nginx.sh"
 
 write_config() {
-    local dir=$1 root=$2 port=$3
-    mkdir -p "$dir/temp"
-    cat >"$dir/nginx.conf" <<EOF
-daemon off;
-worker_processes 1;
-pid $dir/nginx.pid;
-error_log $dir/error.log;
-events { worker_connections 256; }
-http {
-    access_log off;
-    sendfile on;
-    tcp_nopush on;
-    default_type application/octet-stream;
-    client_body_temp_path $dir/temp/body;
-    proxy_temp_path $dir/temp/proxy;
-    fastcgi_temp_path $dir/temp/fastcgi;
-    uwsgi_temp_path $dir/temp/uwsgi;
-    scgi_temp_path $dir/temp/scgi;
+    local dir=$1 port
+    port=$(free_port)
+    {
+        nginx_config_head "$dir"
+        cat <<CONF
     server {
         listen 127.0.0.1:$port;
         root $root;
     }
 }
-EOF
-}
-
-stop() {
-    local dir=$1
-    [ -f "$dir/server.pid" ] || return 0
-    kill -TERM "$(cat "$dir/server.pid")" 2>/dev/null || true
-    for _ in $(seq 50); do
-        [ -f "$dir/nginx.pid" ] || break
-        sleep 0.1
-    done
-    rm -f "$dir/server.pid" "$dir/port"
-}
-
-start() {
-    local dir=$1 root=$2
-    stop "$dir"
-    mkdir -p "$dir"
-    local attempt port
-    # Another program may take the free port before nginx binds it.
-    for attempt in 1 2 3; do
-        port=$(free_port)
-        write_config "$dir" "$(realpath "$root")" "$port"
-        rm -f "$dir/nginx.pid"
-        setsid timeout "$lifetime_seconds" nginx -p "$dir" -c "$dir/nginx.conf" -e "$dir/error.log" \
-            </dev/null >/dev/null 2>&1 &
-        echo $! >"$dir/server.pid"
-        for _ in $(seq 50); do
-            if [ -f "$dir/nginx.pid" ]; then
-                echo "$port" >"$dir/port"
-                echo "nginx on 127.0.0.1:$port serving $root"
-                return 0
-            fi
-            kill -0 "$(cat "$dir/server.pid")" 2>/dev/null || break
-            sleep 0.1
-        done
-        stop "$dir"
-    done
-    echo "nginx did not start; its log:" >&2
-    cat "$dir/error.log" >&2 || true
-    return 1
+CONF
+    } >"$dir/nginx.conf"
+    echo "$port" >"$dir/port"
 }
 
 case ${1:-} in
-start) [ $# -eq 3 ] || usage; start "$(realpath -m -- "$2")" "$3" ;;
-stop) [ $# -eq 2 ] || usage; stop "$(realpath -m -- "$2")" ;;
+start)
+    [ $# -eq 3 ] || usage
+    dir=$(realpath -m -- "$2")
+    root=$(realpath -- "$3")
+    start_nginx "$dir" write_config
+    echo "nginx on 127.0.0.1:$(cat "$dir/port") serving $root"
+    ;;
+stop)
+    [ $# -eq 2 ] || usage
+    dir=$(realpath -m -- "$2")
+    stop_nginx "$dir"
+    rm -f "$dir/port"
+    ;;
 *) usage ;;
 esac

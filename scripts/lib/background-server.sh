@@ -11,6 +11,24 @@ else
     server_python=python3
 fi
 
+# A free TCP port on 127.0.0.1 (another program may still take it first).
+free_port() {
+    "$server_python" -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+
+# For the subshell that becomes a server: descriptors beyond the standard
+# three may be pipes of whoever called us (a test runner waits until they
+# close), so the server must not keep them open.
+close_inherited_descriptors() {
+    local path fd
+    for path in "/proc/$BASHPID/fd/"*; do
+        fd=${path##*/}
+        if [ "$fd" -gt 2 ]; then
+            eval "exec $fd>&-" 2>/dev/null || true
+        fi
+    done
+}
+
 # Succeeds when PID is the server of DIR, not some process that got the id
 # after ours ended. Servers take "--port-file DIR/port" followed by another
 # argument, so the text is found with its trailing space.
@@ -49,14 +67,7 @@ start_background_server() {
     stop_background_server "$dir"
     rm -f "$dir/port"
     (
-        # Descriptors beyond the standard three may be pipes of whoever
-        # called us; the server must not keep them open.
-        for path in "/proc/$BASHPID/fd/"*; do
-            fd=${path##*/}
-            if [ "$fd" -gt 2 ]; then
-                eval "exec $fd>&-" 2>/dev/null || true
-            fi
-        done
+        close_inherited_descriptors
         exec setsid nohup "$server_python" "$script" --port-file "$dir/port" "$@" \
             </dev/null >"$dir/server.log" 2>&1
     ) &

@@ -1,0 +1,177 @@
+// HTTPS as a host meets it. nginx (scripts/tls-server.sh) passes requests on
+// to the scripted server, once per certificate: one for localhost from an
+// authority that this program trusts in the Wine prefix while it runs, one
+// for another name, an expired one and one from an authority nobody trusts.
+#include "tests/api/HostSession.h"
+#include "tests/support/ScriptedServer.h"
+
+#include <wincrypt.h>
+
+#include <cwchar>
+#include <filesystem>
+
+using korvel::host::KorvelLibrary;
+using namespace korvel::test;
+
+namespace {
+
+const wchar_t kAuthorityName[] = L"korvel test CA";
+
+ServerFolder TlsFolder(const wchar_t* portFile)
+{
+    return FindServerFolder(L"KORVEL_TLS_SERVER_DIR", portFile);
+}
+
+// The machine's Root store; changes reach the registry, and so the other
+// users of the store, when it is committed.
+class RootStore {
+public:
+    RootStore()
+        : store_(CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE,
+                               L"Root"))
+    {
+    }
+    ~RootStore()
+    {
+        if (store_ == nullptr)
+            return;
+        CertControlStore(store_, 0, CERT_STORE_CTRL_COMMIT, nullptr);
+        CertCloseStore(store_, 0);
+    }
+    RootStore(const RootStore&) = delete;
+    RootStore& operator=(const RootStore&) = delete;
+
+    bool IsOpen() const { return store_ != nullptr; }
+
+    bool Add(const std::string& der)
+    {
+        return CertAddEncodedCertificateToStore(
+            store_, X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(der.data()),
+            static_cast<DWORD>(der.size()), CERT_STORE_ADD_REPLACE_EXISTING, nullptr);
+    }
+
+    // Also the authority of an earlier run that stopped before removing it.
+    void RemoveAuthority()
+    {
+        for (int i = 0; i < 100; ++i) {
+            PCCERT_CONTEXT old = CertFindCertificateInStore(
+                store_, X509_ASN_ENCODING, 0, CERT_FIND_SUBJECT_STR_W, kAuthorityName, nullptr);
+            if (old == nullptr)
+                return;
+            CertDeleteCertificateFromStore(old);
+        }
+    }
+
+private:
+    HCERTSTORE store_;
+};
+
+// The test authority is trusted the way a machine trusts one, in the local
+// machine's Root store (of the tests' Wine prefix), for the run of this program.
+class TrustedAuthority : public testing::Environment {
+public:
+    void SetUp() override
+    {
+        const std::optional<std::string> der =
+            ReadWholeFile(TlsFolder(L"port-localhost").path + L"\\certs\\ca.der");
+        ASSERT_TRUE(der.has_value()) << "the HTTPS fixture made no authority";
+        RootStore root;
+        ASSERT_TRUE(root.IsOpen());
+        root.RemoveAuthority();
+        ASSERT_TRUE(root.Add(*der)) << GetLastError();
+    }
+    void TearDown() override { RootStore().RemoveAuthority(); }
+};
+
+[[maybe_unused]] testing::Environment* const kTrust =
+    testing::AddGlobalTestEnvironment(new TrustedAuthority);
+
+std::wstring HttpsUrl(const wchar_t* portFile, const std::wstring& script,
+                      const std::wstring& tail = L"file")
+{
+    return L"https://localhost:" + std::to_wstring(TlsFolder(portFile).port) + L"/s/" + script +
+           L"/" + tail;
+}
+
+std::wstring Tagged(const std::string& tag, const std::wstring& script)
+{
+    return L"tag=" + std::wstring(tag.begin(), tag.end()) + L";" + script;
+}
+
+std::wstring TargetPath(const char* name)
+{
+    const auto path = std::filesystem::temp_directory_path() / (std::string("korvel-tls-") + name);
+    std::filesystem::remove(path);
+    return path.wstring();
+}
+
+// A refused certificate ends a call before any request is sent, without a wait.
+constexpr DWORD kPromptMs = 5000;
+
+} // namespace
+
+TEST(SecureExports, QueryAndBothDownloadsOverHttps)
+{
+    KorvelLibrary korvel;
+    HostSession session(korvel, 1);
+    const std::string queryTag = ScriptedServer::UniqueTag("tls-query");
+    const std::string packet = ResponsePacket("<status code=\"0\">OK</status>", "today");
+    session.SetPipelineUrl(
+        HttpsUrl(L"port-localhost", PipelineScript(queryTag, packet), L"lumq/pipeline"));
+    EXPECT_EQ(session.Query(), 0u);
+    EXPECT_EQ(session.QueryResult(), packet);
+    EXPECT_EQ(ScriptedServer::Get().RecordedBody(queryTag).value_or("").substr(0, 2), "\xFF\xFE")
+        << "the packet crossed TLS as UTF-16 with its byte-order mark";
+
+    const std::string packageTag = ScriptedServer::UniqueTag("tls-package");
+    EXPECT_EQ(session.Download(HttpsUrl(L"port-localhost", Tagged(packageTag, L"size=300000"))),
+              kStatusNotRunning);
+    EXPECT_EQ(ScriptedServer::Get().RecordCount(packageTag), 1);
+
+    constexpr uint64_t kSize = 3000000;
+    const std::wstring target = TargetPath("file.bin");
+    EXPECT_EQ(session.DownloadToFile(HttpsUrl(L"port-localhost", L"size=" + std::to_wstring(kSize)),
+                                     target),
+              kStatusTransferComplete);
+    EXPECT_TRUE(ScriptedServer::FileHoldsPattern(target, kSize))
+        << ScriptedServer::DescribePatternMismatch(target, kSize);
+    std::filesystem::remove(target);
+}
+
+TEST(SecureExports, RefusedCertificatesFailAtOnce)
+{
+    const struct {
+        const wchar_t* server;
+        uint32_t post;
+        uint32_t get;
+    } cases[] = {
+        {L"port-wrong-name", kStatusCertNameInvalid, kStatusCertNameInvalid},
+        {L"port-expired", kStatusCertDateInvalid, kStatusCertDateInvalid},
+        // Neither the authority nor its revocation can be checked: the send
+        // fails with an error of no class of its own.
+        {L"port-untrusted", kStatusSendFailed, kStatusServerUnreachable},
+    };
+    KorvelLibrary korvel;
+    HostSession session(korvel, 1);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << std::string(c.server, c.server + wcslen(c.server)));
+        const std::string tag = ScriptedServer::UniqueTag("tls-refused");
+        session.SetPipelineUrl(
+            HttpsUrl(c.server, PipelineScript(tag, ResponsePacket("<status/>")), L"lumq/pipeline"));
+        const std::wstring target = TargetPath("refused.bin");
+        const TimedStatus outcomes[] = {
+            Timed([&] { return session.Query(); }),
+            Timed([&] { return session.Download(HttpsUrl(c.server, Tagged(tag, L"size=10"))); }),
+            Timed([&] {
+                return session.DownloadToFile(HttpsUrl(c.server, Tagged(tag, L"size=10")), target);
+            }),
+        };
+        const uint32_t expected[] = {c.post, c.get, c.get};
+        for (size_t i = 0; i < std::size(outcomes); ++i) {
+            EXPECT_EQ(outcomes[i].status, expected[i]) << "call " << i << std::hex;
+            EXPECT_LT(outcomes[i].ms, kPromptMs) << "call " << i;
+        }
+        EXPECT_EQ(ScriptedServer::Get().RecordCount(tag), 0) << "no request got through";
+        EXPECT_FALSE(std::filesystem::exists(target)) << "a refused transfer creates no file";
+    }
+}

@@ -1,0 +1,47 @@
+# The servers of the HTTPS and proxy tests, started once per ctest run like the
+# scripted server: an nginx HTTPS front of the scripted server (fixture
+# "tls_server") and two tinyproxy instances (fixture "proxy_servers").
+
+set(KORVEL_TLS_SERVER_DIR ${CMAKE_BINARY_DIR}/tls-server)
+set(KORVEL_PROXY_DIR ${CMAKE_BINARY_DIR}/proxy-servers)
+
+add_test(NAME tls_server_start
+         COMMAND ${CMAKE_SOURCE_DIR}/scripts/tls-server.sh start ${KORVEL_TLS_SERVER_DIR}
+                 ${KORVEL_HTTP_SERVER_DIR}/port)
+set_tests_properties(tls_server_start PROPERTIES
+    FIXTURES_SETUP tls_server
+    FIXTURES_REQUIRED ${KORVEL_HTTP_SERVER_FIXTURE}
+    TIMEOUT 120)
+add_test(NAME tls_server_stop
+         COMMAND ${CMAKE_SOURCE_DIR}/scripts/tls-server.sh stop ${KORVEL_TLS_SERVER_DIR})
+set_tests_properties(tls_server_stop PROPERTIES FIXTURES_CLEANUP tls_server TIMEOUT 30)
+
+add_test(NAME proxy_servers_start
+         COMMAND ${CMAKE_SOURCE_DIR}/scripts/proxy-server.sh start ${KORVEL_PROXY_DIR})
+set_tests_properties(proxy_servers_start PROPERTIES FIXTURES_SETUP proxy_servers TIMEOUT 60)
+add_test(NAME proxy_servers_stop
+         COMMAND ${CMAKE_SOURCE_DIR}/scripts/proxy-server.sh stop ${KORVEL_PROXY_DIR})
+set_tests_properties(proxy_servers_stop PROPERTIES FIXTURES_CLEANUP proxy_servers TIMEOUT 30)
+
+# korvel_needs_tls_server(<test>): the test talks HTTPS to the scripted server.
+function(korvel_needs_tls_server name)
+    korvel_needs_http_server(${name})
+    set_property(TEST ${name} APPEND PROPERTY FIXTURES_REQUIRED tls_server)
+    set_property(TEST ${name} APPEND PROPERTY ENVIRONMENT
+                 KORVEL_TLS_SERVER_DIR=${KORVEL_TLS_SERVER_DIR})
+endfunction()
+
+# korvel_add_proxy_test(<test> <program> <proxy> <gtest filter>): runs the
+# cases of a test program that the filter selects with http_proxy naming the
+# proxy ("open" or "auth"), as a machine behind that proxy would.
+function(korvel_add_proxy_test name program proxy filter)
+    add_test(NAME ${name}
+             COMMAND ${CMAKE_SOURCE_DIR}/scripts/behind-proxy.sh ${KORVEL_PROXY_DIR}/${proxy}/port
+                     ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:${program}>
+                     --gtest_filter=${filter})
+    set_tests_properties(${name} PROPERTIES
+        FIXTURES_REQUIRED "wine;${KORVEL_HTTP_SERVER_FIXTURE};proxy_servers"
+        TIMEOUT 120
+        ENVIRONMENT "${KORVEL_TEST_ENVIRONMENT};${KORVEL_HTTP_SERVER_ENVIRONMENT};KORVEL_PROXY_DIR=${KORVEL_PROXY_DIR}"
+        ENVIRONMENT_MODIFICATION "http_proxy=unset:;https_proxy=unset:;HTTP_PROXY=unset:;HTTPS_PROXY=unset:")
+endfunction()
