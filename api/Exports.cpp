@@ -1,6 +1,6 @@
-// The exported functions. Each copies its text arguments, lets the process's
-// manager find the session and run the operation inside its failure
-// boundary, and marshals the outputs whatever the status was.
+// The exported functions. Each lets the process's manager find the session
+// and, inside its failure boundary, copy the text arguments and run the
+// operation; the outputs are marshalled whatever the status was.
 #include "api/korvel.h"
 
 #include "api/Marshal.h"
@@ -61,9 +61,9 @@ uint32_t ReadConditionType(uint32_t id, uint32_t index, uint32_t typeIndex, WsSt
 uint32_t ReadCondition(uint32_t id, uint32_t index, const wchar_t* conditionType,
                        uint32_t conditionIndex, WsString& value)
 {
-    const WsString type = TextArgument(conditionType);
     return ForwardVoid(id, [&](Session& session) {
-        value = InstallCondition(session.GetCatalog().At(index), type, conditionIndex);
+        value = InstallCondition(session.GetCatalog().At(index), TextArgument(conditionType),
+                                 conditionIndex);
     });
 }
 
@@ -83,9 +83,14 @@ uint32_t WsUdOpen2(const wchar_t* swappName, const wchar_t* swappVersion,
                    const wchar_t* wrapperlibName, const wchar_t* wrapperlibVersion,
                    const wchar_t* locale, uint32_t flags, uint32_t* sessionId)
 {
-    return Manager().OpenSession(TextArgument(swappName), TextArgument(swappVersion),
-                                 TextArgument(wrapperlibName), TextArgument(wrapperlibVersion),
-                                 TextArgument(locale), flags, sessionId);
+    uint32_t id = 0;
+    const uint32_t status = CallWithinFailureBoundary([&] {
+        return Manager().OpenSession(TextArgument(swappName), TextArgument(swappVersion),
+                                     TextArgument(wrapperlibName), TextArgument(wrapperlibVersion),
+                                     TextArgument(locale), flags, &id);
+    });
+    CopyNumber(id, sessionId);
+    return status;
 }
 
 uint32_t WsUdClose(uint32_t sessionId)
@@ -121,19 +126,16 @@ uint32_t WsUdQueryCloseGroup(uint32_t sessionId)
 
 uint32_t WsUdQueryAddTerm(uint32_t sessionId, const wchar_t* field, const wchar_t* value)
 {
-    const WsString fieldText = TextArgument(field);
-    const WsString valueText = TextArgument(value);
-    return ForwardVoid(sessionId,
-                       [&](Session& session) { session.QueryAddTerm(fieldText, valueText); });
+    return ForwardVoid(sessionId, [&](Session& session) {
+        session.QueryAddTerm(TextArgument(field), TextArgument(value));
+    });
 }
 
 uint32_t WsUdQueryAddText(uint32_t sessionId, const wchar_t* field, const wchar_t* value, int32_t,
                           uint32_t compareType)
 {
-    const WsString fieldText = TextArgument(field);
-    const WsString valueText = TextArgument(value);
     return ForwardVoid(sessionId, [&](Session& session) {
-        session.QueryAddText(fieldText, valueText, compareType);
+        session.QueryAddText(TextArgument(field), TextArgument(value), compareType);
     });
 }
 
@@ -297,9 +299,10 @@ uint32_t WsUdQueryGetInstallConditionsTypeVariant(uint32_t sessionId, uint32_t i
 uint32_t WsUdQueryGetInstallConditionsCount(uint32_t sessionId, uint32_t index,
                                             const wchar_t* conditionType, uint32_t* count)
 {
-    const WsString type = TextArgument(conditionType);
     return ForwardVoid(sessionId, [&](Session& session) {
-        CopyNumber(InstallConditionCount(session.GetCatalog().At(index), type), count);
+        CopyNumber(
+            InstallConditionCount(session.GetCatalog().At(index), TextArgument(conditionType)),
+            count);
     });
 }
 
@@ -350,11 +353,10 @@ uint32_t WsUdInstallClose(uint32_t)
 uint32_t WsUdDownloadSubmit(uint32_t sessionId, const wchar_t* url, uint32_t timeoutMs,
                             double* progress, uint8_t* sizeKnown)
 {
-    const WsString urlText = TextArgument(url);
     double progressValue = progress != nullptr ? *progress : 0.0;
     uint8_t sizeKnownValue = sizeKnown != nullptr ? *sizeKnown : 0;
     const uint32_t status = Manager().Forward(sessionId, [&](Session& session) {
-        return session.DownloadSubmit(urlText, timeoutMs, progressValue, sizeKnownValue);
+        return session.DownloadSubmit(TextArgument(url), timeoutMs, progressValue, sizeKnownValue);
     });
     CopyNumber(progressValue, progress);
     CopyNumber(sizeKnownValue, sizeKnown);
@@ -381,10 +383,9 @@ uint32_t WsUdDownloadCancel(uint32_t sessionId)
 
 uint32_t WsUdDownloadSubmit2(uint32_t sessionId, const wchar_t* url, const wchar_t* targetFile)
 {
-    const WsString urlText = TextArgument(url);
-    const WsString targetText = TextArgument(targetFile);
-    return Manager().Forward(
-        sessionId, [&](Session& session) { return session.DownloadSubmit2(urlText, targetText); });
+    return Manager().Forward(sessionId, [&](Session& session) {
+        return session.DownloadSubmit2(TextArgument(url), TextArgument(targetFile));
+    });
 }
 
 uint32_t WsUdDownloadCheck2(uint32_t sessionId, uint32_t timeoutMs, uint64_t* bytesReceived,

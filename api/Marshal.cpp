@@ -10,6 +10,18 @@
 
 namespace korvel {
 
+namespace {
+
+// Allocates nothing but the BSTR, so it may run outside the failure boundary.
+void StoreBstr(const wchar_t* text, VARIANT* variant)
+{
+    VariantClear(variant);
+    V_VT(variant) = VT_BSTR;
+    V_BSTR(variant) = SysAllocString(text);
+}
+
+} // namespace
+
 WsString TextArgument(const wchar_t* text)
 {
     return text == nullptr ? WsString() : WsString(text);
@@ -28,11 +40,8 @@ void CopyToBuffer(const WsString& value, wchar_t* buffer)
 
 void CopyToVariant(const WsString& value, VARIANT* variant)
 {
-    if (variant == nullptr)
-        return;
-    VariantClear(variant);
-    V_VT(variant) = VT_BSTR;
-    V_BSTR(variant) = SysAllocString(value.c_str());
+    if (variant != nullptr)
+        StoreBstr(value.c_str(), variant);
 }
 
 void CopyBodyToVariant(const std::string& body, VARIANT* variant)
@@ -44,7 +53,7 @@ void CopyBodyToVariant(const std::string& body, VARIANT* variant)
         return;
     text[0] = L'\0';
     MultiByteToWideChar(CP_ACP, 0, body.c_str(), -1, text.get(), static_cast<int>(body.size() + 1));
-    CopyToVariant(WsString(text.get()), variant);
+    StoreBstr(text.get(), variant);
 }
 
 void CopyBodyToBuffer(const std::string& body, uint8_t* buffer)

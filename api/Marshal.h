@@ -10,7 +10,8 @@
 namespace korvel {
 
 // A caller's text argument, copied so that its memory is not referenced after
-// the export returns. A null pointer is taken as the empty text.
+// the export returns. A null pointer is taken as the empty text. The copy
+// allocates, so exports make it inside the failure boundary.
 WsString TextArgument(const wchar_t* text);
 
 // Copies a value of at most 259 characters with its terminator into a

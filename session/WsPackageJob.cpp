@@ -1,10 +1,10 @@
 #include "session/WsPackageJob.h"
 
-#include "base/WsStatus.h"
 #include "archive/ZipArchive.h"
 #include "base/DirectoryTree.h"
 #include "base/TempPath.h"
 #include "base/TextUtils.h"
+#include "base/WsStatus.h"
 
 #include <algorithm>
 
@@ -26,6 +26,15 @@ constexpr DWORD kCommandChars = 520;
 constexpr DWORD kInstallerAccess = SYNCHRONIZE | PROCESS_QUERY_INFORMATION;
 constexpr DWORD kExitUserCancelled = 1602;
 
+// What is left of a wait of timeoutMs that began at start; INFINITE stays so.
+uint32_t RemainingMs(uint32_t timeoutMs, ULONGLONG start)
+{
+    if (timeoutMs == INFINITE)
+        return INFINITE;
+    const ULONGLONG spent = GetTickCount64() - start;
+    return spent >= timeoutMs ? 0 : static_cast<uint32_t>(timeoutMs - spent);
+}
+
 uint32_t StatusOfExitCode(DWORD exitCode)
 {
     if (exitCode == 0)
@@ -35,7 +44,9 @@ uint32_t StatusOfExitCode(DWORD exitCode)
 
 } // namespace
 
-WsPackageJob::WsPackageJob(const WsClientInfo& client) : client_(client)
+// The request is made with the job, so a job never exists without one.
+WsPackageJob::WsPackageJob(const WsClientInfo& client)
+    : packageRequest_(std::make_unique<WsHttpRequest>(client.swappName, client.swappVersion))
 {
 }
 
@@ -49,10 +60,7 @@ WsPackageJob::~WsPackageJob()
 uint32_t WsPackageJob::StartDownload(const WsString& url, uint32_t timeoutMs, double& progress,
                                      uint8_t& sizeKnown)
 {
-    if (packageRequest_)
-        packageRequest_->Reset(true);
-    else
-        packageRequest_ = std::make_unique<WsHttpRequest>(client_.swappName, client_.swappVersion);
+    packageRequest_->Reset(true);
     ReplacePackageFile();
     packageRequest_->SetBaseUrl(url);
     packageRequest_->SetStreaming(true, packageFile_);
@@ -99,12 +107,13 @@ void WsPackageJob::ReplacePackageFile()
 
 uint32_t WsPackageJob::StartInstaller(uint32_t timeoutMs)
 {
-    // The package is there only once its download has been joined. A download
-    // that has ended is joined here (a failed one fails the install with its
-    // status); one that still runs is waited for by the next check.
+    // The package is there only once its download has been joined. A running
+    // download is waited for, within the call's wait, and joined (a failed one
+    // fails the install with its status); one that still runs after the wait
+    // is waited for again by the next check.
+    const ULONGLONG start = GetTickCount64();
     awaitingDownload_ = false;
-    if (packageRequest_ && packageRequest_->IsRunning() &&
-        packageRequest_->Check(0) == kStatusPending) {
+    if (packageRequest_->IsRunning() && packageRequest_->Check(timeoutMs) == kStatusPending) {
         awaitingDownload_ = true;
         return kStatusPending;
     }
@@ -118,7 +127,7 @@ uint32_t WsPackageJob::StartInstaller(uint32_t timeoutMs)
     // the folder's path splits it.
     if (!LaunchInstaller(extractFolder_ + command))
         return kStatusInstallFailed;
-    return CheckInstaller(timeoutMs);
+    return CheckInstaller(RemainingMs(timeoutMs, start));
 }
 
 // The process is opened by its id on each call, so every check sees the installer started last;
@@ -145,7 +154,7 @@ uint32_t WsPackageJob::CheckInstaller(uint32_t timeoutMs)
 // name; the job has the file's own wide name. An empty response means no package has arrived.
 WsString WsPackageJob::PackagePath() const
 {
-    if (!packageRequest_ || packageRequest_->GetResponse().empty())
+    if (packageRequest_->GetResponse().empty())
         return WsString();
     return packageFile_;
 }

@@ -25,9 +25,10 @@ public:
     uint32_t CheckDownload(double& progress, uint8_t& sizeKnown, uint32_t timeoutMs);
     void CancelDownload();
 
-    // Each call extracts the package anew and starts its installer, then waits up to timeoutMs
-    // for it as CheckInstaller does. While the download still runs: kStatusPending without
-    // touching the package, and the next check starts the install once the download has ended.
+    // Each call extracts the package anew and starts its installer, then waits for it as
+    // CheckInstaller does; the download and the installer share the one wait of timeoutMs. A
+    // download that still runs after it gives kStatusPending without touching the package, and
+    // the next check starts the install once the download has ended.
     uint32_t StartInstaller(uint32_t timeoutMs);
     // The outcome of the last installer started: kStatusPending while it (or the download it
     // waits for) runs, its mapped exit code once it has ended (the extracted folder is then
@@ -47,7 +48,6 @@ private:
     // Ends with a backslash once a package has been extracted.
     WsString extractFolder_;
     std::unique_ptr<WsHttpRequest> packageRequest_;
-    WsClientInfo client_;
     WsString packageFile_;
     // Held so that the installer's process object, with its id and exit code, outlives the
     // installer for every later check.

@@ -2,10 +2,13 @@
 // goes on the wire, and whole transfers into memory and into files.
 #include "tests/http/TransferFixture.h"
 
+#include "base/Registry.h"
 #include "base/TextUtils.h"
+#include "tests/support/ScopedRegistryValue.h"
 
 #include <chrono>
 #include <cwchar>
+#include <optional>
 #include <thread>
 
 using namespace korvel;
@@ -144,6 +147,29 @@ TEST(HttpSession, PostFileIsSentWholeOnce)
     session.SetPostFile(post.Path() + L".missing");
     EXPECT_EQ(SubmitStatus(session, Server().Url(Script(tag, L"body=done")), response, L"x"),
               kStatusPostFileFailed);
+}
+
+// A send that fails with an error the mapping does not name (here the one an
+// abort leaves) is a failed POST but an unreachable server for a GET.
+TEST(HttpSession, AnAbortedSendFailsAsItsVerbSays)
+{
+    const struct {
+        const wchar_t* postData;
+        uint32_t status;
+    } cases[] = {{L"", kStatusServerUnreachable}, {L"query", kStatusSendFailed}};
+    for (const auto& c : cases) {
+        WsHttpSession session;
+        std::thread aborter([&session] {
+            Sleep(300);
+            session.Abort();
+        });
+        std::string response;
+        EXPECT_EQ(
+            SubmitStatus(session, Server().Url(L"delay=5000;body=late"), response, c.postData),
+            c.status)
+            << (*c.postData != L'\0' ? "POST" : "GET");
+        aborter.join();
+    }
 }
 
 TEST(HttpSession, UnreachableServerAndBadUrl)
@@ -320,9 +346,10 @@ TEST(HttpTransfer, GzipBodiesAreDecodedExactlyOnce)
         std::string expected;
     } memoryCases[] = {
         {L"gzip=1;body=%3Cpacket%3Ehello%3C%2Fpacket%3E", "<packet>hello</packet>"},
+        {L"gzip=1;encoding=GZIP;body=%3Cpacket%3Ehello%3C%2Fpacket%3E", "<packet>hello</packet>"},
         {L"gzip=1;body=%1F%8B%20not%20compressed%20twice", magicText},
         {L"body=%1F%8B%20not%20compressed%20twice", magicText},
-        {L"encoding=br;body=raw", "raw"},
+        {L"encoding=deflate;body=raw", "raw"},
     };
     for (const auto& c : memoryCases) {
         WsHttpSession session;
@@ -390,4 +417,63 @@ TEST(HttpTransfer, CountersStartFromZeroInEveryTransaction)
         EXPECT_EQ(Head(tag).find("Range"), std::string::npos);
         EXPECT_EQ(response, ScriptedServer::PatternBytes(0, 5000));
     }
+}
+
+// An announced length beyond what the installed browser carries fails before
+// any byte is read; one it carries goes on until this server closes early.
+TEST(HttpTransfer, AnnouncedLengthLimitsFollowTheBrowserVersion)
+{
+    constexpr uint64_t k1GiB = 1ull << 30;
+    const struct {
+        const wchar_t* version; // nullptr: the registry holds none
+        uint64_t length;
+        uint32_t status;
+    } cases[] = {
+        {L"6.0.2900.2180", 2 * k1GiB - 1, kStatusServerUnreachable},
+        {L"6.0.2900.2180", 2 * k1GiB, kStatusTooLargeForBrowser7},
+        {L"6.0.2900.2180", 5 * k1GiB, kStatusTooLargeForBrowser8},
+        {L"7.0", 4 * k1GiB - 1, kStatusServerUnreachable},
+        {L"7.0", 4 * k1GiB, kStatusTooLargeForBrowser8},
+        {L"8.0.6001.18702", 5 * k1GiB, kStatusServerUnreachable},
+        {nullptr, 3 * k1GiB, kStatusTooLargeForBrowser7},
+    };
+    for (const auto& c : cases) {
+        std::optional<ScopedRegistryValue> version;
+        std::optional<ScopedRegistryValueAbsent> noVersion;
+        if (c.version != nullptr)
+            version.emplace(InternetExplorerKeyPath(), L"Version", c.version);
+        else
+            noVersion.emplace(InternetExplorerKeyPath(), L"Version");
+        WsHttpSession session;
+        std::string response;
+        const std::wstring url =
+            Server().Url(L"size=1;cut=0;header=Content-Length:" + std::to_wstring(c.length));
+        EXPECT_EQ(SubmitStatus(session, url, response), c.status)
+            << testing::PrintToString(std::wstring(c.version != nullptr ? c.version : L"none"))
+            << ", " << c.length;
+    }
+}
+
+// The log notes what a host cannot see otherwise: a new target file counted
+// as an existing one of 0 bytes, and an encoding that is kept as it came.
+TEST(HttpTransfer, LogNotesANewTargetFileAndAnUnsupportedEncoding)
+{
+    TempFile log("transfer.log");
+    TempFile target("transfer-logged");
+    {
+        ScopedRegistryValue logging(InternalTestingKeyPath(), L"vostrellogging", log.Path());
+        WsHttpSession session;
+        std::string response;
+        ASSERT_EQ(SubmitStatus(session, Server().Url(L"encoding=deflate;body=raw"), response),
+                  kStatusTransferComplete);
+        session.SetStreamToFile(true, target.Path());
+        ASSERT_EQ(SubmitStatus(session, Server().Url(L"size=10"), response),
+                  kStatusTransferComplete);
+    }
+    const std::string bytes = log.Read();
+    const std::wstring text(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / 2);
+    for (const wchar_t* line : {L"]: **ERROR: Unsupported content encoding on response: deflate\n",
+                                L"]: \t[Submit]: File already exists: 0\n"})
+        EXPECT_NE(text.find(line), std::wstring::npos)
+            << testing::PrintToString(std::wstring(line));
 }

@@ -138,6 +138,11 @@ TEST(PipelineRequest, QueryOnTheWire)
         const std::wstring text(reinterpret_cast<const wchar_t*>(body.data()), body.size() / 2);
         EXPECT_NE(text.find(L"<metadata field=\"ProductId\">1234</metadata>"), std::wstring::npos);
         EXPECT_EQ(request.GetResponsePacket().Header().StatusText(), L"OK");
+        // Every run adds the version once more.
+        ASSERT_EQ(request.Run(10000, false), kStatusSuccess);
+        EXPECT_NE(ScriptedServer::Get().RecordedHead(tag, 2).value_or("").find(
+                      "&MaxHits=5&pipeline%5Fversion=2%2E0&pipeline%5Fversion=2%2E0 "),
+                  std::string::npos);
     }
 }
 
