@@ -1,7 +1,7 @@
 #include "http/WsHttpRequest.h"
 
-#include "base/WsStatus.h"
 #include "base/ProcessState.h"
+#include "base/WsStatus.h"
 #include "http/UrlEncode.h"
 
 namespace korvel {

@@ -1,8 +1,8 @@
 // One whole HTTP transaction: send, follow the answer into memory or into a
 // file (resuming a partial one), decode gzip, verify a checksum.
-#include "base/WsStatus.h"
 #include "archive/Gzip.h"
 #include "base/Registry.h"
+#include "base/WsStatus.h"
 #include "http/FileChecksum.h"
 #include "http/HttpLog.h"
 #include "http/WsHttpSession.h"

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "packet/WsXmlSerializable.h"
 #include "packet/WsClientInfo.h"
+#include "packet/WsXmlSerializable.h"
 
 #include <cstdint>
 

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "http/WsHttpRequest.h"
-#include "packet/WsPacket.h"
 #include "packet/WsClientInfo.h"
+#include "packet/WsPacket.h"
 
 #include <memory>
 

@@ -1,7 +1,7 @@
 #include "packet/WsXmlDocument.h"
 
-#include "base/WsStatus.h"
 #include "base/CriticalSection.h"
+#include "base/WsStatus.h"
 #include "packet/WsXmlSerializable.h"
 
 #include <cstdint>

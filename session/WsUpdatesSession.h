@@ -1,9 +1,9 @@
 #pragma once
 
 #include "http/WsHttpRequest.h"
+#include "packet/WsClientInfo.h"
 #include "packet/WsContentQuery.h"
 #include "packet/WsPipelineRequest.h"
-#include "packet/WsClientInfo.h"
 #include "session/WsContentCatalog.h"
 #include "session/WsPackageJob.h"
 #include "session/WsUpdateEntry.h"
