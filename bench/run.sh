@@ -46,22 +46,27 @@ curl_rate() { curl -s -o "$2" -w '%{speed_download}' "$1"; }
 # a shared machine hits single runs.
 best() { sort -n -r | head -n 1; }
 
-# Download to a file of 1 GiB, both writing to the same disk, alternately.
+# Download to a file of 1 GiB, both writing to the same disk, and a resume of
+# it from 30 %, in three rounds: the disk's speed drifts from run to run, so
+# each round measures all three one after the other.
+: >"$work/curl-file.runs"
+: >"$work/korvel-file.runs"
+: >"$work/resume.runs"
 for _ in 1 2 3; do
-    curl_rate "$files/1g.bin" "$work/curl.bin"
-    echo
+    curl_rate "$files/1g.bin" "$work/curl.bin" >>"$work/curl-file.runs"
+    echo >>"$work/curl-file.runs"
     rm -f "$work/curl.bin"
     run file "$files/1g.bin" "$(windows_path "$work/korvel.bin")" | rate >>"$work/korvel-file.runs"
-done >"$work/curl-file.runs"
+    head -c $((gib * 3 / 10)) "$www/1g.bin" >"$work/korvel.bin"
+    run resume "$files/1g.bin" "$(windows_path "$work/korvel.bin")" | rate >>"$work/resume.runs"
+    cmp -s "$work/korvel.bin" "$www/1g.bin" || { echo "the resumed file differs from the original" >&2; exit 1; }
+    rm -f "$work/korvel.bin"
+done
 curl_file=$(best <"$work/curl-file.runs")
-read -r korvel_file fresh_seconds peak_file < <(best <"$work/korvel-file.runs")
-rm -f "$work/curl-file.runs" "$work/korvel-file.runs"
-
-# Resume of the same file from 30 %, against the fresh download just made.
-head -c $((gib * 3 / 10)) "$www/1g.bin" >"$work/korvel.bin"
-read -r _ resume_seconds _ < <(run resume "$files/1g.bin" "$(windows_path "$work/korvel.bin")" | rate)
-cmp -s "$work/korvel.bin" "$www/1g.bin" || { echo "the resumed file differs from the original" >&2; exit 1; }
-rm -f "$work/korvel.bin"
+read -r korvel_file _ peak_file < <(best <"$work/korvel-file.runs")
+fresh_seconds=$(awk '{ s += $2 } END { print s }' "$work/korvel-file.runs")
+resume_seconds=$(awk '{ s += $2 } END { print s }' "$work/resume.runs")
+rm -f "$work/curl-file.runs" "$work/korvel-file.runs" "$work/resume.runs"
 
 # One transaction into memory. curl to /dev/null keeps nothing; into a tmpfs
 # file it keeps the body in memory, as the library does.
@@ -93,4 +98,4 @@ echo "download to file, 1 GiB: $(mbs "$korvel_file") vs curl $(mbs "$curl_file")
 echo "download in memory, 100 MiB: $(mbs "$korvel_memory") vs curl to /dev/null $(mbs "$curl_memory"): $(ratio "$korvel_memory" "$curl_memory") (target >= 0.8); vs curl into tmpfs $(mbs "$curl_kept"): $(ratio "$korvel_memory" "$curl_kept"); peak working set $peak_memory MiB"
 echo "query round trip median: ${korvel_query} ms vs curl ${curl_query} ms: $(ratio "$korvel_query" "$curl_query") (target <= 1.5); bare asynchronous WinINet ${bare_query} ms: $(ratio "$bare_query" "$curl_query")"
 echo "checksum, 1 GiB: $(mbs "$korvel_md5") vs md5sum $(mbs "$md5_rate"): $(ratio "$korvel_md5" "$md5_rate") (target >= 0.9)"
-echo "resume of 1 GiB from 30 %: ${resume_seconds} s vs a fresh download ${fresh_seconds} s: $(ratio "$resume_seconds" "$fresh_seconds") (target <= 0.8)"
+echo "resume of 1 GiB from 30 %, three rounds: ${resume_seconds} s vs fresh downloads ${fresh_seconds} s: $(ratio "$resume_seconds" "$fresh_seconds") (target <= 0.8)"
