@@ -492,13 +492,23 @@ void WsHttpSession::RetryFailedSend(bool isPost, const SendCall& send, uint32_t 
     }
 }
 
-uint32_t WsHttpSession::CheckStatusCode(bool afterPostFailure)
+// The answer's HTTP status; 0 (with the query's error as the last error) when
+// it cannot be read.
+DWORD WsHttpSession::HttpStatus()
 {
-    LogLine(L"<WsHttpSession::CheckStatusCode>");
     DWORD code = 0;
     DWORD size = sizeof code;
     if (!HttpQueryInfoW(request_.Get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &code,
-                        &size, nullptr)) {
+                        &size, nullptr))
+        return 0;
+    return code;
+}
+
+uint32_t WsHttpSession::CheckStatusCode(bool afterPostFailure)
+{
+    LogLine(L"<WsHttpSession::CheckStatusCode>");
+    const DWORD code = HttpStatus();
+    if (code == 0) {
         LogError(L"Failed to check the status code: " + FormatLastError());
         Raise(kStatusUnexpectedHttpStatus);
     }

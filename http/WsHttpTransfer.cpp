@@ -219,16 +219,6 @@ void WsHttpSession::StartFromByteZero()
     progress_.bytesReceived = 0;
 }
 
-DWORD WsHttpSession::HttpStatus()
-{
-    DWORD code = 0;
-    DWORD size = sizeof code;
-    if (!HttpQueryInfoW(request_.Get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &code,
-                        &size, nullptr))
-        return 0;
-    return code;
-}
-
 void WsHttpSession::OpenTargetFile()
 {
     LogLine(L"\t[Submit]: Streaming to file enabled.  Creating file...");

@@ -14,25 +14,29 @@ WsString DefaultUrl(bool secure)
            L"/lumq/pipeline";
 }
 
-WsString ReadServerUrl(bool secure, const WsString& wrapperlibName)
+} // namespace
+
+// A value that exists decides, even when empty: the default then stands and
+// the pipeline key is not read.
+ServerUrlSource FindServerUrl(bool secure, const WsString& wrapperlibName)
 {
-    WsString url = DefaultUrl(secure);
     const WsString name = secure ? L"S_URL" : L"URL";
     const WsString wrapperKey = PipelineKeyPath() + L"\\" + wrapperlibName;
-    if (!wrapperlibName.empty() && RegistryValueExists(wrapperKey, name)) {
-        ReadRegistryString(wrapperKey, name, url);
-        return url;
-    }
-    ReadRegistryString(PipelineKeyPath(), name, url);
-    return url;
+    ServerUrlSource source;
+    source.key = !wrapperlibName.empty() && RegistryValueExists(wrapperKey, name)
+                     ? wrapperKey
+                     : PipelineKeyPath();
+    ReadRegistryString(source.key, name, source.url);
+    source.fromRegistry = !source.url.empty();
+    if (!source.fromRegistry)
+        source.url = DefaultUrl(secure);
+    return source;
 }
-
-} // namespace
 
 WsString GetServerUrl(bool secure, const WsString& wrapperlibName)
 {
     try {
-        return ReadServerUrl(secure, wrapperlibName);
+        return FindServerUrl(secure, wrapperlibName).url;
     } catch (...) {
         return DefaultUrl(secure);
     }

@@ -12,6 +12,16 @@ namespace korvel {
 // the built-in default for the scheme.
 WsString GetServerUrl(bool secure, const WsString& wrapperlibName);
 
+// The same URL with where it came from: the key whose value decides (the
+// wrapper library's subkey when it holds the value, else the pipeline key),
+// and whether that value named the URL or the default stands.
+struct ServerUrlSource {
+    WsString url;
+    WsString key;
+    bool fromRegistry = false;
+};
+ServerUrlSource FindServerUrl(bool secure, const WsString& wrapperlibName);
+
 // Response compression is on unless "DisableEncoding" reads as true.
 bool IsEncodingEnabled();
 

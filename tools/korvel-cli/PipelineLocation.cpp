@@ -1,14 +1,12 @@
 #include "tools/korvel-cli/PipelineLocation.h"
 
 #include "base/Registry.h"
-#include "packet/DeploymentHosts.h"
+#include "packet/PipelineConfig.h"
 #include "tools/korvel-cli/Text.h"
 
 namespace korvel::cli {
 
 namespace {
-
-const wchar_t kValueName[] = L"S_URL";
 
 std::string KeyName(const std::wstring& subkey)
 {
@@ -19,21 +17,15 @@ std::string KeyName(const std::wstring& subkey)
 
 PipelineLocation FindPipelineLocation(const std::wstring& wrapperlibName)
 {
+    const ServerUrlSource found = FindServerUrl(true, wrapperlibName);
+    if (found.fromRegistry)
+        return {ToUtf8(found.url), "the registry value S_URL under " + KeyName(found.key)};
     const std::wstring mainKey = PipelineKeyPath();
-    const std::wstring wrapperKey = mainKey + L"\\" + wrapperlibName;
-    // A value that exists decides, even when empty: the library then keeps
-    // its default and does not look further.
-    std::wstring key = mainKey;
-    if (!wrapperlibName.empty() && RegistryValueExists(wrapperKey, kValueName))
-        key = wrapperKey;
-    WsString url;
-    ReadRegistryString(key, kValueName, url);
-    if (!url.empty())
-        return {ToUtf8(url), "the registry value S_URL under " + KeyName(key)};
-    const std::string searched = wrapperlibName.empty() || key == wrapperKey
-                                     ? KeyName(key)
-                                     : KeyName(wrapperKey) + " or " + KeyName(mainKey);
-    return {"https://" + ToUtf8(kDefaultPipelineHost) + "/lumq/pipeline",
+    const std::string searched =
+        wrapperlibName.empty() || found.key != mainKey
+            ? KeyName(found.key)
+            : KeyName(mainKey + L"\\" + wrapperlibName) + " or " + KeyName(mainKey);
+    return {ToUtf8(found.url),
             "the library's built-in default, as there is no S_URL under " + searched};
 }
 
