@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Starts or stops the scripted HTTP server that the transport tests talk to.
+# Starts or stops the reference server (tools/pipeline-server) for the
+# transport tests, which script every answer in the URL under /s/.
 #
 #   http-server.sh start DIR   server in the background; DIR/port holds its port,
 #                              DIR/records its request records, DIR/files the
@@ -26,7 +27,8 @@ start)
     rm -rf "$dir/records"
     mkdir -p "$dir/records"
     start_background_server "$dir" "scripted HTTP server" \
-        "$here/../tests/support/scripted_http_server.py" --record-dir "$dir/records"
+        "$here/../tools/pipeline-server/pipeline_server.py" --record-dir "$dir/records" \
+        --files "$dir/files"
     echo "scripted HTTP server on 127.0.0.1:$(cat "$dir/port"), records in $dir/records"
     ;;
 stop) stop_background_server "$dir" ;;
