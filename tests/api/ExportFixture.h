@@ -56,12 +56,6 @@ inline std::wstring PipelineScript(const std::string& tag, const std::string& pa
 
 const std::string kOkPacket = ResponsePacket("<status code=\"0\">OK</status>", "today");
 
-inline bool IsRunningState(uint32_t state)
-{
-    return state == kStatusTransferStarted || state == kStatusTransferResuming ||
-           state == kStatusTransferReceiving || state == kStatusTransferVerifying;
-}
-
 // A path in the temporary folder that nothing holds yet.
 inline std::wstring TempTarget(const std::string& name)
 {
@@ -242,19 +236,17 @@ public:
     }
 
     // Checks a file download until it leaves the running states.
-    uint32_t FileDownloadToEnd(uint32_t id, uint64_t* received = nullptr)
+    uint32_t FileDownloadToEnd(uint32_t id)
     {
-        uint64_t got = 0;
+        uint64_t received = 0;
         uint64_t total = 0;
-        uint32_t state = kStatusTransferStarted;
-        for (int i = 0; i < 2000 && IsRunningState(state); ++i) {
-            state = K().WsUdDownloadCheck2(id, 0, &got, &total);
-            if (IsRunningState(state))
-                Sleep(5);
+        for (int i = 0; i < 2000; ++i, Sleep(5)) {
+            const uint32_t state = K().WsUdDownloadCheck2(id, 0, &received, &total);
+            if (state != kStatusTransferStarted && state != kStatusTransferResuming &&
+                state != kStatusTransferReceiving && state != kStatusTransferVerifying)
+                return state;
         }
-        if (received != nullptr)
-            *received = got;
-        return state;
+        return kStatusTransferReceiving;
     }
     uint32_t DownloadToFile(const std::wstring& url, const std::wstring& target, uint32_t id = 0)
     {

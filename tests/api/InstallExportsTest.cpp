@@ -8,7 +8,8 @@
 #include "tests/api/ExportFixture.h"
 #include "tests/support/ZipWriter.h"
 
-#include <cwctype>
+#include <map>
+#include <regex>
 #include <set>
 
 using namespace korvel::test;
@@ -34,67 +35,43 @@ std::string Identity(const std::string& command)
     return "[Volume Id]\r\nExePath=" + command + "\r\n";
 }
 
-// The folders right in the temporary folder named by a registry GUID (braces
-// around upper-case hexadecimal groups of 8-4-4-4-12), as extractions make them.
+// A folder right in the temporary folder named by a registry GUID (braces
+// around upper-case hexadecimal groups of 8-4-4-4-12), as extractions make it.
 bool IsExtractFolder(const std::wstring& folder)
 {
+    static const std::wregex guid(L"\\{[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}\\}\\\\");
     const std::wstring temp = korvel::TempFolder();
-    if (folder.size() != temp.size() + 39 || folder.compare(0, temp.size(), temp) != 0 ||
-        folder[temp.size()] != L'{' || folder.substr(folder.size() - 2) != L"}\\")
-        return false;
-    for (size_t i = 1; i < 37; ++i) {
-        const wchar_t c = folder[temp.size() + i];
-        const bool dash = i == 9 || i == 14 || i == 19 || i == 24;
-        if (dash ? c != L'-' : !iswxdigit(c) || iswlower(c))
-            return false;
-    }
-    return true;
+    return folder.compare(0, temp.size(), temp) == 0 &&
+           std::regex_match(folder.begin() + temp.size(), folder.end(), guid);
 }
 
 std::set<std::wstring> ExtractFolders()
 {
     std::set<std::wstring> folders;
-    for (const auto& entry : fs::directory_iterator(korvel::TempFolder().c_str())) {
-        const std::wstring folder = entry.path().wstring() + L"\\";
-        if (entry.is_directory() && IsExtractFolder(folder))
-            folders.insert(folder);
-    }
+    for (const auto& entry : fs::directory_iterator(korvel::TempFolder().c_str()))
+        if (entry.is_directory() && IsExtractFolder(entry.path().wstring() + L"\\"))
+            folders.insert(entry.path().wstring() + L"\\");
     return folders;
 }
 
-// What the fake installer wrote about its run.
-struct InstallerRecord {
-    bool present = false;
-    bool ended = false;
-    std::wstring module, cwd, commandLine;
-    std::vector<std::wstring> arguments;
-
-    std::wstring Folder() const { return module.substr(0, module.rfind(L'\\') + 1); }
-};
-
-InstallerRecord ReadRecord(const std::wstring& path)
+// What the fake installer wrote about its run: the values of each key, in
+// their order; no keys at all when it did not run.
+std::map<std::wstring, std::vector<std::wstring>> ReadRecord(const std::wstring& path)
 {
-    InstallerRecord record;
-    const std::optional<std::string> bytes = ReadWholeFile(path);
-    record.present = bytes.has_value();
+    const std::string bytes = ReadWholeFile(path).value_or("");
     std::wistringstream text(
-        std::wstring(reinterpret_cast<const wchar_t*>(bytes.value_or("").data()),
-                     bytes.value_or("").size() / 2));
-    for (std::wstring line; std::getline(text, line);) {
-        const size_t equals = line.find(L'=');
-        const std::wstring key = line.substr(0, equals);
-        const std::wstring value = line.substr(equals + 1);
-        if (key == L"module")
-            record.module = value;
-        else if (key == L"cwd")
-            record.cwd = value;
-        else if (key == L"commandline")
-            record.commandLine = value;
-        else if (key == L"arg")
-            record.arguments.push_back(value);
-        record.ended |= key == L"ended";
-    }
+        std::wstring(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / 2));
+    std::map<std::wstring, std::vector<std::wstring>> record;
+    for (std::wstring line; std::getline(text, line);)
+        record[line.substr(0, line.find(L'='))].push_back(line.substr(line.find(L'=') + 1));
     return record;
+}
+
+// The folder the installer ran from.
+std::wstring FolderOf(std::map<std::wstring, std::vector<std::wstring>> record)
+{
+    const std::wstring module = record[L"module"].empty() ? L"" : record[L"module"][0];
+    return module.substr(0, module.rfind(L'\\') + 1);
 }
 
 class InstallExports : public ExportFixture {
@@ -160,98 +137,68 @@ public:
 // installer runs, and what stays of the extracted folder.
 TEST_F(InstallExports, OutcomeOfEachPackage)
 {
-    enum Folder { kRemoved, kKept, kNothingWritten };
     const std::string slip = ScriptedServer::UniqueTag("korvel-slip") + ".txt";
     const std::wstring outside[] = {korvel::TempFolder() + Wide(slip), L"C:\\" + Wide(slip),
                                     L"\\" + Wide(slip)};
     const std::string installer = InstallerBytes();
-    const struct {
-        const char* name;
+    struct Row {
+        std::string name;
         std::vector<ZipEntry> entries;
-        std::string raw;
         uint32_t status;
-        bool runs;
-        Folder folder;
-        const wchar_t* script = L"";
-    } rows[] = {
-        // Rows where no installer runs come first.
-        {"no identity",
-         {{"fake-installer.exe", installer}},
-         "",
-         kStatusInstallFailed,
-         false,
-         kKept},
+        std::string raw = ""; // the bytes served when there are no entries
+        std::wstring script = L"";
+    };
+    // Rows where no installer runs come first: a check repeats the outcome of
+    // the last installer that ran.
+    std::vector<Row> rows = {
+        {"no identity", {{"fake-installer.exe", installer}}, kStatusInstallFailed},
         {"empty identity",
          {{"pakord.id", ""}, {"fake-installer.exe", installer}},
-         "",
-         kStatusInstallFailed,
-         false,
-         kKept},
+         kStatusInstallFailed},
         {"other key",
          {{"pakord.id", "[Volume Id]\r\nSetup=fake-installer.exe\r\n"}},
-         "",
-         kStatusInstallFailed,
-         false,
-         kKept},
+         kStatusInstallFailed},
         {"other section",
          {{"pakord.id", "[Volume]\r\nExePath=fake-installer.exe\r\n"}},
-         "",
-         kStatusInstallFailed,
-         false,
-         kKept},
+         kStatusInstallFailed},
         {"installer missing",
          {{"pakord.id", Identity("missing-setup.exe --exit 0")}},
-         "",
-         kStatusInstallFailed,
-         false,
-         kKept},
-        {"no ZIP archive",
-         {},
-         "this is no ZIP archive",
-         kStatusExtractFailed,
-         false,
-         kNothingWritten},
-        {"empty file", {}, "", kStatusExtractFailed, false, kNothingWritten},
-        {"failed download", Package("--exit 0"), "", kStatusExtractFailed, false, kNothingWritten,
-         L"status=404;"},
-        {"../", Package("--exit 0", {{"../" + slip, "x"}}), "", kStatusExtractFailed, false,
-         kNothingWritten},
-        {"..\\", Package("--exit 0", {{"..\\" + slip, "x"}}), "", kStatusExtractFailed, false,
-         kNothingWritten},
-        {"C:\\", Package("--exit 0", {{"C:\\" + slip, "x"}}), "", kStatusExtractFailed, false,
-         kNothingWritten},
-        {"/", Package("--exit 0", {{"/" + slip, "x"}}), "", kStatusExtractFailed, false,
-         kNothingWritten},
-        {"exit 0", Package("--exit 0"), "", kStatusSuccess, true, kRemoved},
-        {"exit 1602", Package("--exit 1602"), "", kStatusInstallCancelled, true, kRemoved},
-        {"exit 3010", Package("--exit 3010"), "", kStatusInstallFailed, true, kRemoved},
+         kStatusInstallFailed},
+        {"no ZIP archive", {}, kStatusExtractFailed, "this is no ZIP archive"},
+        {"empty file", {}, kStatusExtractFailed},
+        {"failed download", Package("--exit 0"), kStatusExtractFailed, "", L"status=404;"},
     };
+    for (const char* prefix : {"../", "..\\", "C:\\", "/"})
+        rows.push_back({prefix, Package("--exit 0", {{prefix + slip, "x"}}), kStatusExtractFailed});
+    rows.push_back({"exit 0", Package("--exit 0"), kStatusSuccess});
+    rows.push_back({"exit 1602", Package("--exit 1602"), kStatusInstallCancelled});
+    rows.push_back({"exit 3010", Package("--exit 3010"), kStatusInstallFailed});
     std::set<std::wstring> installFolders;
-    for (const auto& row : rows) {
+    for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
+        const bool runs = row.name.rfind("exit", 0) == 0;
         DeleteFileW(record_.c_str());
         EXPECT_EQ(Download(Server().Url(row.script + Serve(row.entries, row.raw))),
-                  *row.script == L'\0' ? kStatusNotRunning : kStatusNotFound);
+                  row.script.empty() ? kStatusNotRunning : kStatusNotFound);
         const std::set<std::wstring> before = ExtractFolders();
         EXPECT_EQ(K().WsUdInstallSubmit(Id(), kLongWaitMs), row.status);
-        EXPECT_EQ(K().WsUdInstallCheck(Id(), 0), row.runs ? row.status : 0u)
-            << "the outcome repeats; nothing ran before the rows with an installer";
-        const std::set<std::wstring> added = NewFolders(before);
+        EXPECT_EQ(K().WsUdInstallCheck(Id(), 0), runs ? row.status : 0u);
         for (const std::wstring& path : outside)
             EXPECT_FALSE(fs::exists(path)) << Narrow(path);
-        if (row.folder == kKept) {
-            ASSERT_EQ(added.size(), 1u);
-            EXPECT_FALSE(fs::is_empty(*added.begin()));
-        }
+        // A package that cannot start an installer stays extracted; one that
+        // cannot be extracted has nothing written, its names checked first.
+        const std::set<std::wstring> added = NewFolders(before);
+        const bool kept = !runs && row.status == kStatusInstallFailed;
+        EXPECT_EQ(added.size(), kept ? 1u : added.size());
         for (const std::wstring& folder : added)
-            EXPECT_TRUE(row.folder == kKept || fs::is_empty(folder)) << "names are checked first";
-        const InstallerRecord ran = ReadRecord(record_);
-        EXPECT_EQ(ran.present, row.runs);
-        if (row.runs) {
-            EXPECT_TRUE(ran.ended);
-            EXPECT_TRUE(IsExtractFolder(ran.Folder()));
-            EXPECT_FALSE(fs::exists(ran.Folder())) << "the folder goes once the installer ended";
-            installFolders.insert(ran.Folder());
+            EXPECT_NE(fs::is_empty(folder), kept) << Narrow(folder);
+        const auto ran = ReadRecord(record_);
+        EXPECT_EQ(ran.empty(), !runs);
+        if (runs) {
+            EXPECT_EQ(ran.count(L"ended"), 1u);
+            EXPECT_TRUE(IsExtractFolder(FolderOf(ran)));
+            EXPECT_FALSE(fs::exists(FolderOf(ran))) << "the folder goes once the installer ended";
+            installFolders.insert(FolderOf(ran));
         }
     }
     EXPECT_EQ(installFolders.size(), 3u) << "every install extracts into a new folder";
@@ -270,22 +217,23 @@ TEST_F(InstallExports, TheInstallerRunsFromThePackageWithItsArguments)
     EXPECT_EQ(InstallToEnd(pendingAnswers), 0u);
     EXPECT_GT(pendingAnswers, 0);
     EXPECT_EQ(K().WsUdInstallCheck(Id(), kLongWaitMs), 0u) << "the outcome repeats";
-    const InstallerRecord record = ReadRecord(record_);
-    ASSERT_TRUE(record.ended) << "the installer did not run to its end";
-    const std::wstring root = record.Folder().substr(0, record.Folder().size() - 4);
-    EXPECT_EQ(record.Folder(), root + L"bin\\");
+    auto record = ReadRecord(record_);
+    ASSERT_EQ(record.count(L"ended"), 1u) << "the installer did not run to its end";
+    const std::wstring root = FolderOf(record).substr(0, FolderOf(record).size() - 4);
+    EXPECT_EQ(FolderOf(record), root + L"bin\\");
     EXPECT_TRUE(IsExtractFolder(root));
     const std::vector<std::wstring> arguments = {L"--exit", L"0",         L"--sleep",  L"700",
                                                  L"alpha",  L"two words", L"--record", record_};
-    EXPECT_EQ(record.arguments, arguments);
-    EXPECT_EQ(record.commandLine.rfind(root + Wide(command), 0), 0u)
+    EXPECT_EQ(record[L"arg"], arguments);
+    EXPECT_EQ(record[L"commandline"].at(0).rfind(root + Wide(command), 0), 0u)
         << "the folder and the identity's text, joined without quotes: "
-        << Narrow(record.commandLine);
-    EXPECT_EQ(record.cwd, fs::current_path().wstring()) << "the host's current folder is kept";
+        << Narrow(record[L"commandline"].at(0));
+    EXPECT_EQ(record[L"cwd"], std::vector{fs::current_path().wstring()})
+        << "the host's current folder is kept";
     EXPECT_FALSE(fs::exists(root));
     // The same package again: extracted anew.
     EXPECT_EQ(K().WsUdInstallSubmit(Id(), kLongWaitMs), 0u);
-    EXPECT_NE(ReadRecord(record_).Folder(), record.Folder());
+    EXPECT_NE(FolderOf(ReadRecord(record_)), FolderOf(record));
 }
 
 // Without a download, or after a cancelled one, there is nothing to install.
@@ -298,7 +246,7 @@ TEST_F(InstallExports, NothingToInstall)
     EXPECT_EQ(Download(Server().Url(Serve(Package("--exit 0")))), kStatusNotRunning);
     EXPECT_EQ(K().WsUdDownloadCancel(Id()), 0u);
     EXPECT_EQ(K().WsUdInstallSubmit(Id(), kLongWaitMs), kStatusExtractFailed);
-    EXPECT_FALSE(ReadRecord(record_).present);
+    EXPECT_TRUE(ReadRecord(record_).empty());
     EXPECT_TRUE(NewFolders(foldersBefore_).empty());
 }
 
@@ -337,7 +285,7 @@ TEST_F(InstallExports, AnInstallDuringTheDownloadWaitsForItUpToItsTimeout)
          installed == kStatusPending && GetTickCount64() < end;)
         installed = K().WsUdInstallCheck(Id(), 100);
     EXPECT_EQ(installed, kStatusInstallCancelled);
-    EXPECT_TRUE(ReadRecord(record_).ended);
+    EXPECT_EQ(ReadRecord(record_).count(L"ended"), 1u);
     EXPECT_EQ(K().WsUdDownloadCheck(Id(), 0, &progress, &sizeKnown), kStatusNotRunning)
         << "the install collected the finished download";
     EXPECT_EQ(progress, 1.0);
@@ -352,19 +300,19 @@ TEST_F(InstallExports, CancelLeavesTheInstallerRunningAndALaterCheckRemovesItsFo
     EXPECT_EQ(K().WsUdInstallSubmit(Id(), 0), kStatusPending);
     EXPECT_EQ(K().WsUdInstallCancel(Id()), 0u);
     EXPECT_EQ(K().WsUdInstallCheck(Id(), 0), kStatusPending);
-    InstallerRecord record;
+    std::wstring folder;
     for (const ULONGLONG end = GetTickCount64() + kLongWaitMs;
-         !record.present && GetTickCount64() < end; Sleep(20))
-        record = ReadRecord(record_);
-    ASSERT_TRUE(record.present) << "the installer did not start";
-    const std::wstring held = record.Folder() + L"pakord.id";
+         folder.empty() && GetTickCount64() < end; Sleep(20))
+        folder = FolderOf(ReadRecord(record_));
+    ASSERT_FALSE(folder.empty()) << "the installer did not start";
+    const std::wstring held = folder + L"pakord.id";
     const HANDLE file = CreateFileW(held.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(file, INVALID_HANDLE_VALUE);
     EXPECT_EQ(K().WsUdInstallCheck(Id(), kLongWaitMs), kStatusInstallFailed);
-    EXPECT_TRUE(ReadRecord(record_).ended) << "the installer ran to its end";
+    EXPECT_EQ(ReadRecord(record_).count(L"ended"), 1u) << "the installer ran to its end";
     EXPECT_TRUE(fs::exists(held));
     CloseHandle(file);
     EXPECT_EQ(K().WsUdInstallCheck(Id(), 0), kStatusInstallFailed);
-    EXPECT_FALSE(fs::exists(record.Folder()));
+    EXPECT_FALSE(fs::exists(folder));
 }

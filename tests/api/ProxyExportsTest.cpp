@@ -78,26 +78,19 @@ TEST_F(OpenProxy, TransfersPassThroughItUnchanged)
 TEST_F(AuthenticatingProxy, EveryCallEndsInTheDemand)
 {
     const std::wstring logPath = TempTarget("proxy.log");
-    using Call = uint32_t (*)(AuthenticatingProxy&, const std::wstring& url);
+    enum Call { kPing, kQuery, kPackage, kFile };
     const struct {
         const char* name;
         uint32_t flags;
         Call call;
         bool asksUser;
     } rows[] = {
-        {"silent ping", 1, [](AuthenticatingProxy& t, const std::wstring&) { return t.Ping(); },
-         false},
-        {"silent query", 1, [](AuthenticatingProxy& t, const std::wstring&) { return t.Query(); },
-         false},
-        {"ping", 0, [](AuthenticatingProxy& t, const std::wstring&) { return t.Ping(); }, true},
-        {"query", 0, [](AuthenticatingProxy& t, const std::wstring&) { return t.Query(); }, true},
-        {"package download", 1,
-         [](AuthenticatingProxy& t, const std::wstring& url) { return t.Download(url); }, true},
-        {"file download", 1,
-         [](AuthenticatingProxy& t, const std::wstring& url) {
-             return t.DownloadToFile(url, TempTarget("refused.bin"));
-         },
-         true},
+        {"silent ping", 1, kPing, false},
+        {"silent query", 1, kQuery, false},
+        {"ping", 0, kPing, true},
+        {"query", 0, kQuery, true},
+        {"package download", 1, kPackage, true},
+        {"file download", 1, kFile, true},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -105,8 +98,13 @@ TEST_F(AuthenticatingProxy, EveryCallEndsInTheDemand)
         Reload(logPath);
         SetFlags(row.flags);
         AnswerPipeline(tag, ResponsePacket("<status/>"));
-        const TimedStatus outcome =
-            Timed([&] { return row.call(*this, Server().Url(Tagged(tag, L"size=10"))); });
+        const std::wstring url = Server().Url(Tagged(tag, L"size=10"));
+        const TimedStatus outcome = Timed([&] {
+            return row.call == kPing    ? Ping()
+                   : row.call == kQuery ? Query()
+                   : row.call == kFile  ? DownloadToFile(url, TempTarget("refused.bin"))
+                                        : Download(url);
+        });
         Unload();
         EXPECT_EQ(outcome.status, kStatusProxyAuthRequired) << std::hex << outcome.status;
         EXPECT_LT(outcome.ms, kDemandMs);

@@ -43,17 +43,10 @@ std::optional<uint64_t> SizeOf(const ReadHandle& file)
 // only at the end of the file.
 std::optional<size_t> ReadInto(const ReadHandle& file, char* data, size_t length)
 {
-    size_t filled = 0;
-    while (filled < length) {
-        DWORD got = 0;
-        const DWORD chunk = static_cast<DWORD>(std::min<size_t>(length - filled, 1u << 30));
-        if (!ReadFile(file.get(), data + filled, chunk, &got, nullptr))
-            return std::nullopt;
-        if (got == 0)
-            break;
-        filled += got;
-    }
-    return filled;
+    DWORD got = 0;
+    if (length > MAXDWORD || !ReadFile(file.get(), data, static_cast<DWORD>(length), &got, nullptr))
+        return std::nullopt;
+    return got;
 }
 
 // The pattern for one period plus one block of wrap-around, built once: the
