@@ -1,221 +1,169 @@
 // Queries and pings as a host drives them through the exports, with the
 // pipeline URL pointed at the scripted server through the registry.
-#include "tests/support/PercentEncode.h"
-#include "tests/support/ScopedRegistryValue.h"
-#include "tests/support/ScriptedServer.h"
-#include "tools/host/KorvelLibrary.h"
+#include "tests/api/ExportFixture.h"
 
-#include <gtest/gtest.h>
 #include <oleauto.h>
 
-#include <optional>
-#include <string>
-#include <vector>
-
-using korvel::host::KorvelLibrary;
 using namespace korvel::test;
 
 namespace {
 
-const wchar_t kPipelineKey[] = L"SOFTWARE\\Talvessa\\Pipeline";
+// The packet that BuildQuery's query posts, as the library writes it.
+const std::wstring kQueryPacket =
+    L"<?xml version=\"1.0\"?>\n"
+    L"<packet xmlns=\"http://schemas.korvel.example/Schemas/RHO/2.0\" "
+    L"xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" "
+    L"xsi:schemaLocation=\"http://schemas.korvel.example/Schemas/RHO/2.0 "
+    L"Schemas/Common/2.0/Packet.xsd\" schemaVersion=\"2.0\">\n"
+    L"\t<header>\n"
+    L"\t\t<locale>en-US</locale>\n"
+    L"\t\t<date />\n"
+    L"\t\t<client>\n"
+    L"\t\t\t<swapp version=\"2.1\">HostApp</swapp>\n"
+    L"\t\t\t<corelib version=\"19.0.0\">korvel</corelib>\n"
+    L"\t\t\t<wrapperlib version=\"\"></wrapperlib>\n"
+    L"\t\t</client>\n"
+    L"\t</header>\n"
+    L"\t<body>\n"
+    L"\t\t<contentQuery>\n"
+    L"\t\t\t<query type=\"And\">\n"
+    L"\t\t\t\t<metadata field=\"ProductId\">1234</metadata>\n"
+    L"\t\t\t\t<text compareType=\"Contains\" field=\"Title\">driver</text>\n"
+    L"\t\t\t</query>\n"
+    L"\t\t</contentQuery>\n"
+    L"\t</body>\n"
+    L"</packet>\n";
 
-std::wstring Wide(const std::string& text)
-{
-    return std::wstring(text.begin(), text.end());
-}
-
-// The pipeline URL for a scripted answer; extra script items before the body.
-std::wstring PipelineUrl(const std::string& tag, const std::string& body,
-                         const std::wstring& extra = L"")
-{
-    return ScriptedServer::Get().Url(L"tag=" + Wide(tag) + L";ctype=text%2Fxml;" + extra +
-                                         L"body=" + PercentEncode(body),
-                                     L"lumq/pipeline");
-}
-
-class QueryExports : public testing::Test {
-protected:
-    uint32_t Open(uint32_t flags = 0)
-    {
-        uint32_t id = 0;
-        EXPECT_EQ(korvel_->WsUdOpen2(L"HostApp", L"2.1", L"", L"", L"en-US", flags, &id), 0u);
-        return id;
-    }
-
-    // Answers every pipeline request of the test with this body.
-    void Answer(const std::string& tag, const std::string& body, const std::wstring& extra = L"")
-    {
-        url_.reset();
-        url_.emplace(kPipelineKey, L"S_URL", PipelineUrl(tag, body, extra));
-    }
-
-    void BuildQuery(uint32_t id)
-    {
-        ASSERT_EQ(korvel_->WsUdQueryReset(id), 0u);
-        ASSERT_EQ(korvel_->WsUdQueryOpenGroup(id, 0), 0u);
-        ASSERT_EQ(korvel_->WsUdQueryAddTerm(id, L"ProductId", L"1234"), 0u);
-        ASSERT_EQ(korvel_->WsUdQueryAddText(id, L"Title", L"driver", 77, 2), 0u);
-        ASSERT_EQ(korvel_->WsUdQueryCloseGroup(id), 0u);
-    }
-
-    std::string ResultBytes(uint32_t id)
-    {
-        uint32_t size = 0xFFFF;
-        EXPECT_EQ(korvel_->WsUdQueryResultSize(id, &size), 0u);
-        std::vector<uint8_t> buffer(size + 4, 0xAA);
-        EXPECT_EQ(korvel_->WsUdQueryResult(id, buffer.data()), 0u);
-        for (size_t i = size; i < buffer.size(); ++i)
-            EXPECT_EQ(buffer[i], 0xAA) << "written past the body at " << i;
-        return std::string(buffer.begin(), buffer.begin() + size);
-    }
-
-    uint32_t PollQuery(uint32_t id, int& completions)
-    {
-        uint32_t last = kStatusPending;
-        for (int i = 0; i < 500; ++i) {
-            last = korvel_->WsUdQueryCheck(id, 10);
-            if (last == kStatusPending)
-                continue;
-            if (last == kStatusSuccess)
-                ++completions;
-            return last;
-        }
-        return last;
-    }
-
-    KorvelLibrary korvel_;
-    std::optional<ScopedRegistryValue> url_;
-};
-
-const std::string kOkPacket = ResponsePacket("<status code=\"0\">OK</status>", "today");
+using QueryExports = ExportFixture;
 
 } // namespace
 
-TEST_F(QueryExports, SynchronousSubmitAndItsResult)
+TEST_F(QueryExports, SynchronousSubmitSendsThePacketAndKeepsTheAnswer)
 {
-    const uint32_t id = Open();
     const std::string tag = ScriptedServer::UniqueTag("sync");
-    Answer(tag, kOkPacket);
-    BuildQuery(id);
-    EXPECT_EQ(korvel_->WsUdQuerySubmit(id, 25, 10000), 0u);
-    EXPECT_EQ(korvel_->WsUdQueryCheck(id, 0), kStatusNotRunning);
-    EXPECT_EQ(ResultBytes(id), kOkPacket);
+    AnswerPipeline(tag, kOkPacket);
+    BuildQuery(Id());
+    EXPECT_EQ(K().WsUdQuerySubmit(Id(), 25, 10000), 0u);
+    EXPECT_EQ(K().WsUdQueryCheck(Id(), 0), kStatusNotRunning);
+    EXPECT_EQ(QueryResult(), kOkPacket);
     uint32_t status = 99;
-    EXPECT_EQ(korvel_->WsUdQueryStatus(id, &status), 0u);
+    EXPECT_EQ(K().WsUdQueryStatus(Id(), &status), 0u);
     EXPECT_EQ(status, 0u);
     VARIANT variant;
     VariantInit(&variant);
-    EXPECT_EQ(korvel_->WsUdQueryResultVariant(id, &variant), 0u);
+    EXPECT_EQ(K().WsUdQueryResultVariant(Id(), &variant), 0u);
     ASSERT_EQ(V_VT(&variant), VT_BSTR);
     EXPECT_EQ(std::wstring(V_BSTR(&variant)), Wide(kOkPacket));
     VariantClear(&variant);
     uint32_t hits = 99;
-    EXPECT_EQ(korvel_->WsUdQueryGetHitCount(id, &hits), 0u);
+    EXPECT_EQ(K().WsUdQueryGetHitCount(Id(), &hits), 0u);
     EXPECT_EQ(hits, 0u);
     wchar_t buffer[260] = L"stale";
-    EXPECT_EQ(korvel_->WsUdQueryGetId(id, 0, buffer), kStatusEntryIndex);
+    EXPECT_EQ(K().WsUdQueryGetId(Id(), 0, buffer), kStatusEntryIndex);
     EXPECT_STREQ(buffer, L"");
 
-    const std::string head = ScriptedServer::Get().RecordedHead(tag).value_or("");
-    EXPECT_NE(head.find("?cmd=ContentCmd:Query&MaxHits=25&pipeline%5Fversion=2%2E0 "),
+    const std::string head = Server().RecordedHead(tag).value_or("");
+    EXPECT_EQ(head.rfind("POST /s/", 0), 0u) << head;
+    EXPECT_NE(head.find("/lumq/pipeline?cmd=ContentCmd:Query&MaxHits=25&pipeline%5Fversion=2%2E0 "
+                        "HTTP/1.1\r\n"),
               std::string::npos)
         << head;
     EXPECT_NE(head.find("(vostrel 19.0.0;HostApp 2.1;korvel 19.0.0; ;)"), std::string::npos)
         << head;
+    const std::string body = Server().RecordedBody(tag).value_or("");
+    ASSERT_EQ(body.substr(0, 2), "\xFF\xFE") << "UTF-16 with its byte-order mark";
+    EXPECT_EQ(
+        std::wstring(reinterpret_cast<const wchar_t*>(body.data() + 2), (body.size() - 2) / 2),
+        kQueryPacket);
 }
 
 TEST_F(QueryExports, PollingSeesExactlyOneEnd)
 {
-    const uint32_t id = Open();
-    BuildQuery(id);
-    for (const std::wstring extra : {L"delay=300;", L"delay=300;status=404;"}) {
-        Answer(ScriptedServer::UniqueTag("poll"), kOkPacket, extra);
-        EXPECT_EQ(korvel_->WsUdQuerySubmit(id, 5, 0), kStatusPending);
+    for (const auto& [extra, end] : {std::pair{L"delay=300;", kStatusSuccess},
+                                     std::pair{L"delay=300;status=404;", kStatusNotFound}}) {
+        AnswerPipeline(ScriptedServer::UniqueTag("poll"), kOkPacket, extra);
+        EXPECT_EQ(Query(0), kStatusPending);
         int completions = 0;
-        const uint32_t end = PollQuery(id, completions);
-        EXPECT_EQ(end, extra.find(L"404") == std::wstring::npos ? kStatusSuccess : kStatusNotFound);
-        EXPECT_EQ(korvel_->WsUdQueryCheck(id, 0), kStatusNotRunning);
+        EXPECT_EQ(QueryToEnd(completions), end);
+        EXPECT_EQ(completions, end == kStatusSuccess);
+        EXPECT_EQ(K().WsUdQueryCheck(Id(), 0), kStatusNotRunning);
     }
 }
 
 TEST_F(QueryExports, ExpiredWaitAndCancel)
 {
-    const uint32_t id = Open();
-    BuildQuery(id);
-    Answer(ScriptedServer::UniqueTag("slow"), kOkPacket, L"delay=3000;");
-    EXPECT_EQ(korvel_->WsUdQuerySubmit(id, 5, 300), kStatusTimeout);
-    EXPECT_EQ(korvel_->WsUdQueryCheck(id, 0), kStatusNotRunning);
-    EXPECT_EQ(korvel_->WsUdQuerySubmit(id, 5, 0), kStatusPending);
-    EXPECT_EQ(korvel_->WsUdQueryCancel(id), 0u);
-    EXPECT_EQ(korvel_->WsUdQueryCheck(id, 0), kStatusNotRunning);
+    AnswerPipeline(ScriptedServer::UniqueTag("slow"), kOkPacket, L"delay=3000;");
+    EXPECT_EQ(Query(300), kStatusTimeout);
+    EXPECT_EQ(K().WsUdQueryCheck(Id(), 0), kStatusNotRunning);
+    EXPECT_EQ(Query(0), kStatusPending);
+    EXPECT_EQ(K().WsUdQueryCancel(Id()), 0u);
+    EXPECT_EQ(K().WsUdQueryCheck(Id(), 0), kStatusNotRunning);
     uint32_t size = 99;
-    EXPECT_EQ(korvel_->WsUdQueryResultSize(id, &size), 0u);
+    EXPECT_EQ(K().WsUdQueryResultSize(Id(), &size), 0u);
     EXPECT_EQ(size, 0u);
 }
 
 TEST_F(QueryExports, SecondSubmitReplacesTheFirst)
 {
-    const uint32_t id = Open();
-    BuildQuery(id);
-    const std::string first = ScriptedServer::UniqueTag("first");
-    Answer(first, ResponsePacket("<status code=\"1\"/>"), L"delay=600;");
-    EXPECT_EQ(korvel_->WsUdQuerySubmit(id, 5, 0), kStatusPending);
-    const std::string second = ScriptedServer::UniqueTag("second");
+    AnswerPipeline(ScriptedServer::UniqueTag("first"), ResponsePacket("<status code=\"1\"/>"),
+                   L"delay=600;");
+    EXPECT_EQ(Query(0), kStatusPending);
     const std::string secondPacket = ResponsePacket("<status code=\"2\"/>");
-    Answer(second, secondPacket);
-    const uint32_t submitted = korvel_->WsUdQuerySubmit(id, 5, 0);
-    int completions = submitted == kStatusSuccess ? 1 : 0;
+    AnswerPipeline(ScriptedServer::UniqueTag("second"), secondPacket);
+    const uint32_t submitted = K().WsUdQuerySubmit(Id(), 5, 0);
+    int completions = submitted == kStatusSuccess;
     if (submitted == kStatusPending) {
-        EXPECT_EQ(PollQuery(id, completions), kStatusSuccess);
+        EXPECT_EQ(QueryToEnd(completions), kStatusSuccess);
     }
     EXPECT_EQ(completions, 1);
-    EXPECT_EQ(ResultBytes(id), secondPacket);
+    EXPECT_EQ(QueryResult(), secondPacket);
     uint32_t status = 0;
-    EXPECT_EQ(korvel_->WsUdQueryStatus(id, &status), 0u);
+    EXPECT_EQ(K().WsUdQueryStatus(Id(), &status), 0u);
     EXPECT_EQ(status, 2u);
 }
 
 TEST_F(QueryExports, QueriesThatCannotBeWritten)
 {
-    const uint32_t id = Open();
-    Answer(ScriptedServer::UniqueTag("never"), kOkPacket);
+    const std::string tag = ScriptedServer::UniqueTag("never");
+    AnswerPipeline(tag, kOkPacket);
     const struct {
         std::vector<std::pair<uint32_t, bool>> groups; // type, closed
         uint32_t status;
-    } cases[] = {
+    } rows[] = {
         {{}, kStatusQueryEmpty},
         {{{0, false}}, kStatusGroupNotClosed},
         {{{7, true}}, kStatusBadGroupType},
     };
-    for (const auto& c : cases) {
-        korvel_->WsUdQueryReset(id);
-        for (const auto& [type, closed] : c.groups) {
-            korvel_->WsUdQueryOpenGroup(id, type);
+    for (const auto& row : rows) {
+        K().WsUdQueryReset(Id());
+        for (const auto& [type, closed] : row.groups) {
+            K().WsUdQueryOpenGroup(Id(), type);
             if (closed)
-                korvel_->WsUdQueryCloseGroup(id);
+                K().WsUdQueryCloseGroup(Id());
         }
-        EXPECT_EQ(korvel_->WsUdQuerySubmit(id, 5, 10000), c.status);
-        EXPECT_EQ(korvel_->WsUdQueryCheck(id, 0), kStatusNotRunning);
+        EXPECT_EQ(K().WsUdQuerySubmit(Id(), 5, 10000), row.status);
+        EXPECT_EQ(K().WsUdQueryCheck(Id(), 0), kStatusNotRunning);
     }
-    korvel_->WsUdQueryReset(id);
-    EXPECT_EQ(korvel_->WsUdQueryCloseGroup(id), kStatusNoGroup);
-    EXPECT_EQ(korvel_->WsUdQueryAddTerm(id, L"a", L"b"), kStatusNoGroup);
-    EXPECT_EQ(korvel_->WsUdQueryAddText(id, L"a", L"b", 0, 1), kStatusNoGroup);
+    K().WsUdQueryReset(Id());
+    EXPECT_EQ(K().WsUdQueryCloseGroup(Id()), kStatusNoGroup);
+    EXPECT_EQ(K().WsUdQueryAddTerm(Id(), L"a", L"b"), kStatusNoGroup);
+    EXPECT_EQ(K().WsUdQueryAddText(Id(), L"a", L"b", 0, 1), kStatusNoGroup);
+    EXPECT_EQ(Server().RecordCount(tag), 0);
 }
 
 TEST_F(QueryExports, ResultsAndServerStatusCodes)
 {
-    const uint32_t id = Open();
-    BuildQuery(id);
     uint32_t status = 77;
-    EXPECT_EQ(korvel_->WsUdQueryStatus(id, &status), kStatusXmlNoRoot) << "no query yet";
+    EXPECT_EQ(K().WsUdQueryStatus(Id(), &status), kStatusXmlNoRoot) << "no query yet";
     EXPECT_EQ(status, 77u);
+    const std::string twiceLooking = "\x1F\x8B not compressed twice";
     const struct {
         std::string body;
         uint32_t result;
         uint32_t code;
         size_t size;
-    } cases[] = {
+        const wchar_t* extra = L"";
+    } rows[] = {
         {ResponsePacket("<status code=\"600\"/>"), 0, 600, std::string::npos},
         {ResponsePacket("<status>none</status>"), 0, 0, std::string::npos},
         {ResponsePacket("<status code=\" 12ab\"/>"), 0, 12, std::string::npos},
@@ -224,15 +172,18 @@ TEST_F(QueryExports, ResultsAndServerStatusCodes)
         {"plain text", kStatusXmlNoRoot, 77, 10},
         {"", kStatusXmlNoRoot, 77, 0},
         {std::string("<a/>\0<b/>", 9), 0, 0, 4},
+        // Decoded once, although the decoded body looks like gzip again.
+        {twiceLooking, kStatusXmlNoRoot, 77, std::string::npos, L"gzip=1;"},
+        {ResponsePacket("<status code=\"5\"/>"), 0, 5, std::string::npos, L"gzip=1;"},
     };
-    for (const auto& c : cases) {
-        Answer(ScriptedServer::UniqueTag("status"), c.body);
-        ASSERT_EQ(korvel_->WsUdQuerySubmit(id, 5, 10000), 0u);
+    for (const auto& row : rows) {
+        AnswerPipeline(ScriptedServer::UniqueTag("status"), row.body, row.extra);
+        ASSERT_EQ(Query(), 0u) << row.body;
         status = 77;
-        EXPECT_EQ(korvel_->WsUdQueryStatus(id, &status), c.result) << c.body;
-        EXPECT_EQ(status, c.code) << c.body;
-        const std::string bytes = ResultBytes(id);
-        EXPECT_EQ(bytes.size(), c.size == std::string::npos ? c.body.size() : c.size) << c.body;
+        EXPECT_EQ(K().WsUdQueryStatus(Id(), &status), row.result) << row.body;
+        EXPECT_EQ(status, row.code) << row.body;
+        const std::string result = QueryResult();
+        EXPECT_EQ(result, row.size == std::string::npos ? row.body : row.body.substr(0, row.size));
     }
 }
 
@@ -244,18 +195,18 @@ TEST_F(QueryExports, PingCarriesTheInvocationTypeAndReturnsTheDate)
         const uint32_t id = Open(flags);
         for (const uint32_t wait : {5000u, 0u}) {
             const std::string tag = ScriptedServer::UniqueTag("ping");
-            Answer(tag, ResponsePacket("<status code=\"400\"/>", "Sat, 05 Dec 2026"));
+            AnswerPipeline(tag, ResponsePacket("<status code=\"400\"/>", "Sat, 05 Dec 2026"));
             VARIANT date;
             VariantInit(&date);
-            EXPECT_EQ(korvel_->WsUdServerPing(id, wait, &date), kStatusServer300);
+            EXPECT_EQ(K().WsUdServerPing(id, wait, &date), kStatusServer300);
             ASSERT_EQ(V_VT(&date), VT_BSTR);
             EXPECT_EQ(std::wstring(V_BSTR(&date)), L"Sat, 05 Dec 2026");
             VariantClear(&date);
-            const std::string head = ScriptedServer::Get().RecordedHead(tag).value_or("");
+            const std::string head = Server().RecordedHead(tag).value_or("");
             EXPECT_NE(head.find(token), std::string::npos) << head;
             EXPECT_EQ(head.rfind("GET ", 0), 0u);
         }
-        EXPECT_EQ(korvel_->WsUdQueryCheck(id, 0), kStatusNotRunning)
+        EXPECT_EQ(K().WsUdQueryCheck(id, 0), kStatusNotRunning)
             << "the ping leaves the session's request without a run";
     }
 }

@@ -2,15 +2,10 @@
 // to the scripted server, once per certificate: one for localhost from an
 // authority that this program trusts in the Wine prefix while it runs, one
 // for another name, an expired one and one from an authority nobody trusts.
-#include "tests/api/HostSession.h"
-#include "tests/support/ScriptedServer.h"
+#include "tests/api/ExportFixture.h"
 
 #include <wincrypt.h>
 
-#include <cwchar>
-#include <filesystem>
-
-using korvel::host::KorvelLibrary;
 using namespace korvel::test;
 
 namespace {
@@ -93,85 +88,68 @@ std::wstring HttpsUrl(const wchar_t* portFile, const std::wstring& script,
            L"/" + tail;
 }
 
-std::wstring Tagged(const std::string& tag, const std::wstring& script)
-{
-    return L"tag=" + std::wstring(tag.begin(), tag.end()) + L";" + script;
-}
-
-std::wstring TargetPath(const char* name)
-{
-    const auto path = std::filesystem::temp_directory_path() / (std::string("korvel-tls-") + name);
-    std::filesystem::remove(path);
-    return path.wstring();
-}
-
 // A refused certificate ends a call before any request is sent, without a wait.
-constexpr DWORD kPromptMs = 5000;
+constexpr DWORD kRefusalMs = 5000;
+
+using SecureExports = ExportFixture;
 
 } // namespace
 
-TEST(SecureExports, QueryAndBothDownloadsOverHttps)
+TEST_F(SecureExports, QueryAndBothDownloadsOverHttps)
 {
-    KorvelLibrary korvel;
-    HostSession session(korvel, 1);
+    SetFlags(1);
     const std::string queryTag = ScriptedServer::UniqueTag("tls-query");
-    const std::string packet = ResponsePacket("<status code=\"0\">OK</status>", "today");
-    session.SetPipelineUrl(
-        HttpsUrl(L"port-localhost", PipelineScript(queryTag, packet), L"lumq/pipeline"));
-    EXPECT_EQ(session.Query(), 0u);
-    EXPECT_EQ(session.QueryResult(), packet);
-    EXPECT_EQ(ScriptedServer::Get().RecordedBody(queryTag).value_or("").substr(0, 2), "\xFF\xFE")
+    PointPipelineAt(
+        HttpsUrl(L"port-localhost", PipelineScript(queryTag, kOkPacket), L"lumq/pipeline"));
+    EXPECT_EQ(Query(), 0u);
+    EXPECT_EQ(QueryResult(), kOkPacket);
+    EXPECT_EQ(Server().RecordedBody(queryTag).value_or("").substr(0, 2), "\xFF\xFE")
         << "the packet crossed TLS as UTF-16 with its byte-order mark";
 
     const std::string packageTag = ScriptedServer::UniqueTag("tls-package");
-    EXPECT_EQ(session.Download(HttpsUrl(L"port-localhost", Tagged(packageTag, L"size=300000"))),
+    EXPECT_EQ(Download(HttpsUrl(L"port-localhost", Tagged(packageTag, L"size=300000"))),
               kStatusNotRunning);
-    EXPECT_EQ(ScriptedServer::Get().RecordCount(packageTag), 1);
+    EXPECT_EQ(Server().RecordCount(packageTag), 1);
 
-    constexpr uint64_t kSize = 3000000;
-    const std::wstring target = TargetPath("file.bin");
-    EXPECT_EQ(session.DownloadToFile(HttpsUrl(L"port-localhost", L"size=" + std::to_wstring(kSize)),
-                                     target),
+    const std::wstring target = TempTarget("tls.bin");
+    EXPECT_EQ(DownloadToFile(HttpsUrl(L"port-localhost", L"size=3000000"), target),
               kStatusTransferComplete);
-    EXPECT_TRUE(ScriptedServer::FileHoldsPattern(target, kSize))
-        << ScriptedServer::DescribePatternMismatch(target, kSize);
+    EXPECT_EQ(ScriptedServer::DescribePatternMismatch(target, 3000000), "");
     std::filesystem::remove(target);
 }
 
-TEST(SecureExports, RefusedCertificatesFailAtOnce)
+TEST_F(SecureExports, RefusedCertificatesFailAtOnce)
 {
     const struct {
         const wchar_t* server;
         uint32_t post;
         uint32_t get;
-    } cases[] = {
+    } rows[] = {
         {L"port-wrong-name", kStatusCertNameInvalid, kStatusCertNameInvalid},
         {L"port-expired", kStatusCertDateInvalid, kStatusCertDateInvalid},
         // Neither the authority nor its revocation can be checked: the send
         // fails with an error of no class of its own.
         {L"port-untrusted", kStatusSendFailed, kStatusServerUnreachable},
     };
-    KorvelLibrary korvel;
-    HostSession session(korvel, 1);
-    for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << std::string(c.server, c.server + wcslen(c.server)));
+    SetFlags(1);
+    const std::wstring target = TempTarget("tls-refused.bin");
+    for (const auto& row : rows) {
+        SCOPED_TRACE(Narrow(row.server));
         const std::string tag = ScriptedServer::UniqueTag("tls-refused");
-        session.SetPipelineUrl(
-            HttpsUrl(c.server, PipelineScript(tag, ResponsePacket("<status/>")), L"lumq/pipeline"));
-        const std::wstring target = TargetPath("refused.bin");
+        PointPipelineAt(HttpsUrl(row.server, PipelineScript(tag, ResponsePacket("<status/>")),
+                                 L"lumq/pipeline"));
+        const std::wstring url = HttpsUrl(row.server, Tagged(tag, L"size=10"));
         const TimedStatus outcomes[] = {
-            Timed([&] { return session.Query(); }),
-            Timed([&] { return session.Download(HttpsUrl(c.server, Tagged(tag, L"size=10"))); }),
-            Timed([&] {
-                return session.DownloadToFile(HttpsUrl(c.server, Tagged(tag, L"size=10")), target);
-            }),
+            Timed([&] { return Query(); }),
+            Timed([&] { return Download(url); }),
+            Timed([&] { return DownloadToFile(url, target); }),
         };
-        const uint32_t expected[] = {c.post, c.get, c.get};
+        const uint32_t expected[] = {row.post, row.get, row.get};
         for (size_t i = 0; i < std::size(outcomes); ++i) {
             EXPECT_EQ(outcomes[i].status, expected[i]) << "call " << i << std::hex;
-            EXPECT_LT(outcomes[i].ms, kPromptMs) << "call " << i;
+            EXPECT_LT(outcomes[i].ms, kRefusalMs) << "call " << i;
         }
-        EXPECT_EQ(ScriptedServer::Get().RecordCount(tag), 0) << "no request got through";
+        EXPECT_EQ(Server().RecordCount(tag), 0) << "no request got through";
         EXPECT_FALSE(std::filesystem::exists(target)) << "a refused transfer creates no file";
     }
 }

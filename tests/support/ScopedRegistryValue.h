@@ -7,22 +7,17 @@
 
 namespace korvel::test {
 
-// Sets a string value under HKEY_LOCAL_MACHINE for the life of a test and
-// puts back what was there before (or removes it).
+// Sets a string value under HKEY_LOCAL_MACHINE (or removes it, given no
+// value) for the life of a test and puts back what was there before.
 class ScopedRegistryValue {
 public:
-    ScopedRegistryValue(std::wstring key, std::wstring name, const std::wstring& value)
+    ScopedRegistryValue(std::wstring key, std::wstring name,
+                        const std::optional<std::wstring>& value)
         : key_(std::move(key)), name_(std::move(name)), previous_(Read(key_, name_))
     {
         Write(value);
     }
-    ~ScopedRegistryValue()
-    {
-        if (previous_)
-            Write(*previous_);
-        else
-            RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, key_.c_str(), name_.c_str());
-    }
+    ~ScopedRegistryValue() { Write(previous_); }
     ScopedRegistryValue(const ScopedRegistryValue&) = delete;
     ScopedRegistryValue& operator=(const ScopedRegistryValue&) = delete;
 
@@ -37,10 +32,13 @@ public:
     }
 
 private:
-    void Write(const std::wstring& value) const
+    void Write(const std::optional<std::wstring>& value) const
     {
-        RegSetKeyValueW(HKEY_LOCAL_MACHINE, key_.c_str(), name_.c_str(), REG_SZ, value.c_str(),
-                        static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+        if (value)
+            RegSetKeyValueW(HKEY_LOCAL_MACHINE, key_.c_str(), name_.c_str(), REG_SZ, value->c_str(),
+                            static_cast<DWORD>((value->size() + 1) * sizeof(wchar_t)));
+        else
+            RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, key_.c_str(), name_.c_str());
     }
 
     std::wstring key_;
@@ -49,28 +47,12 @@ private:
 };
 
 // Removes a registry value for the life of a test, restoring it afterwards.
-class ScopedRegistryValueAbsent {
+class ScopedRegistryValueAbsent : public ScopedRegistryValue {
 public:
     ScopedRegistryValueAbsent(std::wstring key, std::wstring name)
-        : key_(std::move(key)), name_(std::move(name)),
-          previous_(ScopedRegistryValue::Read(key_, name_))
+        : ScopedRegistryValue(std::move(key), std::move(name), std::nullopt)
     {
-        RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, key_.c_str(), name_.c_str());
     }
-    ~ScopedRegistryValueAbsent()
-    {
-        if (previous_)
-            RegSetKeyValueW(HKEY_LOCAL_MACHINE, key_.c_str(), name_.c_str(), REG_SZ,
-                            previous_->c_str(),
-                            static_cast<DWORD>((previous_->size() + 1) * sizeof(wchar_t)));
-    }
-    ScopedRegistryValueAbsent(const ScopedRegistryValueAbsent&) = delete;
-    ScopedRegistryValueAbsent& operator=(const ScopedRegistryValueAbsent&) = delete;
-
-private:
-    std::wstring key_;
-    std::wstring name_;
-    std::optional<std::wstring> previous_;
 };
 
 } // namespace korvel::test
