@@ -44,17 +44,6 @@ std::string Flipped(std::string data, std::size_t position)
 
 const std::string kSentinel = "left as it was";
 
-TEST(GzipTest, StartsWithGzipMagicLooksAtTheFirstTwoBytesOnly)
-{
-    const std::pair<std::string, bool> cases[] = {
-        {"\x1F\x8B", true}, {"\x1F\x8B\x08\x00", true}, {"\x1F", false},
-        {"", false},        {"\x8B\x1F", false},        {" \x1F\x8B", false},
-    };
-    for (const auto& [data, expected] : cases)
-        EXPECT_EQ(StartsWithGzipMagic(data.data(), data.size()), expected) << data.size();
-    EXPECT_FALSE(StartsWithGzipMagic("\x1F\x8B", 1));
-}
-
 TEST(GzipTest, GunzipBufferRestoresEveryByteOfEveryMemberInOrder)
 {
     std::string allBytes;
