@@ -72,7 +72,8 @@ TEST_F(WsLogTest, NoFileWithoutTheRegistryValueOrWithAnUnwritablePath)
     }
 }
 
-TEST_F(WsLogTest, NewFileHoldsHeaderLinesErrorsAndOneSummaryAfterTheLastUser)
+// A second session appends to the file without a second byte order mark.
+TEST_F(WsLogTest, HeaderLinesErrorsAndOneSummaryAfterTheLastUserOfEachSession)
 {
     AcquireLog();
     EXPECT_TRUE(IsLogging());
@@ -85,28 +86,16 @@ TEST_F(WsLogTest, NewFileHoldsHeaderLinesErrorsAndOneSummaryAfterTheLastUser)
     ReleaseLog();
     EXPECT_FALSE(IsLogging());
     LogLine(L"after the end");
+    AcquireLog();
+    LogLine(L"second");
+    ReleaseLog();
 
     EXPECT_EQ(ReadBytes(path_).substr(0, 2), "\xFF\xFE");
-    EXPECT_EQ(ReadLines(),
-              (Lines{L"WsHttp Library", Separator, Stamp + L"<WsTest::Run>",
-                     Stamp + L"**ERROR: broken \u00E9", Separator, Stamp + L"***SUMMARY***",
-                     Stamp + L"\tbroken \u00E9", Separator}));
-}
-
-TEST_F(WsLogTest, ExistingFileKeepsItsContentAndGetsNoSecondByteOrderMark)
-{
-    const std::string oldContent("\xFF\xFEo\0l\0d\0\n\0", 10);
-    ASSERT_TRUE(test::WriteBytes(path_, oldContent));
-    for (const wchar_t* line : {L"first", L"second"}) {
-        AcquireLog();
-        LogLine(line);
-        ReleaseLog();
-    }
-    EXPECT_EQ(ReadBytes(path_).substr(0, oldContent.size()), oldContent);
     const std::wstring summary = Stamp + L"***SUMMARY***";
-    EXPECT_EQ(ReadLines(), (Lines{L"old", L"WsHttp Library", Separator, Stamp + L"first", Separator,
-                                  summary, Separator, L"WsHttp Library", Separator,
-                                  Stamp + L"second", Separator, summary, Separator}));
+    EXPECT_EQ(ReadLines(), (Lines{L"WsHttp Library", Separator, Stamp + L"<WsTest::Run>",
+                                  Stamp + L"**ERROR: broken \u00E9", Separator, summary,
+                                  Stamp + L"\tbroken \u00E9", Separator, L"WsHttp Library",
+                                  Separator, Stamp + L"second", Separator, summary, Separator}));
 }
 
 TEST_F(WsLogTest, LinesFromManyThreadsLandWholeWhileUsersComeAndGo)
