@@ -5,6 +5,9 @@
 
 #include <windows.h>
 
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <set>
 #include <string>
 
@@ -33,72 +36,48 @@ public:
     std::set<std::wstring> List() const
     {
         std::set<std::wstring> entries;
-        Collect(path_, L"", entries);
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(path_)) {
+            const std::wstring relative = entry.path().wstring().substr(path_.size() + 1);
+            entries.insert(entry.is_directory() ? relative + L"\\" : relative);
+        }
         return entries;
     }
 
 private:
-    static void Collect(const std::wstring& folder, const std::wstring& prefix,
-                        std::set<std::wstring>& entries)
-    {
-        WIN32_FIND_DATAW found;
-        HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
-        if (search == INVALID_HANDLE_VALUE)
-            return;
-        do {
-            const std::wstring name = found.cFileName;
-            if (name == L"." || name == L"..")
-                continue;
-            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-                entries.insert(prefix + name + L"\\");
-                Collect(folder + L"\\" + name, prefix + name + L"\\", entries);
-            } else {
-                entries.insert(prefix + name);
-            }
-        } while (FindNextFileW(search, &found));
-        FindClose(search);
-    }
-
     std::wstring path_;
 };
 
 inline bool WriteBytes(const std::wstring& path, const std::string& bytes)
 {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return false;
-    DWORD written = 0;
-    const bool ok =
-        WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-        written == bytes.size();
-    return CloseHandle(file) && ok;
+    std::ofstream file(std::filesystem::path(path), std::ios::binary | std::ios::trunc);
+    return file.write(bytes.data(), static_cast<std::streamsize>(bytes.size())) && file.flush();
 }
 
 // The whole file, or nothing when it cannot be read; tests compare the result with what they
 // expect, so a missing file shows as a mismatch.
 inline std::string ReadBytes(const std::wstring& path)
 {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return std::string();
-    LARGE_INTEGER size{};
-    std::string bytes;
-    DWORD read = 0;
-    if (GetFileSizeEx(file, &size)) {
-        bytes.resize(static_cast<std::size_t>(size.QuadPart));
-        if (!ReadFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr))
-            read = 0;
-        bytes.resize(read);
-    }
-    CloseHandle(file);
-    return bytes;
+    std::ifstream file(std::filesystem::path(path), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), {});
 }
 
 inline bool Exists(const std::wstring& path)
 {
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// ASCII text (tags, paths of the tests' own making) as wide text.
+inline std::wstring Widened(const std::string& ascii)
+{
+    return std::wstring(ascii.begin(), ascii.end());
+}
+
+// Little-endian UTF-16 bytes as text; a byte order mark stays in the text.
+inline std::wstring Utf16Text(const std::string& bytes)
+{
+    std::wstring text(bytes.size() / 2, L'\0');
+    bytes.copy(reinterpret_cast<char*>(text.data()), text.size() * 2);
+    return text;
 }
 
 // Reproducible bytes that deflate cannot shrink.

@@ -1,3 +1,5 @@
+// The extractor: exact bytes in place, names that could leave the folder refused before anything
+// is written, and damaged archives and entries detected.
 #include "archive/ZipArchive.h"
 #include "tests/archive/ScratchFolder.h"
 #include "tests/support/ZipWriter.h"
@@ -5,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <functional>
 #include <set>
 #include <string>
 #include <vector>
@@ -20,7 +23,6 @@ using test::TextBytes;
 using test::WriteBytes;
 using test::WriteZip;
 using test::ZipEntry;
-using test::ZipWriter;
 
 constexpr uLong kUtf8NameFlag = 0x0800;
 
@@ -60,7 +62,7 @@ protected:
     const std::wstring archivePath_ = scratch_ / L"paquet.zip";
 };
 
-TEST_F(ZipArchiveTest, ExtractsNestedEntriesWithExactBytesIntoANewFolder)
+TEST_F(ZipArchiveTest, ExtractsNestedEntriesWithExactBytesAndReplacesWhatIsThere)
 {
     const std::vector<ZipEntry> entries = {
         {"top.txt", "at the root\r\n"},
@@ -74,35 +76,6 @@ TEST_F(ZipArchiveTest, ExtractsNestedEntriesWithExactBytesIntoANewFolder)
         {"caf\xC3\xA9/na\xC3\xAFve.txt", "UTF-8 name", 6, kUtf8NameFlag},
     };
     ASSERT_TRUE(WriteZip(archivePath_, entries));
-    const std::wstring folder = scratch_ / L"out \u00e9\\nested";
-
-    ZipArchive archive;
-    ASSERT_TRUE(archive.Open(archivePath_));
-    ASSERT_TRUE(archive.ExtractAll(folder));
-
-    const std::set<std::wstring> expected = {
-        L"paquet.zip",
-        L"out \u00e9\\",
-        L"out \u00e9\\nested\\",
-        L"out \u00e9\\nested\\top.txt",
-        L"out \u00e9\\nested\\a\\",
-        L"out \u00e9\\nested\\a\\b\\",
-        L"out \u00e9\\nested\\a\\b\\c\\",
-        L"out \u00e9\\nested\\a\\b\\c\\deep.bin",
-        L"out \u00e9\\nested\\a\\stored.bin",
-        L"out \u00e9\\nested\\a\\text.txt",
-        L"out \u00e9\\nested\\a\\empty.txt",
-        L"out \u00e9\\nested\\d\\",
-        L"out \u00e9\\nested\\d\\e\\",
-        L"out \u00e9\\nested\\w\\",
-        L"out \u00e9\\nested\\w\\backslash\\",
-        L"out \u00e9\\nested\\w\\backslash\\style.txt",
-        L"out \u00e9\\nested\\dot\\",
-        L"out \u00e9\\nested\\dot\\x.txt",
-        L"out \u00e9\\nested\\caf\u00e9\\",
-        L"out \u00e9\\nested\\caf\u00e9\\na\u00efve.txt",
-    };
-    EXPECT_EQ(scratch_.List(), expected);
     const std::pair<const wchar_t*, std::string> files[] = {
         {L"top.txt", entries[0].data},
         {L"a\\b\\c\\deep.bin", entries[1].data},
@@ -113,67 +86,62 @@ TEST_F(ZipArchiveTest, ExtractsNestedEntriesWithExactBytesIntoANewFolder)
         {L"dot\\x.txt", entries[7].data},
         {L"caf\u00e9\\na\u00efve.txt", entries[8].data},
     };
-    for (const auto& [relative, data] : files)
-        EXPECT_TRUE(ReadBytes(folder + L"\\" + relative) == data)
-            << testing::PrintToString(relative);
+    const std::wstring folder = scratch_ / L"out \u00e9\\nested";
+    std::set<std::wstring> expected = {L"paquet.zip", L"out \u00e9\\", L"out \u00e9\\nested\\"};
+    for (const wchar_t* below : {L"a\\", L"a\\b\\", L"a\\b\\c\\", L"d\\", L"d\\e\\", L"w\\",
+                                 L"w\\backslash\\", L"dot\\", L"caf\u00e9\\"})
+        expected.insert(L"out \u00e9\\nested\\" + std::wstring(below));
+    for (const auto& file : files)
+        expected.insert(L"out \u00e9\\nested\\" + std::wstring(file.first));
+
+    // The second round names the folder it made with a closing separator and must replace a
+    // longer file that is in the way.
+    for (const std::wstring& target : {folder, folder + L"\\"}) {
+        ZipArchive archive;
+        ASSERT_TRUE(archive.Open(archivePath_));
+        ASSERT_TRUE(archive.ExtractAll(target));
+        EXPECT_EQ(scratch_.List(), expected);
+        for (const auto& [relative, data] : files)
+            EXPECT_TRUE(ReadBytes(folder + L"\\" + relative) == data)
+                << testing::PrintToString(relative);
+        ASSERT_TRUE(WriteBytes(folder + L"\\top.txt", "older and longer than the entry"));
+    }
 }
 
-TEST_F(ZipArchiveTest, ExtractsIntoAFolderGivenWithATrailingSeparatorAndReplacesFiles)
+// Every such entry comes after a harmless one: nothing may be written, not even that one.
+TEST_F(ZipArchiveTest, RefusesNamesThatCouldLeaveTheFolderAndEncryptedEntriesWritingNothing)
 {
-    ASSERT_TRUE(WriteZip(archivePath_, {{"x.txt", "new"}}));
-    ASSERT_TRUE(WriteBytes(scratch_ / L"x.txt", "older and longer"));
-
-    ZipArchive archive;
-    ASSERT_TRUE(archive.Open(archivePath_));
-    ASSERT_TRUE(archive.ExtractAll(scratch_.Path() + L"\\"));
-    EXPECT_EQ(ReadBytes(scratch_ / L"x.txt"), "new");
-}
-
-TEST_F(ZipArchiveTest, AnArchiveOfFolderEntriesCreatesOnlyFolders)
-{
-    ASSERT_TRUE(WriteZip(archivePath_, {{"only/", ""}, {"also/inner/", ""}}));
-
-    ZipArchive archive;
-    ASSERT_TRUE(archive.Open(archivePath_));
-    ASSERT_TRUE(archive.ExtractAll(scratch_ / L"out"));
-    EXPECT_EQ(scratch_.List(), (std::set<std::wstring>{L"paquet.zip", L"out\\", L"out\\only\\",
-                                                       L"out\\also\\", L"out\\also\\inner\\"}));
-}
-
-TEST_F(ZipArchiveTest, RefusesEveryNameThatCouldLeaveTheFolderAndWritesNothing)
-{
-    struct Case {
-        std::string name;
+    const std::wstring probe = L"korvel-zip-escape.txt";
+    const struct {
+        ZipEntry entry;
         // Where a careless extraction would write, for names that leave the scratch folder.
         std::wstring escape;
+    } cases[] = {
+        {{"../escape.txt", "x"}, L""},
+        {{"..\\escape.txt", "x"}, L""},
+        {{"../../escape.txt", "x"}, L""},
+        {{"a/../../escape.txt", "x"}, L""},
+        {{"a\\..\\..\\escape.txt", "x"}, L""},
+        {{"a/b/../../../escape.txt", "x"}, L""},
+        {{"../", ""}, L""},
+        {{"a/..", "x"}, L""},
+        {{".../escape.txt", "x"}, L""},
+        {{".. /escape.txt", "x"}, L""},
+        {{"C:\\korvel-zip-escape.txt", "x"}, L"C:\\" + probe},
+        {{"C:/korvel-zip-escape.txt", "x"}, L"C:\\" + probe},
+        {{"C:korvel-zip-escape.txt", "x"}, L"C:" + probe},
+        {{"/korvel-zip-escape.txt", "x"}, L"\\" + probe},
+        {{"\\korvel-zip-escape.txt", "x"}, L"\\" + probe},
+        {{"//server/share/escape.txt", "x"}, L""},
+        {{"escape.txt:stream", "x"}, L""},
+        {{"a/NUL", "x"}, L""},
+        {{"com1.txt", "x"}, L""},
+        {{"tab\there.txt", "x"}, L""},
+        {{"secret.txt", "hidden", 6, 0, "password"}, L""},
     };
-    const std::wstring probe = L"korvel-zip-escape.txt";
-    const Case cases[] = {
-        {"../escape.txt", L""},
-        {"..\\escape.txt", L""},
-        {"../../escape.txt", L""},
-        {"a/../../escape.txt", L""},
-        {"a\\..\\..\\escape.txt", L""},
-        {"a/b/../../../escape.txt", L""},
-        {"../", L""},
-        {"a/..", L""},
-        {".../escape.txt", L""},
-        {".. /escape.txt", L""},
-        {"C:\\korvel-zip-escape.txt", L"C:\\" + probe},
-        {"C:/korvel-zip-escape.txt", L"C:\\" + probe},
-        {"C:korvel-zip-escape.txt", L"C:" + probe},
-        {"/korvel-zip-escape.txt", L"\\" + probe},
-        {"\\korvel-zip-escape.txt", L"\\" + probe},
-        {"//server/share/escape.txt", L""},
-        {"escape.txt:stream", L""},
-        {"a/NUL", L""},
-        {"com1.txt", L""},
-        {"tab\there.txt", L""},
-    };
-    for (const Case& c : cases) {
-        const std::string label = testing::PrintToString(c.name);
-        ASSERT_TRUE(WriteZip(archivePath_, {{"good.txt", "harmless"}, {c.name, "escaped"}}))
-            << label;
+    for (const auto& c : cases) {
+        const std::string label = testing::PrintToString(c.entry.name);
+        ASSERT_TRUE(WriteZip(archivePath_, {{"good.txt", "harmless"}, c.entry})) << label;
         ASSERT_TRUE(CreateDirectoryW((scratch_ / L"sub").c_str(), nullptr)) << label;
 
         ZipArchive archive;
@@ -191,25 +159,13 @@ TEST_F(ZipArchiveTest, RefusesEveryNameThatCouldLeaveTheFolderAndWritesNothing)
     }
 }
 
-TEST_F(ZipArchiveTest, RefusesEncryptedEntriesBeforeWritingAnything)
-{
-    ASSERT_TRUE(WriteZip(archivePath_,
-                         {{"good.txt", "harmless"}, {"secret.txt", "hidden", 6, 0, "password"}}));
-
-    ZipArchive archive;
-    ASSERT_TRUE(archive.Open(archivePath_));
-    EXPECT_FALSE(archive.ExtractAll(scratch_ / L"out"));
-    EXPECT_EQ(scratch_.List(), std::set<std::wstring>{L"paquet.zip"});
-}
-
-TEST_F(ZipArchiveTest, OpenRejectsFilesThatAreNoZipArchive)
+TEST_F(ZipArchiveTest, OpenRejectsFilesThatAreNoZipArchiveAndReplacesAnOpenedOne)
 {
     ASSERT_TRUE(WriteZip(archivePath_, {{"x.txt", TextBytes(5000)}}));
     const std::string valid = ReadBytes(archivePath_);
     const std::pair<const char*, std::string> cases[] = {
         {"empty file", ""},
         {"text", "this is not an archive"},
-        {"gzip header", "\x1F\x8B\x08\x00\x00\x00\x00\x00"},
         {"central directory cut off", valid.substr(0, valid.size() / 2)},
     };
     for (const auto& [label, content] : cases) {
@@ -220,17 +176,12 @@ TEST_F(ZipArchiveTest, OpenRejectsFilesThatAreNoZipArchive)
         EXPECT_FALSE(archive.ExtractAll(scratch_ / L"out")) << label;
         EXPECT_EQ(scratch_.List(), std::set<std::wstring>{L"paquet.zip"}) << label;
     }
-    ZipArchive archive;
-    EXPECT_FALSE(archive.Open(scratch_ / L"missing.zip"));
-}
 
-TEST_F(ZipArchiveTest, OpenReplacesAnArchiveOpenedBefore)
-{
     const std::wstring other = scratch_ / L"other.zip";
     ASSERT_TRUE(WriteZip(archivePath_, {{"first.txt", "1"}}));
     ASSERT_TRUE(WriteZip(other, {{"second.txt", "2"}}));
-
     ZipArchive archive;
+    EXPECT_FALSE(archive.Open(scratch_ / L"missing.zip"));
     ASSERT_TRUE(archive.Open(archivePath_));
     ASSERT_TRUE(archive.Open(other));
     ASSERT_TRUE(archive.ExtractAll(scratch_ / L"out"));
@@ -243,44 +194,31 @@ TEST_F(ZipArchiveTest, OpenReplacesAnArchiveOpenedBefore)
 
 TEST_F(ZipArchiveTest, ADamagedEntryFailsTheExtractionAndLeavesNoFileOfIt)
 {
-    const std::string stored = NoiseBytes(30000, 3);
-    const std::string text = TextBytes(30000);
-    struct Case {
+    const ZipEntry stored{"victim.bin", NoiseBytes(30000, 3), 0};
+    const ZipEntry deflated{"victim.bin", TextBytes(30000), 9};
+    const auto flipAt = [](std::size_t offset) {
+        return [offset](std::string& archive) {
+            archive[FirstEntryDataOffset(archive) + offset] ^= 0x20;
+        };
+    };
+    const auto recordSize = [](std::uint32_t size) {
+        return [size](std::string& archive) { RecordUncompressedSize(archive, size); };
+    };
+    const struct {
         const char* label;
-        ZipEntry entry;
-        void (*damage)(std::string& archive, const ZipEntry& entry);
+        const ZipEntry& entry;
+        std::function<void(std::string&)> damage;
+    } cases[] = {
+        {"stored byte flipped", stored, flipAt(15000)},
+        {"deflated byte flipped", deflated, flipAt(40)},
+        {"stored entry shorter than recorded", stored, recordSize(30100)},
+        {"deflated entry shorter than recorded", deflated, recordSize(30100)},
+        {"deflated entry longer than recorded", deflated, recordSize(29900)},
     };
-    const Case cases[] = {
-        {"stored byte flipped",
-         {"victim.bin", stored, 0},
-         [](std::string& archive, const ZipEntry& entry) {
-             archive[FirstEntryDataOffset(archive) + entry.data.size() / 2] ^= 0x20;
-         }},
-        {"deflated byte flipped",
-         {"victim.bin", text, 9},
-         [](std::string& archive, const ZipEntry&) {
-             archive[FirstEntryDataOffset(archive) + 40] ^= 0x20;
-         }},
-        {"stored entry shorter than recorded",
-         {"victim.bin", stored, 0},
-         [](std::string& archive, const ZipEntry& entry) {
-             RecordUncompressedSize(archive, static_cast<std::uint32_t>(entry.data.size() + 100));
-         }},
-        {"deflated entry shorter than recorded",
-         {"victim.bin", text, 9},
-         [](std::string& archive, const ZipEntry& entry) {
-             RecordUncompressedSize(archive, static_cast<std::uint32_t>(entry.data.size() + 100));
-         }},
-        {"deflated entry longer than recorded",
-         {"victim.bin", text, 9},
-         [](std::string& archive, const ZipEntry& entry) {
-             RecordUncompressedSize(archive, static_cast<std::uint32_t>(entry.data.size() - 100));
-         }},
-    };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         ASSERT_TRUE(WriteZip(archivePath_, {c.entry})) << c.label;
         std::string bytes = ReadBytes(archivePath_);
-        c.damage(bytes, c.entry);
+        c.damage(bytes);
         ASSERT_TRUE(WriteBytes(archivePath_, bytes)) << c.label;
 
         ZipArchive archive;

@@ -1,10 +1,12 @@
 #include "base/Registry.h"
-#include "tests/support/WsStringPrinter.h"
 #include "tests/support/ScopedRegistryValue.h"
+#include "tests/support/WsStringPrinter.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
+#include <vector>
 
 namespace korvel {
 namespace {
@@ -27,25 +29,9 @@ protected:
     HKEY key_ = nullptr;
 };
 
-TEST_F(RegistryTest, StringsOfEveryLengthAreReadWhole)
-{
-    EXPECT_EQ(PipelineKeyPath(), L"SOFTWARE\\Talvessa\\Pipeline");
-    for (std::size_t length : {0u, 1u, 511u, 512u, 1500u, 5000u}) {
-        std::wstring expected;
-        for (std::size_t i = 0; i < length; ++i) {
-            expected += static_cast<wchar_t>(L'a' + i % 26);
-        }
-        RegSetValueExW(key_, L"Value", 0, REG_SZ, reinterpret_cast<const BYTE*>(expected.c_str()),
-                       (length + 1) * 2);
-        WsString text(L"preset");
-        EXPECT_TRUE(ReadRegistryString(path_, L"Value", text));
-        EXPECT_EQ(text, expected) << length;
-        EXPECT_TRUE(RegistryValueExists(path_, L"Value")) << length;
-    }
-}
-
 TEST_F(RegistryTest, MissingKeyFailsAndMissingValueLeavesTheOutputUnchanged)
 {
+    EXPECT_EQ(PipelineKeyPath(), L"SOFTWARE\\Talvessa\\Pipeline");
     const WsString missingKey = path_ + L"\\Missing";
     WsString text(L"preset");
     EXPECT_FALSE(RegistryKeyExists(missingKey));
@@ -60,19 +46,29 @@ TEST_F(RegistryTest, MissingKeyFailsAndMissingValueLeavesTheOutputUnchanged)
     EXPECT_EQ(text, L"preset");
 }
 
-TEST_F(RegistryTest, AnyValueTypeIsTextUpToItsFirstNulAndWithinItsSize)
+TEST_F(RegistryTest, AnyValueIsTextUpToItsFirstNulAndWithinItsSize)
 {
-    const std::tuple<DWORD, std::string, const wchar_t*> cases[] = {
+    std::vector<std::tuple<DWORD, std::string, std::wstring>> cases = {
         {REG_DWORD, std::string("B\0A\0", 4), L"BA"},
         {REG_BINARY, std::string("A\0B\0C", 5), L"AB"},
         {REG_BINARY, std::string("A\0\0\0B\0", 6), L"A"},
         {REG_MULTI_SZ, std::string("o\0n\0\0\0t\0\0\0\0\0", 12), L"on"},
         {REG_BINARY, std::string("Z", 1), L""},
         {REG_BINARY, std::string(), L"preset"}};
+    // Strings around the sizes of a first read buffer.
+    for (std::size_t length : {0u, 1u, 511u, 512u, 1500u, 5000u}) {
+        std::wstring text;
+        for (std::size_t i = 0; i < length; ++i)
+            text += static_cast<wchar_t>(L'a' + i % 26);
+        cases.emplace_back(
+            REG_SZ, std::string(reinterpret_cast<const char*>(text.c_str()), (length + 1) * 2),
+            text);
+    }
     for (const auto& [type, bytes, expected] : cases) {
         RegSetValueExW(key_, L"Value", 0, type, reinterpret_cast<const BYTE*>(bytes.data()),
                        bytes.size());
         WsString text(L"preset");
+        EXPECT_TRUE(RegistryValueExists(path_, L"Value"));
         EXPECT_TRUE(ReadRegistryString(path_, L"Value", text));
         EXPECT_EQ(text, expected) << bytes.size() << " bytes of type " << type;
     }

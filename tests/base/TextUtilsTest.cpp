@@ -61,12 +61,10 @@ TEST(TextUtilsTest, NumberParsingAcceptsOnlyDigitsOrALeadingZeroX)
 
 TEST(TextUtilsTest, ParseBoolIsTrueOnlyForTrueAndOne)
 {
-    for (const wchar_t* text : {L"true", L"TRUE", L"True", L"tRuE", L"1"}) {
+    for (const wchar_t* text : {L"true", L"TRUE", L"True", L"tRuE", L"1"})
         EXPECT_TRUE(ParseBool(text)) << text;
-    }
-    for (const wchar_t* text : {L"yes", L"0", L"", L" true", L"true ", L"11", L"tru", L"01"}) {
+    for (const wchar_t* text : {L"yes", L"0", L"", L" true", L"true ", L"11", L"tru", L"01"})
         EXPECT_FALSE(ParseBool(text)) << "\"" << text << "\"";
-    }
 }
 
 TEST(TextUtilsTest, CaseInsensitiveComparisonAndSearchFoldAsciiLettersOnly)
@@ -83,10 +81,9 @@ TEST(TextUtilsTest, CaseInsensitiveComparisonAndSearchFoldAsciiLettersOnly)
         {L"\u00C9t\u00E9", L"\u00E9T\u00E9", 0, false},
         {L"[", L"{", 0, false},
         {L"@", L"`", 0, false}};
-    for (const auto& [left, right, count, equal] : equals) {
+    for (const auto& [left, right, count, equal] : equals)
         EXPECT_EQ(EqualsNoCase(left, right, count), equal)
             << left << " / " << right << " / " << count;
-    }
     const std::tuple<const wchar_t*, const wchar_t*, std::size_t, std::size_t> finds[] = {
         {L"C:/Program Files/X", L"program", 0, 3},
         {L"abcABC", L"ABC", 1, 3},
@@ -95,41 +92,13 @@ TEST(TextUtilsTest, CaseInsensitiveComparisonAndSearchFoldAsciiLettersOnly)
         {L"abc", L"a", 4, npos},
         {L"\u00C9", L"\u00E9", 0, npos},
         {L"{", L"[", 0, npos}};
-    for (const auto& [haystack, needle, start, position] : finds) {
+    for (const auto& [haystack, needle, start, position] : finds)
         EXPECT_EQ(FindNoCase(haystack, needle, start), position) << haystack << " / " << needle;
-    }
 }
 
-TEST(TextUtilsTest, ReplaceAllNoCaseRescansAndReplaceAllContinuesAfterTheReplacement)
+// What a transfer answers with the target file's path.
+TEST(TextUtilsTest, NarrowTextOfNullEmptyAndNonAsciiText)
 {
-    // The text, searched text and replacement, then the results ignoring case and with case.
-    using Row =
-        std::tuple<const wchar_t*, const wchar_t*, const wchar_t*, const wchar_t*, const wchar_t*>;
-    const Row cases[] = {
-        {L"C:/Temp/a/b.zip", L"/", L"\\", L"C:\\Temp\\a\\b.zip", L"C:\\Temp\\a\\b.zip"},
-        {L"xAbyaBz", L"ab", L"-", L"x-y-z", L"xAbyaBz"},
-        {L"aab", L"ab", L"b", L"b", L"ab"},
-        {L"a/b/", L"/", L"//", L"a//b//", L"a//b//"},
-        {L"A.a", L"a", L"Aa", L"Aa.Aa", L"A.Aa"},
-        {L"AB ab", L"ab", L"x", L"x x", L"AB x"},
-        {L"abc", L"", L"x", L"abc", L"abc"}};
-    for (const auto& [original, searched, replacement, ignoringCase, withCase] : cases) {
-        WsString text(original);
-        ReplaceAllNoCase(text, searched, replacement);
-        EXPECT_EQ(text, ignoringCase) << original;
-        text = original;
-        ReplaceAll(text, searched, replacement);
-        EXPECT_EQ(text, withCase) << original;
-    }
-}
-
-TEST(TextUtilsTest, ConversionsHandleNullEmptyAndNonAsciiText)
-{
-    for (const char* text : {static_cast<const char*>(nullptr), ""}) {
-        std::wstring wide(L"old");
-        ToWide(text, wide);
-        EXPECT_EQ(wide, L"");
-    }
     for (const wchar_t* text : {static_cast<const wchar_t*>(nullptr), L""}) {
         std::string narrow("old");
         ToNarrow(text, narrow);
@@ -140,18 +109,6 @@ TEST(TextUtilsTest, ConversionsHandleNullEmptyAndNonAsciiText)
     ToNarrow(L"caf\u00E9 x", narrow);
     ToWide(narrow.c_str(), wide);
     EXPECT_EQ(wide, L"caf\u00E9 x");
-
-    const std::uint32_t english = 0x0409;
-    const std::uint32_t russian = 0x0419;
-    EXPECT_EQ(CodePageFromLocale(0), 0u);
-    EXPECT_EQ(CodePageFromLocale(english), 1252u);
-    EXPECT_EQ(CodePageFromLocale(0x0411), 932u);
-    ToWide("caf\xE9", wide, english);
-    EXPECT_EQ(wide, L"caf\u00E9");
-    ToWide("\xC0", wide, russian);
-    EXPECT_EQ(wide, L"\u0410");
-    ToNarrow(L"\u0410", narrow, russian);
-    EXPECT_EQ(narrow, "\xC0");
 }
 
 } // namespace

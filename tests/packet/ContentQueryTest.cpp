@@ -1,7 +1,8 @@
+// The content query as it is written into a request, and the queries that are refused.
 #include "packet/WsContentQuery.h"
 #include "packet/WsXmlDocument.h"
-#include "tests/support/WsStringPrinter.h"
 #include "tests/packet/RaisedStatus.h"
+#include "tests/support/WsStringPrinter.h"
 
 #include <gtest/gtest.h>
 
@@ -19,11 +20,6 @@ WsString Written(const WsContentQuery& query)
     WsXmlDocument document(L"contentQuery", L"");
     query.Serialize(document, document.Root());
     return document.ToString(true, false).substr(1);
-}
-
-WsStatus SerializeStatus(const WsContentQuery& query)
-{
-    return RaisedStatus([&] { Written(query); });
 }
 
 TEST(ContentQueryTest, NestedGroupsAreWrittenTermsFirstThenTextsThenGroups)
@@ -53,6 +49,62 @@ TEST(ContentQueryTest, NestedGroupsAreWrittenTermsFirstThenTextsThenGroups)
                               L"</contentQuery>\n");
 }
 
+// After a reset nothing of the query before is left; a closed root keeps the cursor and takes
+// later items and groups.
+TEST(ContentQueryTest, ResetStartsAfreshAndAClosedRootTakesLaterItems)
+{
+    WsContentQuery query;
+    query.OpenGroup(kGroupOr);
+    query.AddTerm(L"F", L"v");
+    query.AddRequestMetadata(L"extra");
+    query.Reset();
+    query.OpenGroup(kGroupAnd);
+    query.CloseGroup();
+    EXPECT_EQ(RaisedStatus([&] { query.CloseGroup(); }), kStatusSuccess);
+    query.AddTerm(L"Empty", L"");
+    query.OpenGroup(kGroupOr);
+    EXPECT_EQ(Written(query), L"<contentQuery>\n"
+                              L"\t<query type=\"And\">\n"
+                              L"\t\t<metadata field=\"Empty\"></metadata>\n"
+                              L"\t\t<query type=\"Or\" />\n"
+                              L"\t</query>\n"
+                              L"</contentQuery>\n");
+}
+
+// Items without a group are refused and leave nothing; incomplete or mistyped queries are not
+// written.
+TEST(ContentQueryTest, RefusedItemsAndQueries)
+{
+    WsContentQuery empty;
+    EXPECT_EQ(RaisedStatus([&] { empty.CloseGroup(); }), kStatusNoGroup);
+    EXPECT_EQ(RaisedStatus([&] { empty.AddTerm(L"F", L"v"); }), kStatusNoGroup);
+    EXPECT_EQ(RaisedStatus([&] { empty.AddText(L"F", L"v", kCompareEqual); }), kStatusNoGroup);
+    WsContentQuery reset;
+    reset.OpenGroup(kGroupAnd);
+    reset.AddTerm(L"F", L"v");
+    reset.Reset();
+    EXPECT_EQ(RaisedStatus([&] { reset.AddTerm(L"F", L"v"); }), kStatusNoGroup);
+    WsContentQuery rootOpen;
+    rootOpen.OpenGroup(kGroupAnd);
+    rootOpen.OpenGroup(kGroupOr);
+    rootOpen.CloseGroup();
+    WsContentQuery badRoot;
+    badRoot.OpenGroup(2);
+    badRoot.CloseGroup();
+    WsContentQuery badNested;
+    badNested.OpenGroup(kGroupOr);
+    badNested.OpenGroup(0xFFFFFFFF);
+    badNested.CloseGroup();
+    badNested.CloseGroup();
+    const std::tuple<const WsContentQuery*, WsStatus> cases[] = {{&empty, kStatusQueryEmpty},
+                                                                 {&reset, kStatusQueryEmpty},
+                                                                 {&rootOpen, kStatusGroupNotClosed},
+                                                                 {&badRoot, kStatusBadGroupType},
+                                                                 {&badNested, kStatusBadGroupType}};
+    for (const auto& [query, status] : cases)
+        EXPECT_EQ(RaisedStatus([&] { Written(*query); }), status);
+}
+
 TEST(ContentQueryTest, OnlyCompareTypesOneToSixAreWrittenAndBeforeTheField)
 {
     const wchar_t* const names[] = {
@@ -69,69 +121,6 @@ TEST(ContentQueryTest, OnlyCompareTypesOneToSixAreWrittenAndBeforeTheField)
                                       L"field=\"F\">v</text>\n\t</query>\n</contentQuery>\n")
             << compareType;
     }
-}
-
-TEST(ContentQueryTest, ClosedRootKeepsTheCursorAndTakesLaterItemsAndGroups)
-{
-    WsContentQuery query;
-    query.OpenGroup(kGroupAnd);
-    query.CloseGroup();
-    EXPECT_EQ(RaisedStatus([&] { query.CloseGroup(); }), kStatusSuccess);
-    query.AddTerm(L"Empty", L"");
-    query.OpenGroup(kGroupOr);
-    EXPECT_EQ(Written(query), L"<contentQuery>\n"
-                              L"\t<query type=\"And\">\n"
-                              L"\t\t<metadata field=\"Empty\"></metadata>\n"
-                              L"\t\t<query type=\"Or\" />\n"
-                              L"\t</query>\n"
-                              L"</contentQuery>\n");
-}
-
-TEST(ContentQueryTest, ItemsNeedAnOpenedGroup)
-{
-    WsContentQuery query;
-    EXPECT_EQ(RaisedStatus([&] { query.CloseGroup(); }), kStatusNoGroup);
-    EXPECT_EQ(RaisedStatus([&] { query.AddTerm(L"F", L"v"); }), kStatusNoGroup);
-    EXPECT_EQ(RaisedStatus([&] { query.AddText(L"F", L"v", kCompareEqual); }), kStatusNoGroup);
-    EXPECT_EQ(SerializeStatus(query), kStatusQueryEmpty);
-}
-
-TEST(ContentQueryTest, IncompleteOrMistypedQueriesAreNotWritten)
-{
-    WsContentQuery empty;
-    WsContentQuery rootOpen;
-    rootOpen.OpenGroup(kGroupAnd);
-    rootOpen.OpenGroup(kGroupOr);
-    rootOpen.CloseGroup();
-    WsContentQuery badRoot;
-    badRoot.OpenGroup(2);
-    badRoot.CloseGroup();
-    WsContentQuery badNested;
-    badNested.OpenGroup(kGroupOr);
-    badNested.OpenGroup(0xFFFFFFFF);
-    badNested.CloseGroup();
-    badNested.CloseGroup();
-    const std::tuple<const WsContentQuery*, WsStatus> cases[] = {{&empty, kStatusQueryEmpty},
-                                                                 {&rootOpen, kStatusGroupNotClosed},
-                                                                 {&badRoot, kStatusBadGroupType},
-                                                                 {&badNested, kStatusBadGroupType}};
-    for (const auto& [query, status] : cases)
-        EXPECT_EQ(SerializeStatus(*query), status);
-}
-
-TEST(ContentQueryTest, ResetEmptiesTheQueryForANewStart)
-{
-    WsContentQuery query;
-    query.OpenGroup(kGroupAnd);
-    query.OpenGroup(kGroupOr);
-    query.AddTerm(L"F", L"v");
-    query.AddRequestMetadata(L"extra");
-    query.Reset();
-    EXPECT_EQ(SerializeStatus(query), kStatusQueryEmpty);
-    EXPECT_EQ(RaisedStatus([&] { query.AddTerm(L"F", L"v"); }), kStatusNoGroup);
-    query.OpenGroup(kGroupOr);
-    query.CloseGroup();
-    EXPECT_EQ(Written(query), L"<contentQuery>\n\t<query type=\"Or\" />\n</contentQuery>\n");
 }
 
 } // namespace

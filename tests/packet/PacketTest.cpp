@@ -1,27 +1,49 @@
-// Request packets as whole texts, and what is read from response packets.
+// Request packets as whole texts on the wire, where the registry sends them, pings and their
+// statuses, and what is read from response packets.
+#include "packet/DeploymentHosts.h"
 #include "packet/PipelineConfig.h"
 #include "packet/WsContentQuery.h"
 #include "packet/WsPacket.h"
+#include "packet/WsPipelineRequest.h"
+#include "tests/archive/ScratchFolder.h"
 #include "tests/packet/RaisedStatus.h"
+#include "tests/support/PercentEncode.h"
+#include "tests/support/ScopedRegistryValue.h"
+#include "tests/support/ScriptedServer.h"
 #include "tests/support/WsStringPrinter.h"
 
 #include <gtest/gtest.h>
 
+#include <optional>
+
 using namespace korvel;
-using korvel::test::RaisedStatus;
+using namespace korvel::test;
 
 namespace {
 
-WsClientInfo HostClient()
-{
-    return {L"HostApp", L"2.1", L"HostWrap", L"1.0", CorelibName(), CorelibVersion()};
-}
+const wchar_t kPipelineKey[] = L"SOFTWARE\\Talvessa\\Pipeline";
 
-WsString RequestText(const WsPacket& packet)
+const WsClientInfo kClient{L"HostApp", L"2.1",        L"HostWrap",
+                           L"1.0",     CorelibName(), CorelibVersion()};
+
+// Points the secure pipeline URL at the scripted server answering with this body.
+class PipelineAtServer {
+public:
+    PipelineAtServer(const std::string& tag, const std::string& body)
+        : value_(kPipelineKey, L"S_URL",
+                 ScriptedServer::Get().Url(L"tag=" + Widened(tag) + L";ctype=text%2Fxml;body=" +
+                                               PercentEncode(body),
+                                           L"lumq/pipeline"))
+    {
+    }
+
+private:
+    ScopedRegistryValue value_;
+};
+
+std::string Head(const std::string& tag, int n = 1)
 {
-    WsXmlDocument document(L"packet", PacketNamespaceUri());
-    packet.Serialize(document, document.Root());
-    return document.ToString(true, true);
+    return ScriptedServer::Get().RecordedHead(tag, n).value_or("");
 }
 
 // The start of every request packet, up to its header's client element.
@@ -41,12 +63,12 @@ std::wstring PacketStart(const std::wstring& localeElement)
            L"\t\t<date />\n";
 }
 
-const wchar_t kHostClient[] = L"\t\t<client>\n"
-                              L"\t\t\t<swapp version=\"2.1\">HostApp</swapp>\n"
-                              L"\t\t\t<corelib version=\"19.0.0\">korvel</corelib>\n"
-                              L"\t\t\t<wrapperlib version=\"1.0\">HostWrap</wrapperlib>\n"
-                              L"\t\t</client>\n"
-                              L"\t</header>\n";
+WsString RequestText(const WsPacket& packet)
+{
+    WsXmlDocument document(L"packet", PacketNamespaceUri());
+    packet.Serialize(document, document.Root());
+    return document.ToString(true, true);
+}
 
 WsPacketHeader ParsedHeader(const std::string& headerXml)
 {
@@ -56,24 +78,6 @@ WsPacketHeader ParsedHeader(const std::string& headerXml)
 }
 
 } // namespace
-
-TEST(Packet, ContentQueryRequestOfOneTerm)
-{
-    WsContentQuery query;
-    query.OpenGroup(0);
-    query.AddTerm(L"ProductId", L"1234");
-    query.CloseGroup();
-    const WsPacket packet(WsPacketHeader(HostClient(), L"en-US"), L"contentQuery", &query);
-    EXPECT_EQ(RequestText(packet), PacketStart(L"<locale>en-US</locale>") + kHostClient +
-                                       L"\t<body>\n"
-                                       L"\t\t<contentQuery>\n"
-                                       L"\t\t\t<query type=\"And\">\n"
-                                       L"\t\t\t\t<metadata field=\"ProductId\">1234</metadata>\n"
-                                       L"\t\t\t</query>\n"
-                                       L"\t\t</contentQuery>\n"
-                                       L"\t</body>\n"
-                                       L"</packet>\n");
-}
 
 TEST(Packet, EmptyClientAndNoBody)
 {
@@ -88,25 +92,163 @@ TEST(Packet, EmptyClientAndNoBody)
                                        L"</packet>\n");
 }
 
-TEST(Packet, QueryFailuresStopTheRequestBeforeItIsWritten)
+TEST(PipelineConfig, ServerUrlPrecedence)
 {
+    const std::wstring wrapperKey = std::wstring(kPipelineKey) + L"\\HostWrap";
+    const std::wstring fallback = std::wstring(kDefaultPipelineHost) + L"/lumq/pipeline";
     const struct {
-        void (*build)(WsContentQuery&);
-        WsStatus status;
+        const wchar_t* pipelineValue;
+        const wchar_t* wrapperValue;
+        const wchar_t* wrapperName;
+        bool secure;
+        std::wstring expected;
     } cases[] = {
-        {[](WsContentQuery&) {}, kStatusQueryEmpty},
-        {[](WsContentQuery& q) { q.OpenGroup(0); }, kStatusGroupNotClosed},
-        {[](WsContentQuery& q) {
-             q.OpenGroup(2);
-             q.CloseGroup();
-         },
-         kStatusBadGroupType},
+        {nullptr, nullptr, L"HostWrap", true, L"https://" + fallback},
+        {nullptr, nullptr, L"HostWrap", false, L"http://" + fallback},
+        {L"https://main/p", nullptr, L"HostWrap", true, L"https://main/p"},
+        {L"https://main/p", L"https://wrap/p", L"HostWrap", true, L"https://wrap/p"},
+        {L"https://main/p", L"https://wrap/p", L"", true, L"https://main/p"},
+        {nullptr, L"https://wrap/p", L"Other", true, L"https://" + fallback},
     };
     for (const auto& c : cases) {
+        const wchar_t* name = c.secure ? L"S_URL" : L"URL";
+        ScopedRegistryValueAbsent noPipeline(kPipelineKey, name);
+        ScopedRegistryValueAbsent noWrapper(wrapperKey, name);
+        std::optional<ScopedRegistryValue> pipeline;
+        std::optional<ScopedRegistryValue> wrapper;
+        if (c.pipelineValue != nullptr)
+            pipeline.emplace(kPipelineKey, name, c.pipelineValue);
+        if (c.wrapperValue != nullptr)
+            wrapper.emplace(wrapperKey, name, c.wrapperValue);
+        EXPECT_EQ(GetServerUrl(c.secure, c.wrapperName), c.expected);
+    }
+}
+
+TEST(PipelineConfig, DisableEncodingValues)
+{
+    const struct {
+        const wchar_t* value;
+        bool enabled;
+    } cases[] = {{L"1", false},  {L"TRUE", false}, {L"true", false}, {L"0", true},
+                 {L"yes", true}, {L"", true},      {L" true", true}};
+    for (const auto& c : cases) {
+        ScopedRegistryValue value(kPipelineKey, L"DisableEncoding", c.value);
+        EXPECT_EQ(IsEncodingEnabled(), c.enabled) << testing::PrintToString(std::wstring(c.value));
+    }
+    ScopedRegistryValueAbsent absent(kPipelineKey, L"DisableEncoding");
+    EXPECT_TRUE(IsEncodingEnabled());
+}
+
+// The query's packet arrives as its exact text in UTF-16 with a byte order mark and without a
+// terminator, posted to the pipeline URL with the command and the encoded parameters.
+TEST(PipelineRequest, QueryOnTheWire)
+{
+    const std::wstring expectedBody = PacketStart(L"<locale>en-US</locale>") +
+                                      L"\t\t<client>\n"
+                                      L"\t\t\t<swapp version=\"2.1\">HostApp</swapp>\n"
+                                      L"\t\t\t<corelib version=\"19.0.0\">korvel</corelib>\n"
+                                      L"\t\t\t<wrapperlib version=\"1.0\">HostWrap</wrapperlib>\n"
+                                      L"\t\t</client>\n"
+                                      L"\t</header>\n"
+                                      L"\t<body>\n"
+                                      L"\t\t<contentQuery>\n"
+                                      L"\t\t\t<query type=\"And\">\n"
+                                      L"\t\t\t\t<metadata field=\"ProductId\">1234</metadata>\n"
+                                      L"\t\t\t</query>\n"
+                                      L"\t\t</contentQuery>\n"
+                                      L"\t</body>\n"
+                                      L"</packet>\n";
+    for (const bool disableEncoding : {false, true}) {
+        ScopedRegistryValue encoding(kPipelineKey, L"DisableEncoding",
+                                     disableEncoding ? L"1" : L"0");
+        const std::string tag = ScriptedServer::UniqueTag("query");
+        PipelineAtServer pipeline(tag, ResponsePacket("<status code=\"0\">OK</status>"));
         WsContentQuery query;
-        c.build(query);
-        const WsPacket packet(WsPacketHeader(HostClient(), L"en"), L"contentQuery", &query);
-        EXPECT_EQ(RaisedStatus([&] { RequestText(packet); }), c.status);
+        query.OpenGroup(0);
+        query.AddTerm(L"ProductId", L"1234");
+        query.CloseGroup();
+        const WsPacket packet(WsPacketHeader(kClient, L"en-US"), L"contentQuery", &query);
+        WsPipelineRequest request(kClient, L"ContentCmd:Query", packet, true);
+        request.AddParameter(L"MaxHits", 5u);
+        ASSERT_EQ(request.Run(10000, false), kStatusSuccess);
+        const std::string head = Head(tag);
+        EXPECT_EQ(head.rfind("POST /s/", 0), 0u) << head;
+        // Parameters are percent-encoded: pipeline_version=2.0 as the server decodes it.
+        EXPECT_NE(
+            head.find("/lumq/pipeline?cmd=ContentCmd:Query&MaxHits=5&pipeline%5Fversion=2%2E0 "),
+            std::string::npos)
+            << head;
+        EXPECT_NE(head.find("User-Agent: QdWebServiceClient (vostrel 19.0.0;HostApp 2.1;korvel "
+                            "19.0.0;HostWrap 1.0;)\r\n"),
+                  std::string::npos)
+            << head;
+        EXPECT_EQ(head.find("Accept-Encoding: gzip") != std::string::npos, !disableEncoding)
+            << head;
+        const std::string body = ScriptedServer::Get().RecordedBody(tag).value_or("");
+        EXPECT_EQ(body.size() % 2, 0u);
+        EXPECT_EQ(Utf16Text(body), expectedBody);
+        EXPECT_EQ(request.GetResponsePacket().Header().StatusText(), L"OK");
+        // Every run adds the version once more.
+        ASSERT_EQ(request.Run(10000, false), kStatusSuccess);
+        EXPECT_NE(
+            Head(tag, 2).find("&MaxHits=5&pipeline%5Fversion=2%2E0&pipeline%5Fversion=2%2E0 "),
+            std::string::npos);
+    }
+}
+
+TEST(PipelineRequest, ServerStatusCodesMapToStatuses)
+{
+    const struct {
+        int32_t code;
+        uint32_t status;
+    } cases[] = {
+        {10, kStatusServer10},    {100, kStatusServer100},   {200, kStatusServer100},
+        {300, kStatusServer300},  {400, kStatusServer300},   {500, kStatusServer300},
+        {600, kStatusServer300},  {700, kStatusServer700},   {800, kStatusServer700},
+        {900, kStatusServer900},  {6000, kStatusServer6000}, {450, kStatusBadResponse},
+        {-1, kStatusBadResponse},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(MapPipelineStatus(c.code), c.status) << c.code;
+}
+
+// A ping is a GET of its own with the invocation token in the user agent; its status comes from
+// the answer's header, also when the caller does not wait.
+TEST(PipelineRequest, PingOnTheWireAndItsStatus)
+{
+    const std::string date = "Sat, 05 Dec 2026 17:00:00 GMT";
+    const struct {
+        std::string body;
+        uint32_t wait;
+        uint32_t status;
+    } cases[] = {
+        {ResponsePacket("<status code=\"0\">OK</status>", date), 5000, kStatusSuccess},
+        {"<packet><header><date>" + date + "</date></header></packet>", 5000, kStatusSuccess},
+        {ResponsePacket("<status code=\"400\"/>", date), 5000, kStatusServer300},
+        {ResponsePacket("<status code=\"900\"/>", date), 0, kStatusServer900},
+        {"not xml <", 5000, kStatusXmlParseFailed},
+        {"", 5000, kStatusXmlNoRoot},
+    };
+    for (const auto& c : cases) {
+        const std::string tag = ScriptedServer::UniqueTag("ping");
+        PipelineAtServer pipeline(tag, c.body);
+        WsPipelineRequest source(kClient, true);
+        WsString answerDate;
+        EXPECT_EQ(RaisedStatus([&] {
+                      return source.PingServer(c.wait, true, L"InvocationType=2", answerDate);
+                  }),
+                  c.status)
+            << c.body;
+        EXPECT_EQ(answerDate, c.body.find(date) != std::string::npos ? Widened(date) : L"");
+        const std::string head = Head(tag);
+        EXPECT_EQ(head.rfind("GET /s/", 0), 0u) << head;
+        EXPECT_NE(head.find("/lumq/pipeline?cmd=PingCmd:Ping&module=Pipeline "), std::string::npos)
+            << head;
+        EXPECT_NE(head.find("User-Agent: QdWebServiceClient (vostrel 19.0.0;HostApp "
+                            "2.1;InvocationType=2;)\r\n"),
+                  std::string::npos)
+            << head;
+        EXPECT_EQ(head.find("Accept-Encoding"), std::string::npos) << head;
     }
 }
 
@@ -127,17 +269,15 @@ TEST(Packet, ResponseHeaderFields)
     EXPECT_TRUE(header.Client().corelibName.empty());
 }
 
+// Codes without digits, with trailing text or missing are also read through the exports
+// (QueryExports.ResultsAndServerStatusCodes).
 TEST(Packet, StatusCodeReadsAsSignedDecimal)
 {
     const struct {
         const char* header;
         int32_t code;
     } cases[] = {
-        {"<header><server><status code=\"0\">OK</status></server></header>", 0},
-        {"<header><server><status code=\" 12ab\"/></server></header>", 12},
-        {"<header><server><status code=\"abc\"/></server></header>", 0},
         {"<header><server><status code=\"-300\"/></server></header>", -300},
-        {"<header><server><status>no code</status></server></header>", 0},
         {"<header><server/></header>", 0},
         {"<header/>", 0},
         {"<other/>", 0},

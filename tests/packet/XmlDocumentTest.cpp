@@ -1,7 +1,7 @@
 #include "packet/WsXmlDocument.h"
 #include "packet/WsXmlSerializable.h"
-#include "tests/support/WsStringPrinter.h"
 #include "tests/packet/RaisedStatus.h"
+#include "tests/support/WsStringPrinter.h"
 
 #include <gtest/gtest.h>
 
@@ -109,10 +109,6 @@ TEST(XmlDocumentTest, BuiltTreeIsWrittenInTheOrderItWasBuilt)
                   L"\t<twice>onetwo</twice>\n"
                   L"\t<escaped>a&lt;b&amp;c</escaped>\n"
                   L"</packet>\n");
-    EXPECT_EQ(document.ToString(false, false),
-              L"\uFEFF<packet xmlns=\"urn:p\" xmlns:xsi=\"urn:i\" a=\"3\" b=\"2\" forced=\"\">"
-              L"<header><locale>en-US</locale><date/><empty></empty></header>"
-              L"<twice>onetwo</twice><escaped>a&lt;b&amp;c</escaped></packet>");
     EXPECT_EQ(GetText(twice), L"one");
 }
 
@@ -144,10 +140,6 @@ TEST(XmlDocumentTest, ObjectsFillTheirOwnElementAndNothingIsAddedWithoutAParent)
         AppendText(parent, L"x");
         AppendTextElement(parent, L"x", L"y", true);
         SetAttribute(parent, L"x", L"y", true);
-        EXPECT_EQ(GetAttribute(parent, L"x"), L"");
-        EXPECT_FALSE(FindChild(parent, L"x"));
-        EXPECT_EQ(GetText(parent), L"");
-        EXPECT_EQ(GetChildText(parent, L"x"), L"");
     }
     EXPECT_EQ(document.ToString(false, false), L"\uFEFF<r><child probe=\"yes\"/></r>");
     EXPECT_EQ(GetAttribute(child, L"probe"), L"yes");
@@ -174,20 +166,6 @@ TEST(XmlDocumentTest, TextComesFromTheFirstNonEmptyTextChildWithCrLfLineEnds)
     EXPECT_EQ(GetAttribute(document.Root(), L"a"), L"x\ny");
     EXPECT_EQ(GetAttribute(Parsed("<r a=\"x&#10;y\"/>").Root(), L"a"), L"x\ny");
     EXPECT_EQ(GetAttribute(document.Root(), L"A"), L"");
-}
-
-TEST(XmlDocumentTest, ChildrenAreFoundByExactNameInDocumentOrder)
-{
-    const WsXmlDocument document =
-        Parsed("<r><Item>1</Item><item>2</item><p:item>3</p:item><item>4</item></r>");
-    const std::tuple<const wchar_t*, const wchar_t*> cases[] = {
-        {L"item", L"2"},    {L"Item", L"1"},      {L"p:item", L"3"},
-        {L"ITEM", nullptr}, {L"q:item", nullptr}, {L"", nullptr}};
-    for (const auto& [name, text] : cases) {
-        const pugi::xml_node child = FindChild(document.Root(), name);
-        EXPECT_EQ(bool(child), text != nullptr) << name;
-        EXPECT_EQ(GetChildText(document.Root(), name), text ? text : L"") << name;
-    }
 }
 
 TEST(XmlDocumentTest, ParseFailsWithoutAnElementOrOnMalformedMarkupAndLeavesTheDocumentEmpty)
@@ -226,38 +204,25 @@ TEST(XmlDocumentTest, ParseDetectsTheEncodingAndKeepsOnlyTheElement)
     }
 }
 
-TEST(XmlDocumentTest, ParsedDocumentLivesUntilItsLastCopyGoes)
-{
-    LiveBlocks blocks;
-    const long before = blocks.Count();
-    {
-        auto original = std::make_unique<WsXmlDocument>(Parsed("<r><a>text</a></r>"));
-        const long parsed = blocks.Count();
-        EXPECT_GT(parsed, before);
-        const WsXmlDocument copy(*original);
-        WsXmlDocument assigned;
-        assigned = copy;
-        assigned = assigned;
-        original->Parse("<other/>");
-        EXPECT_STREQ(copy.Root().name(), L"r");
-        original.reset();
-        EXPECT_EQ(blocks.Count(), parsed);
-        EXPECT_TRUE(copy.IsValid());
-        EXPECT_EQ(GetChildText(copy.Root(), L"a"), L"text");
-        EXPECT_EQ(GetChildText(assigned.Root(), L"a"), L"text");
-    }
-    EXPECT_EQ(blocks.Count(), before);
-}
-
-TEST(XmlDocumentTest, CopiesOfOneDocumentComeAndGoOnSeveralThreadsAtOnce)
+// Copies share one parsed document, also on several threads at once; it lives until its last
+// copy goes, and then all its memory is given back.
+TEST(XmlDocumentTest, ParsedDocumentLivesUntilItsLastCopyGoesOnAnyThread)
 {
     constexpr int kThreads = 8;
     constexpr int kRounds = 5000;
     LiveBlocks blocks;
     const long before = blocks.Count();
     {
-        const WsXmlDocument shared = Parsed("<r><a>text</a></r>");
-        const long held = blocks.Count();
+        auto original = std::make_unique<WsXmlDocument>(Parsed("<r><a>text</a></r>"));
+        const long parsed = blocks.Count();
+        EXPECT_GT(parsed, before);
+        const WsXmlDocument shared(*original);
+        WsXmlDocument assigned;
+        assigned = shared;
+        assigned = assigned;
+        original->Parse("<other/>");
+        original.reset();
+        EXPECT_EQ(blocks.Count(), parsed);
         std::atomic<int> misreads{0};
         std::vector<std::thread> threads;
         for (int thread = 0; thread < kThreads; ++thread) {
@@ -265,17 +230,18 @@ TEST(XmlDocumentTest, CopiesOfOneDocumentComeAndGoOnSeveralThreadsAtOnce)
                 for (int round = 0; round < kRounds; ++round) {
                     WsXmlDocument copy(shared);
                     WsXmlDocument own(L"own", L"");
-                    WsXmlDocument assigned = own;
-                    assigned = copy;
-                    misreads += GetChildText(assigned.Root(), L"a") != L"text";
+                    WsXmlDocument mixed = own;
+                    mixed = copy;
+                    misreads += GetChildText(mixed.Root(), L"a") != L"text";
                 }
             });
         }
         for (std::thread& thread : threads)
             thread.join();
         EXPECT_EQ(misreads, 0);
-        EXPECT_EQ(blocks.Count(), held);
-        EXPECT_EQ(GetChildText(shared.Root(), L"a"), L"text");
+        EXPECT_EQ(blocks.Count(), parsed);
+        EXPECT_STREQ(shared.Root().name(), L"r");
+        EXPECT_EQ(GetChildText(assigned.Root(), L"a"), L"text");
     }
     EXPECT_EQ(blocks.Count(), before);
 }

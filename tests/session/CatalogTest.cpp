@@ -1,20 +1,12 @@
 #include "session/WsContentCatalog.h"
+#include "tests/packet/RaisedStatus.h"
 
 #include <gtest/gtest.h>
 
-#include <functional>
-
 using namespace korvel;
+using korvel::test::RaisedStatus;
 
 namespace {
-
-uint32_t StatusOf(const std::function<void()>& operation)
-{
-    return CallWithinFailureBoundary([&]() -> uint32_t {
-        operation();
-        return kStatusSuccess;
-    });
-}
 
 WsUpdateEntry EntryWithConditions()
 {
@@ -31,12 +23,12 @@ WsUpdateEntry EntryWithConditions()
 TEST(Catalog, IndexIsCheckedUnsigned)
 {
     WsContentCatalog<WsUpdateEntry> catalog;
-    EXPECT_EQ(StatusOf([&] { catalog.At(0); }), kStatusEntryIndex);
+    EXPECT_EQ(RaisedStatus([&] { catalog.At(0); }), kStatusEntryIndex);
     catalog.Add(EntryWithConditions());
     EXPECT_EQ(catalog.Count(), 1u);
     EXPECT_EQ(catalog.At(0).id, L"entry-1");
     for (uint32_t index : {1u, 2u, 0x7FFFFFFFu, 0xFFFFFFFFu})
-        EXPECT_EQ(StatusOf([&] { catalog.At(index); }), kStatusEntryIndex) << index;
+        EXPECT_EQ(RaisedStatus([&] { catalog.At(index); }), kStatusEntryIndex) << index;
 }
 
 TEST(Catalog, ConditionLookupIsExact)
@@ -51,18 +43,18 @@ TEST(Catalog, ConditionLookupIsExact)
 
     EXPECT_EQ(InstallCondition(entry, L"A", 1), L"second");
     EXPECT_EQ(InstallCondition(entry, L"AB", 0), L"third");
-    EXPECT_EQ(StatusOf([&] { InstallCondition(entry, L"A", 2); }), kStatusNoSuchItem);
-    EXPECT_EQ(StatusOf([&] { InstallCondition(entry, L"B", 0); }), kStatusNoSuchItem);
-    EXPECT_EQ(StatusOf([&] { InstallCondition(entry, L"a", 0); }), kStatusNoSuchItem);
+    EXPECT_EQ(RaisedStatus([&] { InstallCondition(entry, L"A", 2); }), kStatusNoSuchItem);
+    EXPECT_EQ(RaisedStatus([&] { InstallCondition(entry, L"B", 0); }), kStatusNoSuchItem);
+    EXPECT_EQ(RaisedStatus([&] { InstallCondition(entry, L"a", 0); }), kStatusNoSuchItem);
 }
 
 TEST(Catalog, TypeListIsIndependentOfTheConditionMap)
 {
     WsUpdateEntry entry = EntryWithConditions();
-    EXPECT_EQ(StatusOf([&] { InstallConditionType(entry, 0); }), kStatusNoSuchItem)
+    EXPECT_EQ(RaisedStatus([&] { InstallConditionType(entry, 0); }), kStatusNoSuchItem)
         << "the map holds types but the list is empty";
     entry.installConditionTypes = {L"Z"};
     EXPECT_EQ(InstallConditionType(entry, 0), L"Z");
     EXPECT_EQ(InstallConditionCount(entry, L"Z"), 0u);
-    EXPECT_EQ(StatusOf([&] { InstallConditionType(entry, 1); }), kStatusNoSuchItem);
+    EXPECT_EQ(RaisedStatus([&] { InstallConditionType(entry, 1); }), kStatusNoSuchItem);
 }

@@ -1,1 +1,0 @@
-korvel_add_test(checksum_tests FileChecksumTest.cpp)
