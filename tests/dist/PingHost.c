@@ -4,7 +4,7 @@
  * opens a session for the wrapper library named on its command line, pings the
  * pipeline and closes the session, one line per step:
  *
- *     version <fixed file version> <FileVersion text>
+ *     version <FileVersion text>
  *     open <status> <session id>
  *     ping <status> <server date>
  *     close <status>
@@ -21,7 +21,6 @@ static int PrintVersion(void)
     DWORD unused = 0;
     DWORD size;
     void* data;
-    VS_FIXEDFILEINFO* fixed = NULL;
     wchar_t* text = NULL;
     UINT length = 0;
     int ok;
@@ -33,12 +32,9 @@ static int PrintVersion(void)
     if (data == NULL)
         return 0;
     ok = GetFileVersionInfoW(path, 0, size, data) &&
-         VerQueryValueW(data, L"\\", (void**)&fixed, &length) &&
          VerQueryValueW(data, L"\\StringFileInfo\\040904b0\\FileVersion", (void**)&text, &length);
     if (ok)
-        printf("version %u.%u.%u.%u %ls\n", (unsigned)HIWORD(fixed->dwFileVersionMS),
-               (unsigned)LOWORD(fixed->dwFileVersionMS), (unsigned)HIWORD(fixed->dwFileVersionLS),
-               (unsigned)LOWORD(fixed->dwFileVersionLS), text);
+        printf("version %ls\n", text);
     free(data);
     return ok;
 }
