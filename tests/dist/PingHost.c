@@ -1,8 +1,9 @@
 /* A host as a developer writes it against the release archive: compiled
  * against include/, linked with lib/libkorvel.dll.a and run with korvel.dll
  * beside it. It reports the version resource of the korvel.dll it loaded, then
- * opens a session for the wrapper library named on its command line, pings the
- * pipeline and closes the session, one line per step:
+ * opens a session for the wrapper library KorvelDistHost, whose pipeline URL no
+ * other test sets, pings the pipeline and closes the session, one line per
+ * step:
  *
  *     version <FileVersion text>
  *     open <status> <session id>
@@ -52,19 +53,14 @@ static int Ping(uint32_t session)
     return status == kStatusSuccess;
 }
 
-int main(int argc, char** argv)
+int main(void)
 {
-    wchar_t wrapper[64];
     uint32_t session = 0;
     uint32_t status;
     int ok;
 
-    if (argc != 2 || MultiByteToWideChar(CP_ACP, 0, argv[1], -1, wrapper, 64) == 0) {
-        fprintf(stderr, "usage: PingHost WRAPPER-LIBRARY-NAME\n");
-        return 2;
-    }
     ok = PrintVersion();
-    status = WsUdOpen(L"DistHostApp", L"1.0", wrapper, L"1.0", L"en-US", &session);
+    status = WsUdOpen(L"DistHostApp", L"1.0", L"KorvelDistHost", L"1.0", L"en-US", &session);
     printf("open 0x%08X %u\n", (unsigned)status, (unsigned)session);
     if (status != kStatusSuccess)
         return 1;

@@ -35,9 +35,9 @@ inline std::wstring BesideTest(const std::wstring& name)
     return path.substr(0, path.find_last_of(L"\\/") + 1) + name;
 }
 
-// A program started with stdout and stderr in temporary files (so never a
-// terminal), read when asked, and stdin on NUL; it shares the test's console,
-// if any. No argument may hold a double quote or end with a backslash.
+// A program started with stdin, stdout and stderr on temporary files (so
+// never a terminal), the outputs read when asked; it shares the test's
+// console, if any. No argument may hold a double quote or end with a backslash.
 class ChildProcess {
 public:
     ChildProcess(const std::wstring& program, const std::vector<std::wstring>& arguments)
@@ -45,15 +45,12 @@ public:
         std::wstring line = L"\"" + program + L"\"";
         for (const std::wstring& argument : arguments)
             line += L" \"" + argument + L"\"";
-        const Handle in(L"NUL", GENERIC_READ, OPEN_EXISTING);
-        const Handle out(out_.path, GENERIC_WRITE, CREATE_ALWAYS);
-        const Handle err(err_.path, GENERIC_WRITE, CREATE_ALWAYS);
         STARTUPINFOW startup{};
         startup.cb = sizeof startup;
         startup.dwFlags = STARTF_USESTDHANDLES;
-        startup.hStdInput = in.handle;
-        startup.hStdOutput = out.handle;
-        startup.hStdError = err.handle;
+        startup.hStdInput = in_.handle;
+        startup.hStdOutput = out_.handle;
+        startup.hStdError = err_.handle;
         if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
                             &startup, &process_))
             throw std::runtime_error("cannot start a program, error " +
@@ -85,38 +82,37 @@ public:
     }
 
 private:
-    // An inheritable handle, closed with the object.
-    struct Handle {
-        Handle(const std::wstring& path, DWORD access, DWORD disposition)
-        {
-            SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
-            handle = CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                 &inheritable, disposition, 0, nullptr);
-        }
-        ~Handle() { CloseHandle(handle); }
-        HANDLE handle;
-    };
-
-    // A temporary file that goes with the object.
-    struct TempFile {
-        TempFile()
+    // A new temporary file open for the child to inherit, closed and deleted
+    // with the object.
+    struct File {
+        File()
         {
             wchar_t folder[MAX_PATH], name[MAX_PATH];
             GetTempPathW(MAX_PATH, folder);
             GetTempFileNameW(folder, L"kvc", 0, name);
             path = name;
+            SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
+            handle =
+                CreateFileW(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                            &inheritable, CREATE_ALWAYS, 0, nullptr);
         }
-        ~TempFile() { DeleteFileW(path.c_str()); }
+        ~File()
+        {
+            CloseHandle(handle);
+            DeleteFileW(path.c_str());
+        }
         std::string Read() const
         {
             std::ifstream file(path.c_str(), std::ios::binary);
             return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
         }
         std::wstring path;
+        HANDLE handle;
     };
 
-    TempFile out_;
-    TempFile err_;
+    const File in_;
+    const File out_;
+    const File err_;
     PROCESS_INFORMATION process_{};
 };
 

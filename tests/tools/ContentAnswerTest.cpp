@@ -137,16 +137,4 @@ TEST(Json, NumbersFromTextOnlyWhenTheTextIsOne)
     EXPECT_EQ(JsonNumber(1.5), "1.500");
 }
 
-TEST(Json, ObjectsAndArraysKeepTheirOrder)
-{
-    EXPECT_EQ(JsonObject().Text(), "{}");
-    EXPECT_EQ(JsonArray({}), "[]");
-    EXPECT_EQ(JsonObject()
-                  .Add("b", "1")
-                  .Add("a\"", JsonArray({JsonString("x"), "null"}))
-                  .Add("c", JsonObject().Add("d", "true").Text())
-                  .Text(),
-              "{\"b\":1,\"a\\\"\":[\"x\",null],\"c\":{\"d\":true}}");
-}
-
 } // namespace
