@@ -39,6 +39,9 @@ std::string Packet(const std::string& code, const std::string& text, const std::
            "</status></server></header><body>" + body + "</body></packet>\n";
 }
 
+const std::string kOk = Packet("0", "OK");
+const std::string kRefused = Packet("6000", "Failure");
+
 // A tag of its own and a scripted URL for downloads; with an answer, the
 // pipeline URL in the registry answers with it, as the script says.
 struct Server {
@@ -93,8 +96,6 @@ TEST(Cli, ExitCodesAndTheMessagesBehindThem)
     const ScratchFolder folder;
     const std::wstring kept = folder / L"kept.bin";
     ASSERT_TRUE(WriteBytes(kept, "kept"));
-    const std::string ok = Packet("0", "OK");
-    const std::string refused = Packet("6000", "Failure");
     const struct {
         const wchar_t* line; // split at blanks
         std::wstring script; // for {url} and, with an answer, the pipeline
@@ -115,11 +116,11 @@ TEST(Cli, ExitCodesAndTheMessagesBehindThem)
         {L"--dll C:\\windows\\system32\\version.dll ping", L"", "", 3, "does not export WsUdOpen"},
         {L"--app MyApp --app-version=2.5 ping --invocation-type 3",
          L"",
-         ok,
+         kOk,
          0,
          "Server date: " + kDate + "\nStatus:      0x00000000 kStatusSuccess\n",
          {"MyApp 2.5", "InvocationType=3"}},
-        {L"ping", L"", refused, 1, "the ping failed: 0x80008007 kStatusServer6000\n"},
+        {L"ping", L"", kRefused, 1, "the ping failed: 0x80008007 kStatusServer6000\n"},
         {L"--locale de-DE query a=1 and (b=2 or c~3) --max-hits 7 --status",
          L"",
          Packet("-5", "x"),
@@ -127,12 +128,12 @@ TEST(Cli, ExitCodesAndTheMessagesBehindThem)
          "-5\n",
          {"?cmd=ContentCmd:Query&MaxHits=7&", "<locale>de-DE</locale>", "<query type=\"Or\">",
           "<text compareType=\"Contains\" field=\"c\">3</text>"}},
-        {L"query a=1", L"", refused, 1,
+        {L"query a=1", L"", kRefused, 1,
          "refused the query with status 6000 (Failure); --raw shows"},
         {L"query a=1", L"", "<packet><header><date>", 1, "0x80004002 kStatusXmlParseFailed\n"},
-        {L"query a=1", L"status=404", ok, 1,
+        {L"query a=1", L"status=404", kOk, 1,
          "HTTP 404: nothing exists at that URL.\n  pipeline: http"},
-        {L"query a=1 --timeout 500", L"delay=15000", ok, 1, "500 ms: 0x80002011 kStatusTimeout\n"},
+        {L"query a=1 --timeout 500", L"delay=15000", kOk, 1, "500 ms: 0x80002011 kStatusTimeout\n"},
         // Plain progress lines in a file, never a bar.
         {L"download {url} {file}", L"size=300000", "", 0,
          "\n  100%  293.0 KiB of 293.0 KiB\nSaved "},
@@ -174,7 +175,6 @@ TEST(Cli, QueryOutputReachesStandardOutputWhole)
                "<contentResult count=\"1\" total=\"1\"><entry id=\"e1\" type=\"Update\">"
                "<metadata field=\"Title\">Gr\xC3\xB6\xC3\x9F"
                "e</metadata></entry></contentResult>");
-    const std::string refused = Packet("6000", "Failure");
     // What the formatter makes of the answer, with the CR LF of a text line.
     const auto json = [](const std::string& body, int32_t status) {
         std::string text =
@@ -188,7 +188,7 @@ TEST(Cli, QueryOutputReachesStandardOutputWhole)
         std::string out; // byte for byte
     } cases[] = {
         {L"--json", answer, 0, json(answer, 0)},
-        {L"--json", refused, 1, json(refused, 6000)},
+        {L"--json", kRefused, 1, json(kRefused, 6000)},
         {L"--raw", answer + "\r\n\xC3\xA9 trailing\n", 0, answer + "\r\n\xC3\xA9 trailing\n"},
     };
     for (const auto& c : cases) {
@@ -201,18 +201,24 @@ TEST(Cli, QueryOutputReachesStandardOutputWhole)
 
 TEST(Cli, DownloadJsonSaysWhetherThePartWasContinued)
 {
+    const std::string complete =
+        "\"complete\",\"status\":\"0x40002005\",\"statusName\":\"kStatusTransferComplete\"";
     const struct {
         std::string part;
         const wchar_t* script;
         uint64_t size; // of the file made; 0: the download fails
+        std::string result;
         std::string figures;
     } cases[] = {
-        {ScriptedServer::PatternBytes(0, 1000), L"size=5000", 5000,
+        {ScriptedServer::PatternBytes(0, 1000), L"size=5000", 5000, complete,
          "\"bytes\":5000,\"total\":5000,\"continuedFrom\":1000,\"restarted\":false}"},
         // The data stalls short of the part, so that the figures show the new start.
         {std::string(150000, 'x'), L"size=400000;range=ignore;stallafter=40000;stallms=1500",
-         400000, "\"bytes\":400000,\"total\":400000,\"continuedFrom\":0,\"restarted\":true}"},
-        {"", L"status=404", 0, "\"bytes\":0,\"total\":0,\"continuedFrom\":0,\"restarted\":false}"},
+         400000, complete,
+         "\"bytes\":400000,\"total\":400000,\"continuedFrom\":0,\"restarted\":true}"},
+        {"", L"status=404", 0,
+         "\"failed\",\"status\":\"0x80002007\",\"statusName\":\"kStatusNotFound\"",
+         "\"bytes\":0,\"total\":0,\"continuedFrom\":0,\"restarted\":false}"},
     };
     for (const auto& c : cases) {
         const ScratchFolder folder;
@@ -223,13 +229,9 @@ TEST(Cli, DownloadJsonSaysWhetherThePartWasContinued)
         const Server server(c.script);
         const ChildResult result = RunCli({L"download", server.url, file, L"--json"});
         EXPECT_EQ(result.exitCode, c.size ? 0u : 1u) << result.err;
-        const std::string status = c.size ? "\"complete\",\"status\":\"0x40002005\",\"statusName\":"
-                                            "\"kStatusTransferComplete\""
-                                          : "\"failed\",\"status\":\"0x80002007\",\"statusName\":"
-                                            "\"kStatusNotFound\"";
         EXPECT_EQ(
             std::regex_replace(result.rawOut, std::regex("\"seconds\":[0-9.]+,"), ""),
-            "{\"result\":" + status + ",\"url\":" + korvel::cli::JsonString(ToUtf8(server.url)) +
+            "{\"result\":" + c.result + ",\"url\":" + korvel::cli::JsonString(ToUtf8(server.url)) +
                 ",\"file\":" + korvel::cli::JsonString(ToUtf8(file)) + "," + c.figures + "\r\n");
         if (c.size) {
             EXPECT_EQ(ScriptedServer::DescribePatternMismatch(file, c.size), "");
@@ -284,7 +286,7 @@ TEST(Cli, CtrlCEndsTheCommandWith130)
         {L"ping", L"delay=30000", "", "korvel-cli: cancelled with Ctrl+C\n"},
     };
     for (const auto& c : cases) {
-        const Server server(c.script, Packet("0", "OK"));
+        const Server server(c.script, kOk);
         ChildProcess cli(BesideTest(L"korvel-cli.exe"), Words(c.line, server, file));
         for (int i = 0; i < 1000 && (ScriptedServer::Get().RecordCount(server.tag) == 0 ||
                                      cli.Output().find(c.shownFirst) == npos);

@@ -174,15 +174,18 @@ TEST(Units, ByteCountsRatesAndDurations)
 TEST(Spinner, TurnsOnATerminalAfterAMomentAndLeavesAClearLine)
 {
     std::vector<std::string> writes;
-    Spinner spinner([&](const std::string& text) { writes.push_back(text); }, true, "waiting",
-                    1000);
+    const auto write = [&](const std::string& text) { writes.push_back(text); };
+    Spinner quiet(write, false, "waiting", 0);
+    for (uint64_t now = 0; now < 60000; now += 100)
+        quiet.Tick(now);
+    quiet.Clear();
+    EXPECT_TRUE(writes.empty()) << "nothing but on a terminal";
+
+    Spinner spinner(write, true, "waiting", 1000);
     spinner.Tick(1100);
     EXPECT_TRUE(writes.empty()) << "a quick answer needs no sign";
-    spinner.Tick(1400);
-    spinner.Tick(2600);
-    spinner.Tick(2700);
-    spinner.Tick(2800);
-    spinner.Tick(12000);
+    for (const uint64_t now : {1400, 2600, 2700, 2800, 12000})
+        spinner.Tick(now);
     spinner.Clear();
     spinner.Clear();
     ASSERT_EQ(writes.size(), 6u);
@@ -192,16 +195,6 @@ TEST(Spinner, TurnsOnATerminalAfterAMomentAndLeavesAClearLine)
     EXPECT_EQ(writes[3], "\r\\ waiting (1 s)");
     EXPECT_EQ(writes[4], "\r| waiting (11 s)");
     EXPECT_EQ(writes[5], "\r" + std::string(16, ' ') + "\r");
-}
-
-TEST(Spinner, WritesNothingWhenNotOnATerminal)
-{
-    std::vector<std::string> writes;
-    Spinner spinner([&](const std::string& text) { writes.push_back(text); }, false, "waiting", 0);
-    for (uint64_t now = 0; now < 60000; now += 100)
-        spinner.Tick(now);
-    spinner.Clear();
-    EXPECT_TRUE(writes.empty());
 }
 
 struct Figures {
