@@ -40,31 +40,23 @@ static int PrintVersion(void)
     return ok;
 }
 
-static int Ping(uint32_t session)
+int main(void)
 {
-    VARIANT date;
+    uint32_t session = 0;
     uint32_t status;
+    VARIANT date;
+    int ok = PrintVersion();
 
+    status = WsUdOpen(L"DistHostApp", L"1.0", L"KorvelDistHost", L"1.0", L"en-US", &session);
+    printf("open 0x%08X %u\n", (unsigned)status, (unsigned)session);
+    if (status != kStatusSuccess)
+        return 1;
     VariantInit(&date);
     status = WsUdServerPing(session, 30000, &date);
     printf("ping 0x%08X %ls\n", (unsigned)status,
            V_VT(&date) == VT_BSTR && V_BSTR(&date) ? V_BSTR(&date) : L"(no date)");
     VariantClear(&date);
-    return status == kStatusSuccess;
-}
-
-int main(void)
-{
-    uint32_t session = 0;
-    uint32_t status;
-    int ok;
-
-    ok = PrintVersion();
-    status = WsUdOpen(L"DistHostApp", L"1.0", L"KorvelDistHost", L"1.0", L"en-US", &session);
-    printf("open 0x%08X %u\n", (unsigned)status, (unsigned)session);
-    if (status != kStatusSuccess)
-        return 1;
-    ok = Ping(session) && ok;
+    ok = ok && status == kStatusSuccess;
     status = WsUdClose(session);
     printf("close 0x%08X\n", (unsigned)status);
     return ok && status == kStatusSuccess ? 0 : 1;

@@ -95,7 +95,7 @@ TEST(Cli, ExitCodesAndTheMessagesBehindThem)
 {
     const ScratchFolder folder;
     const std::wstring kept = folder / L"kept.bin";
-    ASSERT_TRUE(WriteBytes(kept, "kept"));
+    ASSERT_TRUE(WriteBytes(kept, "kept") && WriteBytes(kept + L".part", "stale part"));
     const struct {
         const wchar_t* line; // split at blanks
         std::wstring script; // for {url} and, with an answer, the pipeline
@@ -141,6 +141,8 @@ TEST(Cli, ExitCodesAndTheMessagesBehindThem)
         {L"download {url} {file} --timeout=1000", L"size=300000;stallafter=100000;stallms=20000",
          "", 1, "1000 ms: 0x80002011 kStatusTimeout\n"},
         {L"download {url} {kept}", L"size=300000", "", 1, " already exists; --overwrite downloads"},
+        // Not a byte of the stale part stays.
+        {L"download {url} {kept} --overwrite", L"size=300000", "", 0, "\nSaved "},
         {L"download --v1 {url}", L"size=300000", "", 0, "\n  100%\nDownloaded. The package goes"},
         {L"download --v1 {url}", L"status=404", "", 1, "failed: 0x80002007 kStatusNotFound\n"},
         {L"install {url}", Installer(0), "", 0,
@@ -165,7 +167,7 @@ TEST(Cli, ExitCodesAndTheMessagesBehindThem)
         for (const char* part : c.request)
             EXPECT_NE(request.find(part), npos) << part << "\n" << request;
     }
-    EXPECT_EQ(ReadBytes(kept), "kept");
+    EXPECT_EQ(ScriptedServer::DescribePatternMismatch(kept, 300000), "");
 }
 
 TEST(Cli, QueryOutputReachesStandardOutputWhole)
