@@ -1,10 +1,11 @@
 /* A host as a developer writes it against the release archive: compiled
  * against include/, linked with lib/libkorvel.dll.a and run with korvel.dll
  * beside it. It reports the version resource of the korvel.dll it loaded, then
- * opens a session for the wrapper library named on its command line, pings the
- * pipeline and closes the session, one line per step:
+ * opens a session for the wrapper library KorvelDistHost, whose pipeline URL no
+ * other test sets, pings the pipeline and closes the session, one line per
+ * step:
  *
- *     version <fixed file version> <FileVersion text>
+ *     version <FileVersion text>
  *     open <status> <session id>
  *     ping <status> <server date>
  *     close <status>
@@ -21,7 +22,6 @@ static int PrintVersion(void)
     DWORD unused = 0;
     DWORD size;
     void* data;
-    VS_FIXEDFILEINFO* fixed = NULL;
     wchar_t* text = NULL;
     UINT length = 0;
     int ok;
@@ -33,46 +33,30 @@ static int PrintVersion(void)
     if (data == NULL)
         return 0;
     ok = GetFileVersionInfoW(path, 0, size, data) &&
-         VerQueryValueW(data, L"\\", (void**)&fixed, &length) &&
          VerQueryValueW(data, L"\\StringFileInfo\\040904b0\\FileVersion", (void**)&text, &length);
     if (ok)
-        printf("version %u.%u.%u.%u %ls\n", (unsigned)HIWORD(fixed->dwFileVersionMS),
-               (unsigned)LOWORD(fixed->dwFileVersionMS), (unsigned)HIWORD(fixed->dwFileVersionLS),
-               (unsigned)LOWORD(fixed->dwFileVersionLS), text);
+        printf("version %ls\n", text);
     free(data);
     return ok;
 }
 
-static int Ping(uint32_t session)
+int main(void)
 {
-    VARIANT date;
+    uint32_t session = 0;
     uint32_t status;
+    VARIANT date;
+    int ok = PrintVersion();
 
+    status = WsUdOpen(L"DistHostApp", L"1.0", L"KorvelDistHost", L"1.0", L"en-US", &session);
+    printf("open 0x%08X %u\n", (unsigned)status, (unsigned)session);
+    if (status != kStatusSuccess)
+        return 1;
     VariantInit(&date);
     status = WsUdServerPing(session, 30000, &date);
     printf("ping 0x%08X %ls\n", (unsigned)status,
            V_VT(&date) == VT_BSTR && V_BSTR(&date) ? V_BSTR(&date) : L"(no date)");
     VariantClear(&date);
-    return status == kStatusSuccess;
-}
-
-int main(int argc, char** argv)
-{
-    wchar_t wrapper[64];
-    uint32_t session = 0;
-    uint32_t status;
-    int ok;
-
-    if (argc != 2 || MultiByteToWideChar(CP_ACP, 0, argv[1], -1, wrapper, 64) == 0) {
-        fprintf(stderr, "usage: PingHost WRAPPER-LIBRARY-NAME\n");
-        return 2;
-    }
-    ok = PrintVersion();
-    status = WsUdOpen(L"DistHostApp", L"1.0", wrapper, L"1.0", L"en-US", &session);
-    printf("open 0x%08X %u\n", (unsigned)status, (unsigned)session);
-    if (status != kStatusSuccess)
-        return 1;
-    ok = Ping(session) && ok;
+    ok = ok && status == kStatusSuccess;
     status = WsUdClose(session);
     printf("close 0x%08X\n", (unsigned)status);
     return ok && status == kStatusSuccess ? 0 : 1;

@@ -2,85 +2,155 @@
 
 #include <windows.h>
 
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 namespace korvel::test {
 
-// What a run of a program left behind. Text outputs have their CR LF line
-// ends turned into LF; rawOut keeps standard output byte for byte.
+// Text with its CR LF line ends turned into LF.
+inline std::string Lf(std::string text)
+{
+    for (size_t at = 0; (at = text.find("\r\n", at)) != std::string::npos;)
+        text.erase(at, 1);
+    return text;
+}
+
+// What a run of a program left: its exit code (0xDEAD when it had to be
+// ended), standard output byte for byte, and both outputs as LF text.
 struct ChildResult {
-    DWORD exitCode = 0;
-    bool timedOut = false;
+    DWORD exitCode;
+    std::string rawOut;
     std::string out;
     std::string err;
-    std::string rawOut;
 };
 
-// A program started with stdout and stderr on pipes (so never a terminal)
-// and stdin on NUL; it shares the test's console, if any. Every wait is
-// bounded; a child that outlives its bound is terminated.
+// The full path of a program in the test program's folder.
+inline std::wstring BesideTest(const std::wstring& name)
+{
+    wchar_t self[MAX_PATH];
+    const std::wstring path(self, GetModuleFileNameW(nullptr, self, MAX_PATH));
+    return path.substr(0, path.find_last_of(L"\\/") + 1) + name;
+}
+
+// A program started with stdin, stdout and stderr on temporary files (so
+// never a terminal), the outputs read when asked; it shares the test's
+// console, if any. No argument may hold a double quote or end with a backslash.
 class ChildProcess {
 public:
-    // An empty workingDirectory leaves the child in the test's own.
-    ChildProcess(const std::wstring& program, const std::vector<std::wstring>& arguments,
-                 const std::wstring& workingDirectory = L"");
-    ~ChildProcess();
+    ChildProcess(const std::wstring& program, const std::vector<std::wstring>& arguments)
+    {
+        std::wstring line = L"\"" + program + L"\"";
+        for (const std::wstring& argument : arguments)
+            line += L" \"" + argument + L"\"";
+        STARTUPINFOW startup{};
+        startup.cb = sizeof startup;
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdInput = in_.handle;
+        startup.hStdOutput = out_.handle;
+        startup.hStdError = err_.handle;
+        if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                            &startup, &process_))
+            throw std::runtime_error("cannot start a program, error " +
+                                     std::to_string(GetLastError()));
+        CloseHandle(process_.hThread);
+    }
+    ~ChildProcess() { Finish(0); }
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
-    // Waits until standard output holds the text; false after timeoutMs.
-    bool WaitForOutput(const std::string& text, DWORD timeoutMs);
-    // Sends Ctrl+C to every process of the test's console (see SharedConsole).
-    static bool SendCtrlC();
-    // Waits for the end (terminating the child after timeoutMs) and collects.
-    ChildResult Finish(DWORD timeoutMs);
+    // Standard output so far.
+    std::string Output() const { return out_.Read(); }
 
-    // The full path of a program in the test program's folder.
-    static std::wstring BesideTest(const std::wstring& name);
+    // Waits up to timeoutMs for the end, ending the child after that.
+    ChildResult Finish(DWORD timeoutMs)
+    {
+        DWORD exitCode = 0xDEAD;
+        if (process_.hProcess != nullptr) {
+            if (WaitForSingleObject(process_.hProcess, timeoutMs) != WAIT_OBJECT_0) {
+                TerminateProcess(process_.hProcess, 0xDEAD);
+                WaitForSingleObject(process_.hProcess, 10000);
+            }
+            GetExitCodeProcess(process_.hProcess, &exitCode);
+            CloseHandle(process_.hProcess);
+            process_.hProcess = nullptr;
+        }
+        const std::string out = out_.Read();
+        return {exitCode, out, Lf(out), Lf(err_.Read())};
+    }
 
 private:
-    // One output pipe and the thread that drains it into text.
-    struct Stream {
-        ChildProcess* owner = nullptr;
-        HANDLE read = nullptr;
-        HANDLE thread = nullptr;
-        std::string text;
+    // A new temporary file open for the child to inherit, closed and deleted
+    // with the object.
+    struct File {
+        File()
+        {
+            wchar_t folder[MAX_PATH], name[MAX_PATH];
+            GetTempPathW(MAX_PATH, folder);
+            GetTempFileNameW(folder, L"kvc", 0, name);
+            path = name;
+            SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
+            handle =
+                CreateFileW(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                            &inheritable, CREATE_ALWAYS, 0, nullptr);
+        }
+        ~File()
+        {
+            CloseHandle(handle);
+            DeleteFileW(path.c_str());
+        }
+        std::string Read() const
+        {
+            std::ifstream file(path.c_str(), std::ios::binary);
+            return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+        }
+        std::wstring path;
+        HANDLE handle;
     };
 
-    static DWORD WINAPI Drain(void* stream);
-    std::string Text(const Stream& stream);
-    void AwaitStreams(ChildResult& result);
-
+    const File in_;
+    const File out_;
+    const File err_;
     PROCESS_INFORMATION process_{};
-    CRITICAL_SECTION lock_;
-    Stream out_;
-    Stream err_;
-    bool finished_ = false;
 };
 
+// Runs a program with the arguments and waits up to timeoutMs for it.
+inline ChildResult RunProgram(const std::wstring& program,
+                              const std::vector<std::wstring>& arguments, DWORD timeoutMs = 60000)
+{
+    return ChildProcess(program, arguments).Finish(timeoutMs);
+}
+
 // Gives the test a console of its own for its lifetime, shared by the
-// programs it starts, so that Ctrl+C can be sent to them; the test itself
-// ignores it.
+// programs it starts, so that Ctrl+C can reach them (the console a Wine
+// process starts with cannot carry control events to others); the test
+// itself ignores the event.
 class SharedConsole {
 public:
-    SharedConsole();
-    ~SharedConsole();
+    SharedConsole()
+    {
+        FreeConsole();
+        ready_ = AllocConsole() != 0;
+        SetConsoleCtrlHandler(Ignore, TRUE);
+    }
+    ~SharedConsole()
+    {
+        SetConsoleCtrlHandler(Ignore, FALSE);
+        if (ready_)
+            FreeConsole();
+    }
     SharedConsole(const SharedConsole&) = delete;
     SharedConsole& operator=(const SharedConsole&) = delete;
 
     bool Ready() const { return ready_; }
+    // Ctrl+C to every process of the console.
+    static bool SendCtrlC() { return GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0) != 0; }
 
 private:
+    static BOOL WINAPI Ignore(DWORD) { return TRUE; }
     bool ready_;
 };
-
-// Runs a program with the arguments and waits up to timeoutMs for it.
-ChildResult RunProgram(const std::wstring& program, const std::vector<std::wstring>& arguments,
-                       DWORD timeoutMs = 60000, const std::wstring& workingDirectory = L"");
-
-// The words of a command line as a program prints one for the user to run:
-// blanks separate them, double quotes group them.
-std::vector<std::wstring> SplitCommandLine(const std::string& line);
 
 } // namespace korvel::test

@@ -8,17 +8,12 @@ using namespace korvel::cli;
 
 namespace {
 
-CommandLineResult Parse(std::vector<std::wstring> arguments)
-{
-    return ParseCommandLine(arguments);
-}
-
 TEST(CommandLine, GlobalOptionsBeforeOrAfterTheCommand)
 {
     const CommandLineResult parsed =
-        Parse({L"--app", L"MyApp", L"ping", L"--app-version=2.5", L"--wrapper", L"Wrap",
-               L"--wrapper-version", L"1.1", L"--locale=de-DE", L"--dll", L"C:\\x\\korvel.dll",
-               L"--timeout", L"1500"});
+        ParseCommandLine({L"--app", L"MyApp", L"ping", L"--app-version=2.5", L"--wrapper", L"Wrap",
+                          L"--wrapper-version", L"1.1", L"--locale=de-DE", L"--dll",
+                          L"C:\\x\\korvel.dll", L"--timeout", L"1500"});
     ASSERT_TRUE(parsed.Ok()) << parsed.error;
     const CommandLine& line = parsed.line;
     EXPECT_EQ(line.command, Command::Ping);
@@ -43,7 +38,7 @@ TEST(CommandLine, FlagsCarrySilentInBitZeroAndTheInvocationTypeAbove)
         {{L"--silent", L"--invocation-type=3", L"ping"}, 7},
     };
     for (const auto& c : cases) {
-        const CommandLineResult parsed = Parse(c.arguments);
+        const CommandLineResult parsed = ParseCommandLine(c.arguments);
         ASSERT_TRUE(parsed.Ok()) << parsed.error;
         EXPECT_EQ(parsed.line.session.Flags(), c.flags);
     }
@@ -51,43 +46,40 @@ TEST(CommandLine, FlagsCarrySilentInBitZeroAndTheInvocationTypeAbove)
 
 TEST(CommandLine, CommandsTakeTheirOperands)
 {
-    CommandLineResult parsed =
-        Parse({L"query", L"ProductId=1", L"and", L"Os=Linux", L"--max-hits", L"7", L"--raw"});
+    CommandLineResult parsed = ParseCommandLine(
+        {L"query", L"ProductId=1", L"and", L"Os=Linux", L"--max-hits", L"7", L"--raw"});
     ASSERT_TRUE(parsed.Ok()) << parsed.error;
     EXPECT_EQ(parsed.line.expression, L"ProductId=1 and Os=Linux");
     EXPECT_EQ(parsed.line.query.items.size(), 2u);
     EXPECT_EQ(parsed.line.maxHits, 7u);
     EXPECT_TRUE(parsed.line.raw);
 
-    parsed = Parse({L"download", L"http://h/p.zip", L"out.zip"});
+    parsed = ParseCommandLine({L"download", L"http://h/p.zip", L"out.zip"});
     ASSERT_TRUE(parsed.Ok()) << parsed.error;
     EXPECT_EQ(parsed.line.url, L"http://h/p.zip");
     EXPECT_EQ(parsed.line.file.value_or(L""), L"out.zip");
     EXPECT_FALSE(parsed.line.firstVersion);
 
-    parsed = Parse({L"download", L"--v1", L"http://h/p.zip"});
+    parsed = ParseCommandLine({L"download", L"--v1", L"http://h/p.zip"});
     ASSERT_TRUE(parsed.Ok()) << parsed.error;
     EXPECT_FALSE(parsed.line.file.has_value());
     EXPECT_TRUE(parsed.line.firstVersion);
 
-    parsed = Parse({L"download", L"http://h/dir/p.zip?x=1", L"--overwrite", L"--json"});
+    parsed = ParseCommandLine({L"download", L"http://h/dir/p.zip?x=1", L"--overwrite", L"--json"});
     ASSERT_TRUE(parsed.Ok()) << parsed.error;
     EXPECT_EQ(parsed.line.file.value_or(L""), L"p.zip");
     EXPECT_TRUE(parsed.line.overwrite);
     EXPECT_TRUE(parsed.line.json);
 
-    parsed = Parse({L"query", L"a=1", L"--json"});
-    ASSERT_TRUE(parsed.Ok()) << parsed.error;
-    EXPECT_TRUE(parsed.line.json);
-
-    parsed = Parse({L"install", L"http://h/p.zip", L"--timeout=0"});
+    parsed = ParseCommandLine({L"install", L"http://h/p.zip", L"--timeout=0"});
     ASSERT_TRUE(parsed.Ok()) << parsed.error;
     EXPECT_EQ(parsed.line.timeoutMs.value_or(99), 0u);
 }
 
 TEST(CommandLine, DoubleDashEndsTheOptions)
 {
-    const CommandLineResult parsed = Parse({L"download", L"--", L"-odd-url", L"--odd-file"});
+    const CommandLineResult parsed =
+        ParseCommandLine({L"download", L"--", L"-odd-url", L"--odd-file"});
     ASSERT_TRUE(parsed.Ok()) << parsed.error;
     EXPECT_EQ(parsed.line.url, L"-odd-url");
     EXPECT_EQ(parsed.line.file.value_or(L""), L"--odd-file");
@@ -108,7 +100,7 @@ TEST(CommandLine, HelpForTheProgramAndForEachCommand)
         {{L"--help", L"install"}, Command::Install},
     };
     for (const auto& c : cases) {
-        const CommandLineResult parsed = Parse(c.arguments);
+        const CommandLineResult parsed = ParseCommandLine(c.arguments);
         ASSERT_TRUE(parsed.Ok()) << parsed.error;
         EXPECT_TRUE(parsed.line.help);
         EXPECT_EQ(parsed.line.command, c.command);
@@ -122,7 +114,6 @@ TEST(CommandLine, UsageErrorsSayWhatIsWrong)
         const char* error;
     } cases[] = {
         {{}, "no command given"},
-        {{L"--silent"}, "no command given"},
         {{L"frobnicate"}, "unknown command 'frobnicate'"},
         {{L"help", L"frobnicate"}, "no help for 'frobnicate'"},
         {{L"ping", L"--bogus"}, "unknown option '--bogus'"},
@@ -137,18 +128,15 @@ TEST(CommandLine, UsageErrorsSayWhatIsWrong)
         {{L"ping", L"--silent=yes"}, "--silent takes no value"},
         {{L"ping", L"--invocation-type", L"8"}, "--invocation-type needs a number from 0 to 7"},
         {{L"ping", L"--dll="}, "--dll needs a path"},
-        {{L"query"}, "missing arguments; usage: korvel-cli query EXPR"},
         {{L"query", L"a=1", L"--raw", L"--status"},
          "--raw, --status and --json cannot be combined"},
-        {{L"query", L"a=1", L"--json", L"--raw"}, "--raw, --status and --json cannot be combined"},
         {{L"query"},
-         "usage: korvel-cli query EXPR [--max-hits N] [--timeout MS] [--raw | "
+         "missing arguments; usage: korvel-cli query EXPR [--max-hits N] [--timeout MS] [--raw | "
          "--status | --json]"},
         {{L"ping", L"--json"}, "--json does not apply to 'ping'"},
         {{L"install", L"u", L"--overwrite"}, "--overwrite does not apply to 'install'"},
         {{L"download", L"--v1", L"--overwrite", L"http://h/p.zip"}, "--overwrite applies to FILE"},
         {{L"download", L"http://h/dir/"}, "the URL names no file to save to; give FILE"},
-        {{L"download", L"http://h"}, "the URL names no file to save to; give FILE"},
         {{L"download"}, "missing arguments; usage: korvel-cli download URL [FILE]"},
         {{L"download", L"u", L"f", L"g"}, "too many arguments"},
         {{L"download", L"u", L"f", L"--v1"}, "leave out either FILE or --v1"},
@@ -156,7 +144,7 @@ TEST(CommandLine, UsageErrorsSayWhatIsWrong)
         {{L"install", L"u", L"f"}, "too many arguments; usage: korvel-cli install URL"},
     };
     for (const auto& c : cases) {
-        const CommandLineResult parsed = Parse(c.arguments);
+        const CommandLineResult parsed = ParseCommandLine(c.arguments);
         ASSERT_FALSE(parsed.Ok()) << c.error;
         EXPECT_NE(parsed.error.find(c.error), std::string::npos)
             << "expected: " << c.error << "\ngot: " << parsed.error;
@@ -196,7 +184,7 @@ TEST(CommandLine, TheFileNameOfAUrlIsItsLastPathSegment)
 
 TEST(CommandLine, ABadExpressionIsAUsageErrorWithItsColumn)
 {
-    const CommandLineResult parsed = Parse({L"query", L"a=1 and", L"b=2 or c=3"});
+    const CommandLineResult parsed = ParseCommandLine({L"query", L"a=1 and", L"b=2 or c=3"});
     ASSERT_FALSE(parsed.Ok());
     EXPECT_EQ(parsed.error.rfind("bad query expression: column 13: cannot mix", 0), 0u)
         << parsed.error;

@@ -1,7 +1,14 @@
-// Download progress as korvel-cli shows it: the redrawn bar on a console,
-// the sparse plain lines elsewhere, and the figures in both.
+// What korvel-cli makes of progress: a download's redrawn bar on a console,
+// its sparse plain lines elsewhere and the figures in both; what the first
+// figures tell about the partial file it started with; and the spinner of a
+// slow query, on a terminal only and only once the wait is long enough to be
+// noticed.
 #include "tools/korvel-cli/ProgressDisplay.h"
+#include "tools/korvel-cli/ResumeWatch.h"
+#include "tools/korvel-cli/Spinner.h"
 #include "tools/korvel-cli/Units.h"
+
+#include "api/korvel.h"
 
 #include <gtest/gtest.h>
 
@@ -9,6 +16,7 @@
 #include <vector>
 
 using namespace korvel::cli;
+using Finding = ResumeWatch::Finding;
 
 namespace {
 
@@ -161,6 +169,99 @@ TEST(Units, ByteCountsRatesAndDurations)
     EXPECT_EQ(FormatDuration(7), "0:07");
     EXPECT_EQ(FormatDuration(750), "12:30");
     EXPECT_EQ(FormatDuration(3723), "1:02:03");
+}
+
+TEST(Spinner, TurnsOnATerminalAfterAMomentAndLeavesAClearLine)
+{
+    std::vector<std::string> writes;
+    const auto write = [&](const std::string& text) { writes.push_back(text); };
+    Spinner quiet(write, false, "waiting", 0);
+    for (uint64_t now = 0; now < 60000; now += 100)
+        quiet.Tick(now);
+    quiet.Clear();
+    EXPECT_TRUE(writes.empty()) << "nothing but on a terminal";
+
+    Spinner spinner(write, true, "waiting", 1000);
+    spinner.Tick(1100);
+    EXPECT_TRUE(writes.empty()) << "a quick answer needs no sign";
+    for (const uint64_t now : {1400, 2600, 2700, 2800, 12000})
+        spinner.Tick(now);
+    spinner.Clear();
+    spinner.Clear();
+    ASSERT_EQ(writes.size(), 6u);
+    EXPECT_EQ(writes[0], "\r| waiting (0 s)");
+    EXPECT_EQ(writes[1], "\r/ waiting (1 s)");
+    EXPECT_EQ(writes[2], "\r- waiting (1 s)");
+    EXPECT_EQ(writes[3], "\r\\ waiting (1 s)");
+    EXPECT_EQ(writes[4], "\r| waiting (11 s)");
+    EXPECT_EQ(writes[5], "\r" + std::string(16, ' ') + "\r");
+}
+
+struct Figures {
+    uint32_t state;
+    uint64_t received;
+    uint64_t total;
+};
+
+TEST(ResumeWatch, TheFirstFiguresWithDataDecideOnce)
+{
+    const struct {
+        const char* what;
+        uint64_t partial;
+        std::vector<Figures> figures;
+        Finding finding; // the one finding of the sequence
+        size_t at;       // index of the figures that bring it
+    } cases[] = {
+        {"continued",
+         1000,
+         {{kStatusTransferStarted, 0, 0},
+          {kStatusTransferResuming, 1000, 5000},
+          {kStatusTransferReceiving, 1400, 5000},
+          {kStatusTransferComplete, 5000, 5000}},
+         Finding::Continued,
+         2},
+        {"written again: the count starts from 0",
+         1000,
+         {{kStatusTransferStarted, 0, 0},
+          {kStatusTransferResuming, 1000, 6000},
+          {kStatusTransferReceiving, 300, 5000},
+          {kStatusTransferReceiving, 1200, 5000},
+          {kStatusTransferComplete, 5000, 5000}},
+         Finding::Restarted,
+         2},
+        {"a partial file longer than the answer is written again",
+         9000,
+         {{kStatusTransferStarted, 0, 0}, {kStatusTransferComplete, 5000, 5000}},
+         Finding::Restarted,
+         1},
+        {"the partial file held the whole answer",
+         5000,
+         {{kStatusTransferStarted, 0, 0}, {kStatusTransferComplete, 5000, 5000}},
+         Finding::AlreadyWhole,
+         1},
+        {"figures before the answer settle nothing",
+         1000,
+         {{kStatusTransferStarted, 0, 0},
+          {kStatusTransferResuming, 1000, 5000},
+          {kStatusServerUnreachable, 0, 0}},
+         Finding::None,
+         0},
+        {"no partial file, nothing to tell",
+         0,
+         {{kStatusTransferReceiving, 10, 50}, {kStatusTransferComplete, 50, 50}},
+         Finding::None,
+         0},
+    };
+    for (const auto& c : cases) {
+        ResumeWatch watch(c.partial);
+        for (size_t i = 0; i < c.figures.size(); ++i) {
+            const Figures& f = c.figures[i];
+            const Finding expected =
+                c.finding != Finding::None && i == c.at ? c.finding : Finding::None;
+            EXPECT_EQ(watch.Observe(f.state, f.received, f.total), expected) << c.what << " " << i;
+        }
+        EXPECT_EQ(watch.Result(), c.finding) << c.what;
+    }
 }
 
 } // namespace

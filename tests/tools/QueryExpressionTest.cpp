@@ -70,9 +70,7 @@ const ValidCase kValid[] = {
      "Open(1) Term(a,1) Text(b,2,1) Text(c,3,2) Text(d,4,3) Text(e,5,4) Text(f,6,5) "
      "Text(g,7,6) Close"},
     {L"a=1 AND b=2 And c=3", "Open(0) Term(a,1) Term(b,2) Term(c,3) Close"},
-    {L"a=1 OR b=2", "Open(1) Term(a,1) Term(b,2) Close"},
     {L"  Version  >=  2.0  ", "Open(0) Text(Version,2.0,4) Close"},
-    {L"(a=1 or b=2)", "Open(1) Term(a,1) Term(b,2) Close"},
     {L"((a=1)) and b=2", "Open(0) Term(a,1) Term(b,2) Close"},
     {L"a=1 or (b=2 and (c=3 or d=4))",
      "Open(1) Term(a,1) Open(0) Term(b,2) Open(1) Term(c,3) Term(d,4) Close Close Close"},

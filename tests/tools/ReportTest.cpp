@@ -1,11 +1,19 @@
-// How korvel-cli writes a status: eight hexadecimal digits and the name.
+// How korvel-cli reports a failure: a status as eight hexadecimal digits and
+// its name, and where the pipeline is and why there.
 #include "tools/korvel-cli/Report.h"
+#include "tools/korvel-cli/PipelineLocation.h"
 
 #include "api/korvel.h"
+#include "packet/DeploymentHosts.h"
+#include "tests/support/ScopedRegistryValue.h"
+#include "tools/korvel-cli/Text.h"
 
 #include <gtest/gtest.h>
 
+#include <optional>
+
 using namespace korvel::cli;
+using namespace korvel::test;
 
 namespace {
 
@@ -23,6 +31,41 @@ TEST(Report, AStatusIsItsHexadecimalCodeAndItsName)
     };
     for (const auto& c : cases)
         EXPECT_EQ(DescribeStatus(c.status), c.text);
+}
+
+TEST(PipelineLocation, TheWrappersKeyTheMainKeyOrTheDefault)
+{
+    const std::wstring key = L"SOFTWARE\\Talvessa\\Pipeline";
+    const std::string main = "HKLM\\SOFTWARE\\Talvessa\\Pipeline";
+    const std::string wrapper = main + "\\CliWrap";
+    const struct {
+        const wchar_t* mainUrl;
+        const wchar_t* wrapperUrl;
+        const wchar_t* wrapperName;
+        std::string detail;
+    } cases[] = {
+        {L"http://a/p", L"http://b/p", L"",
+         "pipeline: http://a/p\n(from the registry value S_URL under " + main + ")"},
+        {L"http://a/p", L"http://b/p", L"CliWrap",
+         "pipeline: http://b/p\n(from the registry value S_URL under " + wrapper + ")"},
+        {nullptr, nullptr, L"CliWrap",
+         "pipeline: https://" + ToUtf8(korvel::kDefaultPipelineHost) +
+             "/lumq/pipeline\n(from the library's built-in default, as there is no S_URL "
+             "under " +
+             wrapper + " or " + main + ")"},
+    };
+    for (const auto& c : cases) {
+        const ScopedRegistryValueAbsent noMain(key, L"S_URL");
+        const ScopedRegistryValueAbsent noWrapper(key + L"\\CliWrap", L"S_URL");
+        std::optional<ScopedRegistryValue> mainUrl, wrapperUrl;
+        if (c.mainUrl)
+            mainUrl.emplace(key, L"S_URL", c.mainUrl);
+        if (c.wrapperUrl)
+            wrapperUrl.emplace(key + L"\\CliWrap", L"S_URL", c.wrapperUrl);
+        EXPECT_EQ(PipelineDetail(kStatusServerUnreachable, c.wrapperName), c.detail);
+    }
+    // A status of the pipeline's own: it answered, so where it is is no question.
+    EXPECT_EQ(PipelineDetail(0x80008007u, L""), "");
 }
 
 } // namespace
