@@ -1,33 +1,87 @@
 #include "http/AsyncCompletion.h"
 
+#include <map>
 #include <new>
+#include <utility>
 
 namespace korvel {
 
 namespace {
 
-// Detached callbacks that were already running finish within microseconds;
-// the bound only keeps a stuck platform from hanging the caller.
-constexpr int kQuiesceSpins = 2000;
+// The completions that callbacks may reach, by key. Keys are never reused, so
+// a callback of a retired transaction cannot reach a later one.
+class CompletionTable {
+public:
+    DWORD_PTR Add(AsyncCompletion* completion)
+    {
+        AcquireSRWLockExclusive(&lock_);
+        const DWORD_PTR key = ++lastKey_;
+        try {
+            entries_.emplace(key, completion);
+        } catch (...) {
+            ReleaseSRWLockExclusive(&lock_);
+            throw;
+        }
+        ReleaseSRWLockExclusive(&lock_);
+        return key;
+    }
+
+    void Remove(DWORD_PTR key)
+    {
+        AcquireSRWLockExclusive(&lock_);
+        entries_.erase(key);
+        ReleaseSRWLockExclusive(&lock_);
+    }
+
+    // Calls the completion of a key, if it is still there, under the shared
+    // lock: Remove cannot return while it runs.
+    template <class Call> void Visit(DWORD_PTR key, const Call& call)
+    {
+        AcquireSRWLockShared(&lock_);
+        const auto entry = entries_.find(key);
+        if (entry != entries_.end())
+            call(*entry->second);
+        ReleaseSRWLockShared(&lock_);
+    }
+
+private:
+    SRWLOCK lock_ = SRWLOCK_INIT;
+    DWORD_PTR lastKey_ = 0;
+    std::map<DWORD_PTR, AsyncCompletion*> entries_;
+};
+
+// Never destroyed: sessions that static destructors close at unload still
+// take their keys out of it.
+CompletionTable& Completions()
+{
+    static CompletionTable* const table = new CompletionTable;
+    return *table;
+}
 
 } // namespace
 
-AsyncCompletion::AsyncCompletion() : completed_(CreateEventW(nullptr, FALSE, FALSE, nullptr))
+AsyncCompletion::AsyncCompletion()
+    : completed_(CreateEventW(nullptr, FALSE, FALSE, nullptr)), key_(Completions().Add(this))
 {
-    if (!completed_.IsOpen())
+    if (!completed_.IsOpen()) {
+        Completions().Remove(key_);
         throw std::bad_alloc();
+    }
+}
+
+AsyncCompletion::~AsyncCompletion()
+{
+    Completions().Remove(key_);
 }
 
 void CALLBACK AsyncCompletion::StatusCallback(HINTERNET, DWORD_PTR context, DWORD status,
                                               LPVOID information, DWORD)
 {
-    auto* completion = reinterpret_cast<AsyncCompletion*>(context);
-    if (completion == nullptr || status != INTERNET_STATUS_REQUEST_COMPLETE ||
-        information == nullptr)
+    if (status != INTERNET_STATUS_REQUEST_COMPLETE || information == nullptr)
         return;
-    ++completion->callbacksRunning_;
-    completion->Complete(*static_cast<const INTERNET_ASYNC_RESULT*>(information));
-    --completion->callbacksRunning_;
+    const auto& result = *static_cast<const INTERNET_ASYNC_RESULT*>(information);
+    Completions().Visit(context,
+                        [&result](AsyncCompletion& completion) { completion.Complete(result); });
 }
 
 void AsyncCompletion::Complete(const INTERNET_ASYNC_RESULT& result)
@@ -52,10 +106,11 @@ DWORD AsyncCompletion::Await(BOOL callSucceeded, HANDLE abortEvent)
     return outcome;
 }
 
-void AsyncCompletion::Quiesce() const
+void AsyncCompletion::Retire()
 {
-    for (int spin = 0; spin < kQuiesceSpins && callbacksRunning_.load() != 0; ++spin)
-        Sleep(0);
+    const DWORD_PTR next = Completions().Add(this);
+    Completions().Remove(std::exchange(key_, next));
+    ResetEvent(completed_.Get());
 }
 
 } // namespace korvel

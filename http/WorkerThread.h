@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstdint>
 #include <utility>
 
@@ -24,7 +25,7 @@ public:
     using Procedure = void (*)(Job& job);
 
     explicit CWorkerThread(Job job) : job_(std::move(job)) {}
-    ~CWorkerThread() { CloseEvent(); }
+    ~CWorkerThread() { Release(); }
     CWorkerThread(const CWorkerThread&) = delete;
     CWorkerThread& operator=(const CWorkerThread&) = delete;
 
@@ -36,13 +37,14 @@ public:
         event_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
         if (event_ == nullptr)
             throw kEventNotCreated;
-        procedure_ = procedure;
-        running_ = true;
-        if (!TrySubmitThreadpoolCallback(&CWorkerThread::Entry, this, nullptr)) {
-            running_ = false;
-            CloseEvent();
+        work_ = CreateThreadpoolWork(&CWorkerThread::Entry, this, nullptr);
+        if (work_ == nullptr) {
+            Release();
             throw kThreadNotStarted;
         }
+        procedure_ = procedure;
+        running_ = true;
+        SubmitThreadpoolWork(work_);
         return WaitWithMessages(timeoutMs);
     }
 
@@ -64,44 +66,67 @@ public:
                 return false;
             if (result == WAIT_OBJECT_0 + 1)
                 continue;
-            running_ = false;
-            CloseEvent();
+            Release();
             return true;
         }
+    }
+
+    // Ends the worker of a job that has been told to stop: a procedure that
+    // has not begun is taken off the pool's queue and never runs; one that
+    // runs is waited for while messages keep flowing. A new pool thread takes
+    // the loader lock before it runs anything, so a worker that has not begun
+    // may be stuck behind a FreeLibrary that is waiting for it: it must be
+    // cancelled rather than awaited.
+    void Stop()
+    {
+        if (!running_)
+            return;
+        if (!started_.load()) {
+            WaitForThreadpoolWorkCallbacks(work_, TRUE);
+            Release();
+            return;
+        }
+        WaitWithMessages(INFINITE);
     }
 
     // Waits without limit for a procedure that may still run.
     void Join()
     {
         if (running_)
-            WaitForSingleObject(event_, INFINITE);
-        running_ = false;
-        CloseEvent();
+            WaitForThreadpoolWorkCallbacks(work_, FALSE);
+        Release();
     }
+
+    // True once the procedure has begun; a stopped worker may never begin.
+    bool HasStarted() const { return started_.load(); }
 
     Job& GetJob() { return job_; }
 
 private:
-    static void CALLBACK Entry(PTP_CALLBACK_INSTANCE instance, void* argument)
+    static void CALLBACK Entry(PTP_CALLBACK_INSTANCE instance, void* argument, PTP_WORK)
     {
         auto* worker = static_cast<CWorkerThread*>(argument);
+        worker->started_ = true;
         // A transaction waits on the network for as long as it takes.
         CallbackMayRunLong(instance);
         SetEventWhenCallbackReturns(instance, worker->event_);
         worker->procedure_(worker->job_);
     }
 
-    void CloseEvent()
+    void Release()
     {
-        if (event_ != nullptr) {
-            CloseHandle(event_);
-            event_ = nullptr;
-        }
+        running_ = false;
+        if (work_ != nullptr)
+            CloseThreadpoolWork(std::exchange(work_, nullptr));
+        if (event_ != nullptr)
+            CloseHandle(std::exchange(event_, nullptr));
     }
 
     Job job_;
     HANDLE event_ = nullptr;
+    PTP_WORK work_ = nullptr;
     bool running_ = false;
+    std::atomic<bool> started_{false};
     Procedure procedure_ = nullptr;
 };
 

@@ -80,11 +80,10 @@ void WsHttpRequest::AwaitAbortedWorker()
         static_cast<void>(session_.release());
         return;
     }
-    try {
-        worker_->WaitWithMessages(INFINITE);
-    } catch (...) {
-        // Already seen to end: Join has nothing to wait for.
-    }
+    worker_->Stop();
+    // A transaction that never began has nothing to close; it ends as aborted.
+    if (!worker_->HasStarted())
+        session_->EndUnstarted();
     Join();
 }
 

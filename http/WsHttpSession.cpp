@@ -28,18 +28,43 @@ CriticalSection& AbortLock()
     return lock;
 }
 
-// WinINet goes on working after a transaction has let go of its handles: it
-// completes operations an abort left pending and closes handles handed to the
-// thread pool. It must therefore stay loaded when this library is unloaded
-// (it would otherwise go with it, as nothing else may use it): once used, it
-// stays for the life of the process. This library itself is not kept.
-void KeepWinInetLoaded()
+// Settles, once per process and on the thread that starts a transaction,
+// what a worker must not do itself: calls that take the loader lock. A worker
+// blocked on that lock behind a FreeLibrary that waits for the worker would
+// hang the host.
+// - WinINet goes on working after a transaction has let go of its handles: it
+//   completes operations an abort left pending and closes handles handed to
+//   the thread pool. It must therefore stay loaded when this library is
+//   unloaded (it would otherwise go with it, as nothing else may use it): once
+//   used, it stays for the life of the process. This library itself is not
+//   kept.
+// - WinINet and the libraries below it finish their own set-up on first use,
+//   and some of it goes through the loader. Opening a set of handles (which
+//   sends nothing) makes that first use here.
+void SettleWinInet()
 {
-    static const bool kept = [] {
+    static const bool settled = [] {
         HMODULE module = nullptr;
-        return GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_PIN, L"wininet.dll", &module) != FALSE;
+        GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_PIN, L"wininet.dll", &module);
+        // Handles with a status callback and a context, as a transaction's
+        // have: WinINet notifies them of their creation. No key is all ones.
+        const DWORD_PTR context = ~DWORD_PTR(0);
+        InternetHandle internet;
+        internet.Reset(InternetOpenW(L"", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr,
+                                     INTERNET_FLAG_ASYNC));
+        InternetSetStatusCallbackW(internet.Get(), &AsyncCompletion::StatusCallback);
+        InternetHandle connection;
+        connection.Reset(InternetConnectW(internet.Get(), L"localhost", INTERNET_DEFAULT_HTTP_PORT,
+                                          nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, context));
+        InternetHandle request;
+        request.Reset(HttpOpenRequestW(connection.Get(), L"GET", L"/", nullptr, nullptr, nullptr,
+                                       INTERNET_FLAG_NO_CACHE_WRITE, context));
+        request.DetachCallback();
+        connection.DetachCallback();
+        internet.DetachCallback();
+        return true;
     }();
-    static_cast<void>(kept);
+    static_cast<void>(settled);
 }
 
 void SetDwordOption(HINTERNET handle, DWORD option, DWORD value)
@@ -187,7 +212,6 @@ void WsHttpSession::SetStreamToFile(bool enable)
 void WsHttpSession::OpenSession()
 {
     LogLine(L"<WsHttpSession::OpenSession>");
-    KeepWinInetLoaded();
     internet_.DetachCallback();
     internet_.Close();
     const WsString agent = UserAgent();
@@ -297,11 +321,20 @@ void WsHttpSession::AddRequestHeaders()
     }
 }
 
+// A file written from an answer that named its version asks for the rest of
+// that version only: If-Range makes the server send the whole body instead
+// when its file has changed since.
 void WsHttpSession::AddRangeHeader()
 {
     LogLine(L"\tDetected partial file.  Requesting a data range in the header.");
-    const WsString header = L"Range:bytes=" + std::to_wstring(progress_.bytesReceived) + L"-\r\n";
-    HttpAddRequestHeadersW(request_.Get(), header.c_str(), DWORD(-1),
+    const WsString range = L"Range:bytes=" + std::to_wstring(progress_.bytesReceived) + L"-\r\n";
+    HttpAddRequestHeadersW(request_.Get(), range.c_str(), DWORD(-1),
+                           HTTP_ADDREQ_FLAG_ADD | HTTP_ADDREQ_FLAG_REPLACE);
+    if (heldValidator_.empty())
+        return;
+    LogLine(L"\tIf-Range: " + heldValidator_);
+    const WsString ifRange = L"If-Range: " + heldValidator_ + L"\r\n";
+    HttpAddRequestHeadersW(request_.Get(), ifRange.c_str(), DWORD(-1),
                            HTTP_ADDREQ_FLAG_ADD | HTTP_ADDREQ_FLAG_REPLACE);
 }
 
@@ -386,7 +419,10 @@ DWORD WsHttpSession::HeadStatus(const WsString& path, uint32_t flags)
     if (!request_.IsOpen())
         return 0;
     AddRequestHeaders();
-    if (AwaitCall(HttpSendRequestW(request_.Get(), nullptr, 0, nullptr, 0)) != ERROR_SUCCESS)
+    const SendCall send = [this] {
+        return HttpSendRequestW(request_.Get(), nullptr, 0, nullptr, 0);
+    };
+    if (SendAndAwait(send) != ERROR_SUCCESS)
         return 0;
     return HttpStatus();
 }
@@ -448,8 +484,14 @@ void WsHttpSession::WritePostFile()
     SetPostFile(EmptyWsString());
 }
 
+// After an abort nothing more is sent: a cancel that comes before the send
+// leaves the server without a request.
 DWORD WsHttpSession::SendAndAwait(const SendCall& send)
 {
+    if (IsAborted()) {
+        SetLastError(ERROR_INTERNET_OPERATION_CANCELLED);
+        return ERROR_INTERNET_OPERATION_CANCELLED;
+    }
     return AwaitCall(send());
 }
 
@@ -559,6 +601,7 @@ void WsHttpSession::Abort()
 
 void WsHttpSession::PrepareTransaction()
 {
+    SettleWinInet();
     {
         CriticalSectionLock lock(AbortLock());
         ResetEvent(abort_.Get());
@@ -573,8 +616,11 @@ bool WsHttpSession::IsAborted() const
 }
 
 // Operations still pending on the handles (after an abort) complete inside
-// WinINet without reaching this session: the callbacks go before the handles.
-// A request whose answer was not read to its end is closed in the background.
+// WinINet without reaching this session: the callbacks go before the handles,
+// and a callback already on its way finds the retired key. Waiting for the
+// handles' closing notices instead is no option: after an abort, some WinINet
+// implementations send them only once the server closes the connection. A
+// request whose answer was not read to its end is closed in the background.
 void WsHttpSession::Close(uint32_t status)
 {
     LogLine(L"<WsHttpSession::Close>");
@@ -595,8 +641,7 @@ void WsHttpSession::Close(uint32_t status)
         internet_.CloseInBackground();
     }
     answerRead_ = false;
-    completion_.Quiesce();
-    completion_.Reset();
+    completion_.Retire();
     progress_.status = status;
     LogLine(L"</WsHttpSession::Close>");
 }

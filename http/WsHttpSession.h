@@ -1,6 +1,7 @@
 #pragma once
 
 #include "base/KernelHandle.h"
+#include "base/WsStatus.h"
 #include "http/AsyncCompletion.h"
 #include "http/IWsHttpSession.h"
 #include "http/InternetHandle.h"
@@ -52,6 +53,8 @@ public:
     // earlier Abort (one arriving from now on stops the transaction even before
     // it has opened its handles) and shows the transaction as started.
     void PrepareTransaction();
+    // Ends a transaction whose worker never began, as an aborted one ends.
+    void EndUnstarted() { progress_.status = kStatusTransferIdle; }
 
     // The user agent of this session's requests.
     WsString UserAgent() const;
@@ -102,6 +105,10 @@ private:
     void MeasurePartialFile();
     void SendUntilAuthenticated(const WsString& path, const WsString& postData, uint32_t flags);
     RangeOutcome PlanFromRangedAnswer();
+    bool ContinuesFile();
+    bool AnswerIsHeldVersion();
+    WsString AnswerValidator();
+    void RecordAnswerValidator();
     void HoldCompleteFile();
     void StartFromByteZero();
     DWORD HttpStatus();
@@ -119,6 +126,8 @@ private:
     void CheckReadOutcome(bool lengthKnown, uint64_t bodyBytes);
     void DecodeBody(std::string& response);
     void DecodeFile();
+    bool CopyInto(const WsString& source, const WsString& target);
+    void ClearTarget();
     void FinishFile(const WsString& url, std::string& response);
 
     bool IsAborted() const;
@@ -154,6 +163,13 @@ private:
     FilePlan filePlan_ = FilePlan::kRewrite;
     // The held bytes go only when the first byte of a new body has arrived.
     bool truncatePending_ = false;
+    // The complete length that an appended range ends at.
+    uint64_t rangeCompleteLength_ = 0;
+    // The version the held bytes were written from, and the one the answer
+    // names; the file's record changes with its first new byte.
+    WsString heldValidator_;
+    WsString answerValidator_;
+    bool validatorPending_ = false;
     // The answer's body has been read to its end: its request closes at once.
     bool answerRead_ = false;
 };

@@ -5,6 +5,7 @@
 #include "base/WsStatus.h"
 #include "http/FileChecksum.h"
 #include "http/HttpLog.h"
+#include "http/ResumeValidator.h"
 #include "http/WsHttpSession.h"
 
 #include <limits>
@@ -26,21 +27,48 @@ constexpr DWORD kHttpOk = 200;
 constexpr DWORD kHttpPartialContent = 206;
 constexpr DWORD kHttpRangeNotSatisfiable = 416;
 
-// The start offset of a "bytes A-B/N" Content-Range, if it has one.
-bool ParseRangeStart(const WsString& contentRange, uint64_t& start)
+// A decimal number that fits 64 bits, and nothing else.
+bool ParseDecimal(const WsString& text, uint64_t& value)
 {
-    const size_t digits = contentRange.find_first_of(L"0123456789");
-    const size_t dash = contentRange.find(L'-', digits);
-    if (digits == WsString::npos || dash == WsString::npos || digits == dash)
+    if (text.empty() || text.size() > 20)
         return false;
-    return ParseUInt64(contentRange.substr(digits, dash - digits), start, 0);
+    value = 0;
+    for (const wchar_t c : text) {
+        if (c < L'0' || c > L'9')
+            return false;
+        const uint64_t digit = static_cast<uint64_t>(c - L'0');
+        if (value > (std::numeric_limits<uint64_t>::max() - digit) / 10)
+            return false;
+        value = value * 10 + digit;
+    }
+    return true;
+}
+
+// The three numbers of a "bytes A-B/N" Content-Range; false for any other form.
+struct ByteRange {
+    uint64_t first = 0;
+    uint64_t last = 0;
+    uint64_t complete = 0;
+};
+bool ParseByteRange(const WsString& contentRange, ByteRange& range)
+{
+    const WsString unit = L"bytes ";
+    if (!EqualsNoCase(contentRange, unit, unit.size()))
+        return false;
+    const size_t dash = contentRange.find(L'-', unit.size());
+    const size_t slash = contentRange.find(L'/', unit.size());
+    if (dash == WsString::npos || slash == WsString::npos || slash < dash)
+        return false;
+    return ParseDecimal(contentRange.substr(unit.size(), dash - unit.size()), range.first) &&
+           ParseDecimal(contentRange.substr(dash + 1, slash - dash - 1), range.last) &&
+           ParseDecimal(contentRange.substr(slash + 1), range.complete);
 }
 
 // The complete length N of a "bytes */N" (or "bytes A-B/N") Content-Range.
 bool ParseCompleteLength(const WsString& contentRange, uint64_t& length)
 {
     const size_t slash = contentRange.rfind(L'/');
-    return slash != WsString::npos && ParseUInt64(contentRange.substr(slash + 1), length, 0);
+    return slash != WsString::npos && ParseDecimal(contentRange.substr(slash + 1), length);
 }
 
 } // namespace
@@ -71,6 +99,9 @@ void WsHttpSession::RunTransaction(const WsString& url, const WsString& postData
     partialSize_ = 0;
     filePlan_ = FilePlan::kRewrite;
     truncatePending_ = false;
+    heldValidator_.clear();
+    answerValidator_.clear();
+    validatorPending_ = false;
 
     LogLine(L"\t[Submit]: Opening the session...");
     OpenSession();
@@ -89,7 +120,12 @@ void WsHttpSession::RunTransaction(const WsString& url, const WsString& postData
     LogLine(L"\t[Submit]: Sending the request...");
     SendUntilAuthenticated(path, postData, flags);
     LogLine(L"\t[Submit]: Getting total data size...");
-    const bool lengthKnown = filePlan_ == FilePlan::kHeld || GetTotalDataSize();
+    bool lengthKnown = filePlan_ == FilePlan::kHeld || GetTotalDataSize();
+    // A continuation's end is known from its range, with or without a length.
+    if (filePlan_ == FilePlan::kAppend) {
+        progress_.totalBytes = rangeCompleteLength_;
+        lengthKnown = true;
+    }
     if (streamToFile_)
         OpenTargetFile();
     LogLine(L"\t[Submit]: Checking the content type...");
@@ -126,6 +162,7 @@ void WsHttpSession::MeasurePartialFile()
             (static_cast<uint64_t>(attributes.nFileSizeHigh) << 32) | attributes.nFileSizeLow;
     progress_.bytesReceived = partialSize_;
     if (partialSize_ != 0) {
+        heldValidator_ = ReadResumeValidator(targetFile_);
         progress_.status = kStatusTransferResuming;
         LogLine(L"\t[Submit]: Resuming download with partial file...");
     }
@@ -157,12 +194,13 @@ void WsHttpSession::SendUntilAuthenticated(const WsString& path, const WsString&
 }
 
 // The answer to a ranged GET decides what the partial file's bytes are: the
-// start of the body (206 from the file's size), the whole body already (416
-// naming the file's size as the length, or a 200 of that length), or nothing
-// of it (any other 200, 206 or 416). In the last case the body is written
-// from byte 0, and only a 200 brings that body: a refused or misplaced range
-// is asked for again without a Range header. Other statuses are left to the
-// status mapping.
+// start of the body (a 206 that continues the file exactly), the whole body
+// already (a 416 naming the file's size as the length, or, for a file without
+// a validator, a 200 of that length), or nothing of it (anything else). In the
+// last case the body is written from byte 0, and only a 200 brings that body:
+// a refused, misplaced or inconsistent range is asked for again without a
+// Range header. An answer that names another version than the file's is never
+// taken as a part of it. Other statuses are left to the status mapping.
 WsHttpSession::RangeOutcome WsHttpSession::PlanFromRangedAnswer()
 {
     const DWORD status = HttpStatus();
@@ -170,24 +208,24 @@ WsHttpSession::RangeOutcome WsHttpSession::PlanFromRangedAnswer()
     uint64_t value = 0;
     switch (status) {
     case kHttpPartialContent:
-        if (QueryHeader(HTTP_QUERY_CONTENT_RANGE, header) && ParseRangeStart(header, value) &&
-            value == partialSize_) {
+        if (AnswerIsHeldVersion() && ContinuesFile()) {
             filePlan_ = FilePlan::kAppend;
             return RangeOutcome::kProceed;
         }
         LogLine(L"\t[Submit]: The range does not continue the file, so create new file.");
         break;
     case kHttpRangeNotSatisfiable:
-        if (QueryHeader(HTTP_QUERY_CONTENT_RANGE, header) && ParseCompleteLength(header, value) &&
-            value == partialSize_) {
+        if (AnswerIsHeldVersion() && QueryHeader(HTTP_QUERY_CONTENT_RANGE, header) &&
+            ParseCompleteLength(header, value) && value == partialSize_) {
             HoldCompleteFile();
             return RangeOutcome::kFileComplete;
         }
         LogLine(L"\t[Submit]: File is longer than the response, so create new file.");
         break;
     case kHttpOk:
-        if (QueryHeader(HTTP_QUERY_CONTENT_LENGTH, header) && ParseUInt64(header, value, 0) &&
-            value == partialSize_) {
+        // With a validator, a 200 is the server's answer to a changed file.
+        if (heldValidator_.empty() && QueryHeader(HTTP_QUERY_CONTENT_LENGTH, header) &&
+            ParseDecimal(header, value) && value == partialSize_) {
             HoldCompleteFile();
             return RangeOutcome::kProceed;
         }
@@ -203,10 +241,64 @@ WsHttpSession::RangeOutcome WsHttpSession::PlanFromRangedAnswer()
     return RangeOutcome::kAskAgain;
 }
 
+// A 206 continues the file only when it starts at the file's end and runs to
+// the body's last byte, and its length says the same: a shorter range or one
+// past the end would leave a file that looks whole and is not.
+bool WsHttpSession::ContinuesFile()
+{
+    WsString header;
+    ByteRange range;
+    if (!QueryHeader(HTTP_QUERY_CONTENT_RANGE, header) || !ParseByteRange(header, range))
+        return false;
+    if (range.first != partialSize_ || range.last < range.first || range.last != range.complete - 1)
+        return false;
+    uint64_t length = 0;
+    if (QueryHeader(HTTP_QUERY_CONTENT_LENGTH, header) &&
+        (!ParseDecimal(header, length) || length != range.last - range.first + 1))
+        return false;
+    rangeCompleteLength_ = range.complete;
+    return true;
+}
+
+// True unless the answer names a version other than the one the file was
+// written from: the same kind of validator is compared, an ETag with an ETag
+// and a date with a date. An answer that names none cannot be told apart.
+bool WsHttpSession::AnswerIsHeldVersion()
+{
+    if (heldValidator_.empty())
+        return true;
+    const bool isTag = heldValidator_.front() == L'"';
+    WsString named;
+    if (!QueryHeader(isTag ? HTTP_QUERY_ETAG : HTTP_QUERY_LAST_MODIFIED, named))
+        return true;
+    return named == heldValidator_;
+}
+
+// What an If-Range can name of the answer's version: its ETag when it is a
+// strong one (a weak one may not be used there), else its Last-Modified date.
+WsString WsHttpSession::AnswerValidator()
+{
+    WsString validator;
+    if (QueryHeader(HTTP_QUERY_ETAG, validator) && !validator.empty() && validator.front() == L'"')
+        return validator;
+    if (QueryHeader(HTTP_QUERY_LAST_MODIFIED, validator))
+        return validator;
+    return WsString();
+}
+
+// The file's record of its version changes only when the file itself does:
+// with the first byte of the new answer, or at its end for an empty one.
+void WsHttpSession::RecordAnswerValidator()
+{
+    validatorPending_ = false;
+    WriteResumeValidator(targetFile_, answerValidator_);
+}
+
 void WsHttpSession::HoldCompleteFile()
 {
     LogLine(L"\t[Submit]: File is already complete.");
     filePlan_ = FilePlan::kHeld;
+    validatorPending_ = false;
     progress_.bytesReceived = partialSize_;
     progress_.totalBytes = partialSize_;
 }
@@ -239,6 +331,10 @@ void WsHttpSession::OpenTargetFile()
         SetFilePointerEx(file_.Get(), end, nullptr, FILE_BEGIN);
     }
     truncatePending_ = filePlan_ == FilePlan::kRewrite && existing != 0;
+    if (filePlan_ != FilePlan::kHeld) {
+        answerValidator_ = AnswerValidator();
+        validatorPending_ = true;
+    }
     if (!HasEnoughDiskSpace(targetFile_, existing))
         Raise(kStatusDiskFull);
 }
@@ -269,6 +365,12 @@ bool WsHttpSession::GetTotalDataSize()
     const bool known = QueryHeader(HTTP_QUERY_CONTENT_LENGTH, text);
     if (known)
         ParseUInt64(text, length, 0);
+    // Text too long for 64 bits reads as the largest number; no real body is that long.
+    if (length == std::numeric_limits<uint64_t>::max() ||
+        length > std::numeric_limits<uint64_t>::max() - progress_.bytesReceived) {
+        LogError(L"The announced length cannot be held: " + text);
+        Raise(kStatusServerUnreachable);
+    }
     progress_.totalBytes = progress_.bytesReceived + length;
     if (IsLogging())
         LogLine(known ? L"Total data size: " + Decimal(length)
@@ -371,6 +473,8 @@ void WsHttpSession::StoreBlock(const char* block, DWORD size, std::string& respo
     }
     if (truncatePending_)
         TruncateHeldBytes();
+    if (validatorPending_)
+        RecordAnswerValidator();
     DWORD written = 0;
     if (file_.IsOpen() && !WriteFile(file_.Get(), block, size, &written, nullptr)) {
         const DWORD error = GetLastError();
@@ -425,7 +529,8 @@ void WsHttpSession::CheckReadOutcome(bool lengthKnown, uint64_t bodyBytes)
     // A connection closed mid-body reads like a normal end: only the announced
     // length tells. Without one, a file answer that brought no byte at all is
     // taken for an answer cut inside its headers, never for an empty file.
-    const bool cutShort = progress_.bytesReceived < progress_.totalBytes;
+    const bool cutShort = progress_.bytesReceived < progress_.totalBytes ||
+                          (lengthKnown && progress_.bytesReceived > progress_.totalBytes);
     const bool nothingUnannounced = streamToFile_ && !lengthKnown && bodyBytes == 0;
     if (cutShort || nothingUnannounced) {
         LogError(L"\tConnection error detected.  Response is incomplete.");
@@ -457,19 +562,66 @@ void WsHttpSession::DecodeBody(std::string& response)
     response.assign(decoded.c_str());
 }
 
-// The received file stays as it is unless the decoded one is whole; an abort
-// stops the decoding between blocks.
+// The received file is replaced by the decoded one only when that is whole;
+// an abort stops the decoding between blocks. Bytes that were not decoded
+// are no part of any file: left on disk at their full length, they would
+// later pass for a whole file, so they go.
 void WsHttpSession::DecodeFile()
 {
     file_.Close();
+    validatorPending_ = false;
     const WsString decodedFile = targetFile_ + L".temp";
     if (!GunzipFile(targetFile_, decodedFile, [this] { return !IsAborted(); })) {
         DeleteFileW(decodedFile.c_str());
+        ClearTarget();
         if (IsAborted())
             return;
         Raise(kStatusReceiveFailed);
     }
-    MoveFileExW(decodedFile.c_str(), targetFile_.c_str(), MOVEFILE_REPLACE_EXISTING);
+    // The validator named the encoded bytes; the file now holds others.
+    WriteResumeValidator(targetFile_, WsString());
+    const bool replaced =
+        MoveFileExW(decodedFile.c_str(), targetFile_.c_str(), MOVEFILE_REPLACE_EXISTING) ||
+        CopyInto(decodedFile, targetFile_);
+    DeleteFileW(decodedFile.c_str());
+    if (!replaced) {
+        LogError(L"The target could not take the decoded body: " + FormatLastError());
+        ClearTarget();
+        Raise(kStatusFileCreateFailed);
+    }
+}
+
+// A target that another program holds open may refuse to be replaced and
+// still let others write it: the decoded bytes are then written into it.
+bool WsHttpSession::CopyInto(const WsString& source, const WsString& target)
+{
+    FileHandle from(CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    FileHandle to(CreateFileW(target.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, TRUNCATE_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!from.IsOpen() || !to.IsOpen())
+        return false;
+    char* block = ReadBuffer(kReadBlockBytes);
+    DWORD read = 0;
+    DWORD written = 0;
+    while (ReadFile(from.Get(), block, kReadBlockBytes, &read, nullptr)) {
+        if (read == 0)
+            return true;
+        if (!WriteFile(to.Get(), block, read, &written, nullptr) || written != read)
+            return false;
+    }
+    return false;
+}
+
+// Empties the target, and removes it where it may be removed.
+void WsHttpSession::ClearTarget()
+{
+    WriteResumeValidator(targetFile_, WsString());
+    if (DeleteFileW(targetFile_.c_str()))
+        return;
+    FileHandle held(CreateFileW(targetFile_.c_str(), GENERIC_WRITE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, TRUNCATE_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
 void WsHttpSession::FinishFile(const WsString& url, std::string& response)
@@ -477,6 +629,8 @@ void WsHttpSession::FinishFile(const WsString& url, std::string& response)
     // A complete body of no bytes still replaces what the file held.
     if (truncatePending_)
         TruncateHeldBytes();
+    if (validatorPending_)
+        RecordAnswerValidator();
     if (!expectedChecksum_.empty()) {
         file_.Close();
         progress_.bytesVerified = 0;

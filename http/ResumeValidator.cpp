@@ -1,0 +1,58 @@
+#include "http/ResumeValidator.h"
+
+#include "base/KernelHandle.h"
+
+#include <windows.h>
+
+#include <string>
+#include <utility>
+
+namespace korvel {
+
+namespace {
+
+// A header value longer than this is not a validator worth keeping.
+constexpr DWORD kMaxValidatorBytes = 4096;
+
+WsString ValidatorPath(const WsString& target)
+{
+    return target + L".validator";
+}
+
+} // namespace
+
+WsString ReadResumeValidator(const WsString& target)
+{
+    FileHandle file(CreateFileW(ValidatorPath(target).c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.IsOpen())
+        return WsString();
+    std::wstring validator(kMaxValidatorBytes / sizeof(wchar_t), L'\0');
+    DWORD read = 0;
+    if (!ReadFile(file.Get(), validator.data(), kMaxValidatorBytes, &read, nullptr))
+        return WsString();
+    validator.resize(read / sizeof(wchar_t));
+    return WsString(std::move(validator));
+}
+
+void WriteResumeValidator(const WsString& target, const WsString& validator)
+{
+    const WsString path = ValidatorPath(target);
+    const DWORD bytes = static_cast<DWORD>(validator.size() * sizeof(wchar_t));
+    if (validator.empty() || bytes > kMaxValidatorBytes) {
+        DeleteFileW(path.c_str());
+        return;
+    }
+    FileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+    DWORD written = 0;
+    const bool stored = file.IsOpen() &&
+                        WriteFile(file.Get(), validator.data(), bytes, &written, nullptr) &&
+                        written == bytes;
+    file.Close();
+    // A record that is not whole must not name a version.
+    if (!stored)
+        DeleteFileW(path.c_str());
+}
+
+} // namespace korvel
