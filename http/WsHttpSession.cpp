@@ -631,7 +631,7 @@ void WsHttpSession::Close(uint32_t status)
     request_.DetachCallback();
     connection_.DetachCallback();
     internet_.DetachCallback();
-    if (answerRead_ || !request_.IsOpen()) {
+    if (!answerAbandoned_ && (answerRead_ || !request_.IsOpen())) {
         request_.Close();
         connection_.Close();
         internet_.Close();
@@ -641,6 +641,7 @@ void WsHttpSession::Close(uint32_t status)
         internet_.CloseInBackground();
     }
     answerRead_ = false;
+    answerAbandoned_ = false;
     completion_.Retire();
     progress_.status = status;
     LogLine(L"</WsHttpSession::Close>");

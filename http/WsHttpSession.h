@@ -172,6 +172,8 @@ private:
     bool validatorPending_ = false;
     // The answer's body has been read to its end: its request closes at once.
     bool answerRead_ = false;
+    // An earlier answer of the transaction was left unread.
+    bool answerAbandoned_ = false;
 };
 
 } // namespace korvel

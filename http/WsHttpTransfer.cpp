@@ -71,6 +71,14 @@ bool ParseCompleteLength(const WsString& contentRange, uint64_t& length)
     return slash != WsString::npos && ParseDecimal(contentRange.substr(slash + 1), length);
 }
 
+// The target for writing, from byte 0, alongside programs that hold it open
+// for reading and writing.
+FileHandle OpenSharedForWriting(const WsString& path)
+{
+    return FileHandle(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
 } // namespace
 
 void WsHttpSession::Submit(const WsString& url, const WsString& postData, std::string& response)
@@ -235,9 +243,12 @@ WsHttpSession::RangeOutcome WsHttpSession::PlanFromRangedAnswer()
     default:
         return RangeOutcome::kProceed;
     }
+    // The unread answer goes with the internet handle, in the background:
+    // closed on its own it could race that close inside WinINet.
     StartFromByteZero();
     request_.DetachCallback();
-    request_.CloseInBackground();
+    request_.Forget();
+    answerAbandoned_ = true;
     return RangeOutcome::kAskAgain;
 }
 
@@ -597,8 +608,7 @@ bool WsHttpSession::CopyInto(const WsString& source, const WsString& target)
 {
     FileHandle from(CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    FileHandle to(CreateFileW(target.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              nullptr, TRUNCATE_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    FileHandle to = OpenSharedForWriting(target);
     if (!from.IsOpen() || !to.IsOpen())
         return false;
     char* block = ReadBuffer(kReadBlockBytes);
@@ -606,7 +616,7 @@ bool WsHttpSession::CopyInto(const WsString& source, const WsString& target)
     DWORD written = 0;
     while (ReadFile(from.Get(), block, kReadBlockBytes, &read, nullptr)) {
         if (read == 0)
-            return true;
+            return SetEndOfFile(to.Get()) != FALSE;
         if (!WriteFile(to.Get(), block, read, &written, nullptr) || written != read)
             return false;
     }
@@ -617,11 +627,8 @@ bool WsHttpSession::CopyInto(const WsString& source, const WsString& target)
 void WsHttpSession::ClearTarget()
 {
     WriteResumeValidator(targetFile_, WsString());
-    if (DeleteFileW(targetFile_.c_str()))
-        return;
-    FileHandle held(CreateFileW(targetFile_.c_str(), GENERIC_WRITE,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, TRUNCATE_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!DeleteFileW(targetFile_.c_str()))
+        SetEndOfFile(OpenSharedForWriting(targetFile_).Get());
 }
 
 void WsHttpSession::FinishFile(const WsString& url, std::string& response)

@@ -7,8 +7,10 @@
 #       certificates in DIR/certs (DIR/certs/ca.der is the authority to trust);
 #       one TLS port per certificate, written to DIR/port-localhost,
 #       DIR/port-wrong-name, DIR/port-expired and DIR/port-untrusted; the
-#       upstream's port is read from UPSTREAM_PORT_FILE. nginx stops by
-#       itself after an hour.
+#       upstream's port is read from UPSTREAM_PORT_FILE. A plain HTTP port,
+#       DIR/port-files, serves the upstream's files folder (the folder "files"
+#       beside UPSTREAM_PORT_FILE) under /files/ with nginx's own ranges and
+#       validators. nginx stops by itself after an hour.
 #   tls-server.sh stop DIR
 #       stops it (nothing to do when it is gone)
 set -eu
@@ -44,6 +46,16 @@ write_config() {
     }
 CONF
         done
+        port=$(free_port)
+        echo "$port" >"$dir/port-files"
+        cat <<CONF
+    server {
+        listen 127.0.0.1:$port;
+        location /files/ {
+            alias $files_dir/;
+        }
+    }
+CONF
         echo "}"
     } >"$dir/nginx.conf"
 }
@@ -53,6 +65,7 @@ start)
     [ $# -eq 3 ] || usage
     dir=$(realpath -m -- "$2")
     upstream_port=$(cat "$3")
+    files_dir=$(dirname "$(realpath -m -- "$3")")/files
     stop_nginx "$dir"
     rm -f "$dir"/port-*
     "$here/test-certificates.sh" "$dir/certs"

@@ -122,9 +122,44 @@ TEST_F(CancelExports, CloseEndsEveryTransferAtOnce)
 TEST_F(CancelExports, UnloadEndsEveryTransferAtOnce)
 {
     for (const StalledServer& server : kStalledServers) {
-        SCOPED_TRACE(server.name);
-        UnloadWhileRunning(server, 300);
+        for (const DWORD settleMs : {0, 300}) {
+            SCOPED_TRACE(std::string(server.name) + " after " + std::to_string(settleMs) + " ms");
+            UnloadWhileRunning(server, settleMs);
+        }
     }
+}
+
+// The worst moment of a fresh process: FreeLibrary right after the first
+// download was submitted, while the pool thread that runs it may still be
+// starting and WinINet has done nothing yet. unload-host.exe does it and
+// exits with 0 when FreeLibrary returned within a second.
+TEST_F(CancelExports, UnloadRightAfterTheFirstSubmitOfAFreshProcess)
+{
+    constexpr int kRuns = 20;
+    wchar_t module[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, module, MAX_PATH);
+    const std::wstring host =
+        (std::filesystem::path(module).parent_path() / "unload-host.exe").wstring();
+    const std::wstring target = TempTarget("fresh-unload.bin");
+    std::wstring commandLine = L"\"" + host + L"\" \"" + Server().Url(L"delay=3000;size=100000") +
+                               L"\" \"" + target + L"\"";
+    for (int run = 1; run <= kRuns; ++run) {
+        SCOPED_TRACE(run);
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION process = {};
+        ASSERT_TRUE(CreateProcessW(host.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0,
+                                   nullptr, nullptr, &startup, &process));
+        DWORD exitCode = STILL_ACTIVE;
+        if (WaitForSingleObject(process.hProcess, 10000) == WAIT_OBJECT_0)
+            GetExitCodeProcess(process.hProcess, &exitCode);
+        else
+            TerminateProcess(process.hProcess, 1);
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+        EXPECT_EQ(exitCode, 0u) << "2: FreeLibrary took a second or more; 259: it hung";
+    }
+    std::filesystem::remove(target);
 }
 
 // Cancels land anywhere in a transaction's life: connecting, sending,

@@ -3,6 +3,8 @@
 #include "tests/api/ExportFixture.h"
 
 #include <algorithm>
+#include <chrono>
+#include <fstream>
 #include <thread>
 
 using namespace korvel::test;
@@ -57,7 +59,7 @@ protected:
             const std::string head = Server().RecordedHead(tag, n).value_or("");
             const std::string range = n == 1 && row.partial != 0
                                           ? "Range: bytes=" + std::to_string(row.partial) + "-\r\n"
-                                          : "Range:";
+                                          : "\r\nRange:";
             if ((head.find(range) != std::string::npos) != (n == 1 && row.partial != 0))
                 fail("request " + std::to_string(n) + " " + head);
         }
@@ -158,11 +160,29 @@ TEST_F(DownloadExports, SecondSubmitCancelsTheFirstAndFetchesTheNewUrl)
 
 // A partial file is continued (or, by a server that ignores or misplaces the
 // range, rewritten) and a broken answer costs it nothing; a gzip body is
-// decoded exactly once, and one that is cut or undecodable fails.
+// decoded exactly once, and one that is cut or undecodable fails and leaves
+// nothing that could later pass for a whole file. Ranged answers whose
+// headers do not continue the file exactly are asked for again without a
+// range; lengths that cannot be held fail.
 TEST_F(DownloadExports, FilesResumeOrStayWhole)
 {
     constexpr uint64_t kHalf = kFileSize / 2;
     RunFileRows({
+        {"206 too short", kHalf, L"rangelen=1000;", kStatusTransferComplete, AsServerBytes, 2},
+        {"206 past the end", kHalf, L"header=Content-Range:bytes%20524288-1048600%2F1048601;",
+         kStatusTransferComplete, AsServerBytes, 2},
+        {"206 of another length", kHalf, L"header=Content-Range:bytes%20524288-1048575%2F2000000;",
+         kStatusTransferComplete, AsServerBytes, 2},
+        {"206 without its range", kHalf, L"header=Content-Range:bytes%20*%2F1048576;",
+         kStatusTransferComplete, AsServerBytes, 2},
+        {"huge length", kHalf, L"header=Content-Length:18446744073709551615;",
+         kStatusServerUnreachable, AsPartialIntact, 2},
+        {"length past 64 bits", kHalf, L"header=Content-Length:99999999999999999999999;",
+         kStatusServerUnreachable, AsPartialIntact, 2},
+        {"wrapping length", kHalf, L"header=Content-Length:18446744073709027328;",
+         kStatusServerUnreachable, AsServerBytes, 2},
+        {"416 of another length", kFileSize, L"header=Content-Range:bytes%20*%2F999;",
+         kStatusTransferComplete, AsServerBytes, 2},
         {"fresh", 0, L"", kStatusTransferComplete, AsServerBytes, 1},
         {"resumed", kHalf, L"", kStatusTransferComplete, AsServerBytes, 1},
         {"range ignored", kHalf, L"range=ignore;", kStatusTransferComplete, AsServerBytes, 1},
@@ -172,8 +192,81 @@ TEST_F(DownloadExports, FilesResumeOrStayWhole)
         {"server error", kHalf, L"status=503;", kStatusServerUnreachable, AsPartialIntact, 1},
         {"gzip", 0, L"gzip=1;", kStatusTransferComplete, AsServerBytes, 1},
         {"gzip cut", 0, L"gzip=1;cut=100;", kStatusServerUnreachable, AsWhatArrived},
-        {"gzip corrupt", 0, L"gzip=bad;", kStatusReceiveFailed, AsWhatArrived},
+        {"gzip corrupt", 0, L"gzip=bad;", kStatusReceiveFailed, AsPartialIntact},
     });
+}
+
+// A file that changes on the server between two attempts is fetched again,
+// whole, and never spliced onto the bytes of the version the target holds:
+// the resume names that version in If-Range. Against the scripted server, which
+// can cut a transfer, and nginx serving the same files folder.
+TEST_F(DownloadExports, AChangedFileIsFetchedAgainNeverSpliced)
+{
+    const std::string name = ScriptedServer::UniqueTag("versioned");
+    const std::wstring served = Server().FileDir() + L"\\" + Wide(name);
+    const std::wstring target = TempTarget("versioned.bin");
+    const uint16_t nginxPort = FindServerFolder(L"KORVEL_TLS_SERVER_DIR", L"port-files").port;
+    const std::wstring viaNginx =
+        L"http://127.0.0.1:" + std::to_wstring(nginxPort) + L"/files/" + Wide(name);
+    // Each version has the same size and other bytes, and a later time.
+    auto version = [](int v) {
+        std::string bytes(kFileSize, '\0');
+        for (size_t i = 0; i < bytes.size(); ++i)
+            bytes[i] = static_cast<char>((i * 131 + v * 7) ^ (i >> 11));
+        return bytes;
+    };
+    const struct {
+        const char* step;
+        int serves;         // the version on the server
+        const wchar_t* how; // a script for the scripted server, or nginx
+        uint64_t keep;      // the test cuts the target to this size first, when not 0
+        uint32_t status;
+        uint64_t holds; // the bytes of the served version the target ends with
+    } steps[] = {
+        {"cut", 1, L"cut=600000;", 0, kStatusServerUnreachable, 600000},
+        {"changed while cut", 2, L"", 0, kStatusTransferComplete, kFileSize},
+        {"changed while whole", 3, L"", 0, kStatusTransferComplete, kFileSize},
+        {"unchanged and whole", 3, L"", 0, kStatusTransferComplete, kFileSize},
+        {"nginx: changed while whole", 4, nullptr, 0, kStatusTransferComplete, kFileSize},
+        {"nginx: changed while cut", 5, nullptr, 300000, kStatusTransferComplete, kFileSize},
+        {"nginx: unchanged and cut", 5, nullptr, 300000, kStatusTransferComplete, kFileSize},
+    };
+    int serving = 0;
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.step);
+        if (step.serves != serving) {
+            std::ofstream(std::filesystem::path(served), std::ios::binary) << version(step.serves);
+            std::filesystem::last_write_time(served, std::filesystem::file_time_type::clock::now() +
+                                                         std::chrono::seconds(step.serves));
+            serving = step.serves;
+        }
+        if (step.keep != 0)
+            std::filesystem::resize_file(target, step.keep);
+        const std::wstring url =
+            step.how ? Server().Url(step.how + (L"file=" + Wide(name))) : viaNginx;
+        EXPECT_EQ(DownloadToFile(url, target), step.status);
+        EXPECT_TRUE(ReadWholeFile(target) == version(step.serves).substr(0, step.holds));
+    }
+    std::filesystem::remove(served);
+    std::filesystem::remove(target);
+    std::filesystem::remove(target + L".validator");
+}
+
+// A target that another program holds open, sharing it for reading and
+// writing, still receives the decoded bytes of a gzip body, and no decoded
+// copy is left beside it.
+TEST_F(DownloadExports, AHeldTargetTakesTheDecodedBody)
+{
+    const std::wstring target = TempTarget("held.bin");
+    const HANDLE held =
+        CreateFileW(target.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                    CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(DownloadToFile(Server().Url(L"gzip=1;size=11500"), target), kStatusTransferComplete);
+    CloseHandle(held);
+    EXPECT_TRUE(ScriptedServer::FileHoldsPattern(target, 11500));
+    EXPECT_FALSE(std::filesystem::exists(target + L".temp"));
+    std::filesystem::remove(target);
 }
 
 // An answer that breaks off anywhere inside its status line and headers (with
