@@ -21,7 +21,7 @@ ServerFolder FindServerFolder(const wchar_t* variable, const std::wstring& portF
 // cannot be read.
 std::optional<std::string> ReadWholeFile(const std::wstring& path);
 
-// The test side of the scripted HTTP server (tests/support/scripted_http_server.py)
+// The test side of the scripted answers of the reference server (tools/pipeline-server)
 // that ctest starts before the transport tests. Each request's URL carries a
 // script saying how the server answers, for example
 //
