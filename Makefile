@@ -15,6 +15,7 @@ build: configure
 
 test: build
 	ctest --preset mingw
+	@scripts/test-share.sh
 
 demo: build
 	scripts/demo.sh
