@@ -344,6 +344,9 @@ void WsHttpSession::OpenTargetFile()
     truncatePending_ = filePlan_ == FilePlan::kRewrite && existing != 0;
     if (filePlan_ != FilePlan::kHeld) {
         answerValidator_ = AnswerValidator();
+        // A continuation that names no version is still of the file's own.
+        if (answerValidator_.empty() && filePlan_ == FilePlan::kAppend)
+            answerValidator_ = heldValidator_;
         validatorPending_ = true;
     }
     if (!HasEnoughDiskSpace(targetFile_, existing))
