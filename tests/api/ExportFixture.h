@@ -255,22 +255,6 @@ public:
         return state == kStatusPending ? FileDownloadToEnd(id) : state;
     }
 
-    // Checks a running install with no wait until it is over; counts the
-    // answers that it still runs.
-    uint32_t InstallToEnd(int& pendingAnswers)
-    {
-        const ULONGLONG deadline = GetTickCount64() + kLongWaitMs;
-        uint32_t status = kStatusPending;
-        while (status == kStatusPending && GetTickCount64() < deadline) {
-            status = K().WsUdInstallCheck(Id(), 0);
-            if (status == kStatusPending) {
-                ++pendingAnswers;
-                Sleep(20);
-            }
-        }
-        return status;
-    }
-
 private:
     std::optional<ScopedRegistryValue> log_;
     std::optional<host::KorvelLibrary> library_;

@@ -32,16 +32,6 @@ TEST(Marshal, NullTextArgumentIsEmptyAndNullOutputsAreSkipped)
     CopyBodyToBuffer("abc", nullptr);
 }
 
-TEST(Marshal, BodyIntoBufferWritesExactlyItsBytes)
-{
-    uint8_t buffer[5] = {0xAA, 0xAA, 0xAA, 0xAA, 0xAA};
-    CopyBodyToBuffer("abc", buffer);
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), 3), "abc");
-    EXPECT_EQ(buffer[3], 0xAA);
-    CopyBodyToBuffer("", buffer);
-    EXPECT_EQ(buffer[0], 'a');
-}
-
 TEST(Marshal, BodyIntoVariantUsesTheAnsiCodePage)
 {
     VARIANT variant;
