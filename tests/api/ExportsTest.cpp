@@ -220,9 +220,7 @@ TEST_F(Exports, EmptyCatalogAndNoQueryYet)
     uint8_t bytes[4] = {1, 2, 3, 4};
     EXPECT_EQ(K().WsUdQueryResult(Id(), bytes), 0u);
     EXPECT_EQ(bytes[0], 1);
-    EXPECT_EQ(K().WsUdQueryCheck(Id(), 0), kStatusNotRunning);
     EXPECT_EQ(K().WsUdQueryCancel(Id()), 0u);
-    EXPECT_EQ(K().WsUdQueryCheck(Id(), 0), kStatusNotRunning);
     EXPECT_EQ(K().WsUdSetParentWindow(Id(), GetDesktopWindow()), 0u);
 }
 

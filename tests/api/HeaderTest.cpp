@@ -50,7 +50,8 @@ TEST(Header, CAndCppGiveEveryNameTheSameCodeAndMeaning)
         EXPECT_STREQ(HeaderAsCStatusName(code), name);
         ASSERT_NE(KorvelStatusMeaning(code), nullptr) << name;
         EXPECT_STREQ(HeaderAsCStatusMeaning(code), KorvelStatusMeaning(code)) << name;
-        EXPECT_TRUE(meanings.insert(KorvelStatusMeaning(code)).second) << name << " repeats a meaning";
+        EXPECT_TRUE(meanings.insert(KorvelStatusMeaning(code)).second)
+            << name << " repeats a meaning";
         // The area bits tell a state from a failure, in a C switch as well.
         EXPECT_EQ(HeaderAsCIsState(code) == 1, (code & 0xC0000000u) == 0x40000000u) << name;
     }

@@ -263,30 +263,18 @@ TEST(Packet, ResponseHeaderFields)
 }
 
 // Codes without digits, with trailing text or missing are also read through the exports
-// (QueryExports.ResultsAndServerStatusCodes).
+// (QueryExports.ResultsAndServerStatusCodes), a negative one by
+// Cli.ExitCodesAndTheMessagesBehindThem.
 TEST(Packet, StatusCodeReadsAsSignedDecimal)
 {
     const struct {
         const char* header;
         int32_t code;
     } cases[] = {
-        {"<header><server><status code=\"-300\"/></server></header>", -300},
         {"<header><server/></header>", 0},
         {"<header/>", 0},
         {"<other/>", 0},
     };
     for (const auto& c : cases)
         EXPECT_EQ(ParsedHeader(c.header).StatusCode(), c.code) << c.header;
-}
-
-TEST(Packet, ResponseBodyIsCopiedIntoANewPacket)
-{
-    WsXmlDocument response;
-    response.Parse("<packet><header/><body><contentResult count=\"1\"/></body></packet>");
-    WsPacket parsed(response);
-    ASSERT_TRUE(parsed.BodyElement());
-    const WsString text = RequestText(parsed);
-    EXPECT_NE(text.find(L"\t<body>\n\t\t<contentResult count=\"1\" />\n\t</body>\n"),
-              WsString::npos)
-        << testing::PrintToString(text);
 }

@@ -116,8 +116,8 @@ std::wstring ScriptedServer::FileDir() const
 
 std::wstring ScriptedServer::RecordPath(const std::string& tag, int n, const wchar_t* suffix) const
 {
-    return directory_ + L"\\records\\" + std::wstring(tag.begin(), tag.end()) + L"-" + std::to_wstring(n) +
-           L"." + suffix;
+    return directory_ + L"\\records\\" + std::wstring(tag.begin(), tag.end()) + L"-" +
+           std::to_wstring(n) + L"." + suffix;
 }
 
 std::optional<std::string> ScriptedServer::RecordedHead(const std::string& tag, int n) const
