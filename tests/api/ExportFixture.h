@@ -31,7 +31,7 @@ inline const ScriptedServer& Server()
     return ScriptedServer::Get();
 }
 
-// The texts of these tests are ASCII.
+// ASCII only.
 inline std::wstring Wide(const std::string& text)
 {
     return std::wstring(text.begin(), text.end());
@@ -160,8 +160,7 @@ public:
     }
     void SetFlags(uint32_t flags) { flags_ = flags; }
 
-    // Points every pipeline request at a URL (of the scripted server when
-    // only a script is given).
+    // Points every pipeline request at a URL.
     void PointPipelineAt(const std::wstring& url)
     {
         pipeline_.reset();
@@ -186,7 +185,7 @@ public:
         BuildQuery(Id());
         return K().WsUdQuerySubmit(Id(), 5, waitMs);
     }
-    // Checks a running query to its end; counts the answers that it is over.
+    // Counts the answers that the query is over.
     uint32_t QueryToEnd(int& completions)
     {
         for (int i = 0; i < 1000; ++i) {
@@ -235,7 +234,6 @@ public:
         return outcome;
     }
 
-    // Checks a file download until it leaves the running states.
     uint32_t FileDownloadToEnd(uint32_t id)
     {
         uint64_t received = 0;
@@ -253,22 +251,6 @@ public:
         id = id == 0 ? Id() : id;
         const uint32_t state = K().WsUdDownloadSubmit2(id, url.c_str(), target.c_str());
         return state == kStatusPending ? FileDownloadToEnd(id) : state;
-    }
-
-    // Checks a running install with no wait until it is over; counts the
-    // answers that it still runs.
-    uint32_t InstallToEnd(int& pendingAnswers)
-    {
-        const ULONGLONG deadline = GetTickCount64() + kLongWaitMs;
-        uint32_t status = kStatusPending;
-        while (status == kStatusPending && GetTickCount64() < deadline) {
-            status = K().WsUdInstallCheck(Id(), 0);
-            if (status == kStatusPending) {
-                ++pendingAnswers;
-                Sleep(20);
-            }
-        }
-        return status;
     }
 
 private:

@@ -246,24 +246,6 @@ TEST(HttpTransfer, FilesArriveWholeWhateverTheServerDoes)
     }
 }
 
-TEST(HttpTransfer, CutTransferKeepsItsPartAndResumesToTheSameFile)
-{
-    ScratchFolder scratch;
-    const std::wstring target = scratch / L"target.bin";
-    const std::string tag = ScriptedServer::UniqueTag("cut");
-    WsHttpSession session;
-    session.SetStreamToFile(true, target);
-    std::string response;
-    EXPECT_EQ(SubmitStatus(session, Server().Url(Script(tag, L"size=100000;cut=40000")), response),
-              kStatusServerUnreachable);
-    EXPECT_EQ(ReadBytes(target), ScriptedServer::PatternBytes(0, 40000));
-    EXPECT_TRUE(response.empty());
-    EXPECT_EQ(SubmitStatus(session, Server().Url(Script(tag, L"size=100000")), response),
-              kStatusTransferComplete);
-    EXPECT_TRUE(ScriptedServer::FileHoldsPattern(target, kFileSize));
-    EXPECT_NE(Head(tag, 2).find("Range: bytes=40000-"), std::string::npos) << Head(tag, 2);
-}
-
 // Verifying a large file that is already whole takes a while; an abort stops
 // it between blocks and the transaction ends as aborted, without a response.
 TEST(HttpTransfer, AbortStopsTheChecksum)
@@ -300,7 +282,8 @@ TEST(HttpTransfer, AbortStopsTheChecksum)
     EXPECT_EQ(std::filesystem::file_size(target), kLarge);
 }
 
-TEST(HttpTransfer, GzipBodiesAreDecodedExactlyOnce)
+// Into a file: DownloadExports.FilesResumeOrStayWhole.
+TEST(HttpTransfer, GzipBodiesAreDecodedExactlyOnceInMemory)
 {
     // The body itself starts with the gzip magic: decoding it twice would fail.
     const std::string magicText = "\x1F\x8B not compressed twice";
@@ -322,18 +305,6 @@ TEST(HttpTransfer, GzipBodiesAreDecodedExactlyOnce)
         EXPECT_EQ(SubmitStatus(session, url, response), kStatusTransferComplete) << c.expected;
         EXPECT_EQ(response, c.expected);
     }
-
-    ScratchFolder scratch;
-    const std::wstring target = scratch / L"target.bin";
-    WsHttpSession session;
-    session.SetUseCompression(true);
-    session.SetStreamToFile(true, target, kFileMd5);
-    std::string response;
-    const std::wstring url =
-        Server().Url(Script(ScriptedServer::UniqueTag("gzipfile"), L"size=100000;gzip=1"));
-    EXPECT_EQ(SubmitStatus(session, url, response), kStatusTransferComplete);
-    EXPECT_TRUE(ScriptedServer::FileHoldsPattern(target, kFileSize));
-    EXPECT_FALSE(Exists(target + L".temp"));
 }
 
 // An answer fails alike in memory and in a file, or in a file only: a file needs a content type

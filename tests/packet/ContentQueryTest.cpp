@@ -79,11 +79,6 @@ TEST(ContentQueryTest, RefusedItemsAndQueries)
     EXPECT_EQ(RaisedStatus([&] { empty.CloseGroup(); }), kStatusNoGroup);
     EXPECT_EQ(RaisedStatus([&] { empty.AddTerm(L"F", L"v"); }), kStatusNoGroup);
     EXPECT_EQ(RaisedStatus([&] { empty.AddText(L"F", L"v", kCompareEqual); }), kStatusNoGroup);
-    WsContentQuery reset;
-    reset.OpenGroup(kGroupAnd);
-    reset.AddTerm(L"F", L"v");
-    reset.Reset();
-    EXPECT_EQ(RaisedStatus([&] { reset.AddTerm(L"F", L"v"); }), kStatusNoGroup);
     WsContentQuery rootOpen;
     rootOpen.OpenGroup(kGroupAnd);
     rootOpen.OpenGroup(kGroupOr);
@@ -97,7 +92,6 @@ TEST(ContentQueryTest, RefusedItemsAndQueries)
     badNested.CloseGroup();
     badNested.CloseGroup();
     const std::tuple<const WsContentQuery*, WsStatus> cases[] = {{&empty, kStatusQueryEmpty},
-                                                                 {&reset, kStatusQueryEmpty},
                                                                  {&rootOpen, kStatusGroupNotClosed},
                                                                  {&badRoot, kStatusBadGroupType},
                                                                  {&badNested, kStatusBadGroupType}};

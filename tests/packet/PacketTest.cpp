@@ -124,17 +124,10 @@ TEST(PipelineConfig, ServerUrlPrecedence)
     }
 }
 
-TEST(PipelineConfig, DisableEncodingValues)
+// Which texts switch compression off is ParseBool's (TextUtilsTest); "0" and "1" are
+// checked on the wire by PipelineRequest.QueryOnTheWire.
+TEST(PipelineConfig, EncodingIsOnWithoutTheValue)
 {
-    const struct {
-        const wchar_t* value;
-        bool enabled;
-    } cases[] = {{L"1", false},  {L"TRUE", false}, {L"true", false}, {L"0", true},
-                 {L"yes", true}, {L"", true},      {L" true", true}};
-    for (const auto& c : cases) {
-        ScopedRegistryValue value(kPipelineKey, L"DisableEncoding", c.value);
-        EXPECT_EQ(IsEncodingEnabled(), c.enabled) << testing::PrintToString(std::wstring(c.value));
-    }
     ScopedRegistryValueAbsent absent(kPipelineKey, L"DisableEncoding");
     EXPECT_TRUE(IsEncodingEnabled());
 }
@@ -270,30 +263,18 @@ TEST(Packet, ResponseHeaderFields)
 }
 
 // Codes without digits, with trailing text or missing are also read through the exports
-// (QueryExports.ResultsAndServerStatusCodes).
+// (QueryExports.ResultsAndServerStatusCodes), a negative one by
+// Cli.ExitCodesAndTheMessagesBehindThem.
 TEST(Packet, StatusCodeReadsAsSignedDecimal)
 {
     const struct {
         const char* header;
         int32_t code;
     } cases[] = {
-        {"<header><server><status code=\"-300\"/></server></header>", -300},
         {"<header><server/></header>", 0},
         {"<header/>", 0},
         {"<other/>", 0},
     };
     for (const auto& c : cases)
         EXPECT_EQ(ParsedHeader(c.header).StatusCode(), c.code) << c.header;
-}
-
-TEST(Packet, ResponseBodyIsCopiedIntoANewPacket)
-{
-    WsXmlDocument response;
-    response.Parse("<packet><header/><body><contentResult count=\"1\"/></body></packet>");
-    WsPacket parsed(response);
-    ASSERT_TRUE(parsed.BodyElement());
-    const WsString text = RequestText(parsed);
-    EXPECT_NE(text.find(L"\t<body>\n\t\t<contentResult count=\"1\" />\n\t</body>\n"),
-              WsString::npos)
-        << testing::PrintToString(text);
 }

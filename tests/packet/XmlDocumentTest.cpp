@@ -74,7 +74,6 @@ TEST(XmlDocumentTest, RootAloneIsWrittenWithBomAndTheChosenDeclarationAndIndenta
         EXPECT_EQ(document.ToString(indent, withDeclaration), expected)
             << indent << withDeclaration;
     EXPECT_FALSE(document.IsValid());
-    EXPECT_EQ(WsXmlDocument().ToString(true, true), L"");
 }
 
 TEST(XmlDocumentTest, BuiltTreeIsWrittenInTheOrderItWasBuilt)
@@ -110,39 +109,6 @@ TEST(XmlDocumentTest, BuiltTreeIsWrittenInTheOrderItWasBuilt)
                   L"\t<escaped>a&lt;b&amp;c</escaped>\n"
                   L"</packet>\n");
     EXPECT_EQ(GetText(twice), L"one");
-}
-
-// Writes one attribute and records the document it was handed.
-class Probe : public WsXmlSerializable {
-public:
-    void Serialize(WsXmlDocument& document, pugi::xml_node element) const override
-    {
-        seen = &document;
-        SetAttribute(element, L"probe", L"yes", false);
-    }
-    mutable const WsXmlDocument* seen = nullptr;
-};
-
-TEST(XmlDocumentTest, ObjectsFillTheirOwnElementAndNothingIsAddedWithoutAParent)
-{
-    WsXmlDocument document(L"r", L"");
-    Probe probe;
-    const pugi::xml_node child = AppendObject(document.Root(), L"child", document, probe);
-    EXPECT_EQ(probe.seen, &document);
-    EXPECT_EQ(document.ToString(false, false), L"\uFEFF<r><child probe=\"yes\"/></r>");
-
-    const pugi::xml_node text = document.Root().append_child(pugi::node_pcdata);
-    for (const pugi::xml_node parent : {pugi::xml_node(), text}) {
-        Probe unused;
-        EXPECT_FALSE(AppendObject(parent, L"x", document, unused));
-        EXPECT_EQ(unused.seen, nullptr);
-        EXPECT_FALSE(AppendElement(parent, L"x"));
-        AppendText(parent, L"x");
-        AppendTextElement(parent, L"x", L"y", true);
-        SetAttribute(parent, L"x", L"y", true);
-    }
-    EXPECT_EQ(document.ToString(false, false), L"\uFEFF<r><child probe=\"yes\"/></r>");
-    EXPECT_EQ(GetAttribute(child, L"probe"), L"yes");
 }
 
 TEST(XmlDocumentTest, TextComesFromTheFirstNonEmptyTextChildWithCrLfLineEnds)

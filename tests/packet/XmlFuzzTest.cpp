@@ -33,27 +33,19 @@ void Mutate(std::string& bytes, std::mt19937& random)
         return std::uniform_int_distribution<size_t>(0, limit)(random);
     };
     const size_t at = pick(bytes.size());
-    switch (pick(4)) {
-    case 0:
-        if (at < bytes.size())
-            bytes[at] = static_cast<char>(bytes[at] ^ (1 << pick(7)));
-        break;
-    case 1:
+    const size_t kind = pick(4);
+    if (kind == 0 && at < bytes.size()) {
+        bytes[at] = static_cast<char>(bytes[at] ^ (1 << pick(7)));
+    } else if (kind == 1) {
         bytes.insert(at, 1, static_cast<char>(pick(255)));
-        break;
-    case 2:
-        if (at < bytes.size())
-            bytes.erase(at, 1);
-        break;
-    case 3:
+    } else if (kind == 2 && at < bytes.size()) {
+        bytes.erase(at, 1);
+    } else if (kind == 3) {
         bytes.resize(at);
-        break;
-    default: {
+    } else if (kind == 4) {
         const size_t open = kResponse.find('<', pick(kResponse.size() - 1));
         if (open != std::string::npos)
             bytes.insert(at, kResponse.substr(open, kResponse.find('>', open) + 1 - open));
-        break;
-    }
     }
 }
 

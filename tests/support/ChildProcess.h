@@ -35,9 +35,9 @@ inline std::wstring BesideTest(const std::wstring& name)
     return path.substr(0, path.find_last_of(L"\\/") + 1) + name;
 }
 
-// A program started with stdin, stdout and stderr on temporary files (so
-// never a terminal), the outputs read when asked; it shares the test's
-// console, if any. No argument may hold a double quote or end with a backslash.
+// A program with stdin, stdout and stderr on temporary files (so never a
+// terminal), sharing the test's console. Arguments hold no double quote and
+// end with no backslash.
 class ChildProcess {
 public:
     ChildProcess(const std::wstring& program, const std::vector<std::wstring>& arguments)
@@ -61,7 +61,6 @@ public:
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
-    // Standard output so far.
     std::string Output() const { return out_.Read(); }
 
     // Waits up to timeoutMs for the end, ending the child after that.
@@ -82,8 +81,7 @@ public:
     }
 
 private:
-    // A new temporary file open for the child to inherit, closed and deleted
-    // with the object.
+    // A temporary file the child inherits, deleted with the object.
     struct File {
         File()
         {
@@ -116,17 +114,15 @@ private:
     PROCESS_INFORMATION process_{};
 };
 
-// Runs a program with the arguments and waits up to timeoutMs for it.
 inline ChildResult RunProgram(const std::wstring& program,
                               const std::vector<std::wstring>& arguments, DWORD timeoutMs = 60000)
 {
     return ChildProcess(program, arguments).Finish(timeoutMs);
 }
 
-// Gives the test a console of its own for its lifetime, shared by the
-// programs it starts, so that Ctrl+C can reach them (the console a Wine
-// process starts with cannot carry control events to others); the test
-// itself ignores the event.
+// A console of the test's own, shared by the programs it starts, so that
+// Ctrl+C reaches them (a Wine process's first console carries no control
+// events to others); the test itself ignores the event.
 class SharedConsole {
 public:
     SharedConsole()
@@ -145,7 +141,6 @@ public:
     SharedConsole& operator=(const SharedConsole&) = delete;
 
     bool Ready() const { return ready_; }
-    // Ctrl+C to every process of the console.
     static bool SendCtrlC() { return GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0) != 0; }
 
 private:

@@ -5,9 +5,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <stdexcept>
-#include <vector>
 
 namespace korvel::test {
 
@@ -15,39 +15,6 @@ namespace {
 
 constexpr uint64_t kPatternPeriod = 1000003;
 constexpr size_t kBlockSize = 1 << 20;
-
-// A file opened for reading that others may go on writing, renaming or
-// deleting meanwhile.
-struct HandleCloser {
-    void operator()(HANDLE handle) const { CloseHandle(handle); }
-};
-using ReadHandle = std::unique_ptr<void, HandleCloser>;
-
-ReadHandle OpenForReading(const std::wstring& path)
-{
-    const HANDLE handle = CreateFileW(path.c_str(), GENERIC_READ,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    return ReadHandle(handle == INVALID_HANDLE_VALUE ? nullptr : handle);
-}
-
-std::optional<uint64_t> SizeOf(const ReadHandle& file)
-{
-    LARGE_INTEGER size;
-    if (!GetFileSizeEx(file.get(), &size))
-        return std::nullopt;
-    return static_cast<uint64_t>(size.QuadPart);
-}
-
-// Fills data with up to length bytes and returns how many were read; fewer
-// only at the end of the file.
-std::optional<size_t> ReadInto(const ReadHandle& file, char* data, size_t length)
-{
-    DWORD got = 0;
-    if (length > MAXDWORD || !ReadFile(file.get(), data, static_cast<DWORD>(length), &got, nullptr))
-        return std::nullopt;
-    return got;
-}
 
 // The pattern for one period plus one block of wrap-around, built once: the
 // bytes of any block starting inside the period are one contiguous range.
@@ -97,31 +64,32 @@ ServerFolder FindServerFolder(const wchar_t* variable, const std::wstring& portF
     const std::optional<std::string> text = ReadWholeFile(portPath);
     if (!text)
         throw std::runtime_error("cannot read " + Narrow(portPath) + " (is the server running?)");
-    // Only a plain decimal number is a port; anything else is a broken file.
-    const size_t begin = text->find_first_not_of(" \t\r\n");
-    const std::string trimmed =
-        begin == std::string::npos
-            ? ""
-            : text->substr(begin, text->find_last_not_of(" \t\r\n") - begin + 1);
-    const bool digits = !trimmed.empty() && trimmed.size() <= 5 &&
-                        trimmed.find_first_not_of("0123456789") == std::string::npos;
-    const unsigned long port = digits ? std::stoul(trimmed) : 0;
-    if (port == 0 || port > 65535)
-        throw std::runtime_error("no port number in " + Narrow(portPath) + ": \"" + trimmed + "\"");
+    // Only a decimal number between blanks is a port; anything else is a broken file.
+    char* end = nullptr;
+    const unsigned long port = std::strtoul(text->c_str(), &end, 10);
+    if (port == 0 || port > 65535 ||
+        text->find_first_not_of(" \t\r\n", end - text->c_str()) != std::string::npos)
+        throw std::runtime_error("no port number in " + Narrow(portPath) + ": \"" + *text + "\"");
     return {path, static_cast<uint16_t>(port)};
 }
 
 std::optional<std::string> ReadWholeFile(const std::wstring& path)
 {
-    const ReadHandle file = OpenForReading(path);
-    const std::optional<uint64_t> size = file ? SizeOf(file) : std::nullopt;
-    if (!size)
+    // Shared so that a writer may go on writing, renaming or deleting the file.
+    const HANDLE handle = CreateFileW(path.c_str(), GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
         return std::nullopt;
-    std::string data(static_cast<size_t>(*size), '\0');
-    const std::optional<size_t> got = ReadInto(file, data.data(), data.size());
-    if (!got)
+    const std::unique_ptr<void, decltype(&CloseHandle)> file(handle, &CloseHandle);
+    LARGE_INTEGER size{};
+    if (!GetFileSizeEx(handle, &size) || size.QuadPart > MAXDWORD)
         return std::nullopt;
-    data.resize(*got);
+    std::string data(static_cast<size_t>(size.QuadPart), '\0');
+    DWORD got = 0;
+    if (!ReadFile(handle, data.data(), static_cast<DWORD>(data.size()), &got, nullptr))
+        return std::nullopt;
+    data.resize(got);
     return data;
 }
 
@@ -141,11 +109,6 @@ std::wstring ScriptedServer::Url(const std::wstring& script, const std::wstring&
     return L"http://127.0.0.1:" + std::to_wstring(port_) + L"/s/" + script + L"/" + tail;
 }
 
-std::wstring ScriptedServer::RecordDir() const
-{
-    return directory_ + L"\\records";
-}
-
 std::wstring ScriptedServer::FileDir() const
 {
     return directory_ + L"\\files";
@@ -153,8 +116,8 @@ std::wstring ScriptedServer::FileDir() const
 
 std::wstring ScriptedServer::RecordPath(const std::string& tag, int n, const wchar_t* suffix) const
 {
-    return RecordDir() + L"\\" + std::wstring(tag.begin(), tag.end()) + L"-" + std::to_wstring(n) +
-           L"." + suffix;
+    return directory_ + L"\\records\\" + std::wstring(tag.begin(), tag.end()) + L"-" +
+           std::to_wstring(n) + L"." + suffix;
 }
 
 std::optional<std::string> ScriptedServer::RecordedHead(const std::string& tag, int n) const
@@ -193,35 +156,21 @@ bool ScriptedServer::FileHoldsPattern(const std::wstring& path, uint64_t expecte
 
 std::string ScriptedServer::DescribePatternMismatch(const std::wstring& path, uint64_t expectedSize)
 {
-    const ReadHandle file = OpenForReading(path);
-    if (!file)
-        return "cannot open " + Narrow(path) + " (error " + std::to_string(GetLastError()) + ")";
-    const std::optional<uint64_t> size = SizeOf(file);
-    if (!size)
-        return "cannot read the size of " + Narrow(path);
-    if (*size != expectedSize)
-        return Narrow(path) + " holds " + std::to_string(*size) + " bytes, expected " +
+    const std::optional<std::string> bytes = ReadWholeFile(path);
+    if (!bytes)
+        return "cannot read " + Narrow(path) + " (error " + std::to_string(GetLastError()) + ")";
+    if (bytes->size() != expectedSize)
+        return Narrow(path) + " holds " + std::to_string(bytes->size()) + " bytes, expected " +
                std::to_string(expectedSize);
-    // One buffer for all blocks: a fresh large allocation per block costs more
-    // than the comparison under Wine.
-    std::vector<char> block(kBlockSize);
-    for (uint64_t offset = 0; offset < expectedSize;) {
-        const size_t length =
-            static_cast<size_t>(std::min<uint64_t>(kBlockSize, expectedSize - offset));
-        const std::optional<size_t> read = ReadInto(file, block.data(), length);
-        if (!read || *read != length)
-            return "cannot read " + Narrow(path) + " at offset " + std::to_string(offset);
-        const auto [got, want] =
-            std::mismatch(block.data(), block.data() + length, PatternAt(offset));
-        if (got != block.data() + length) {
-            char text[96];
-            snprintf(text, sizeof text,
-                     " differs from the pattern at offset %llu: 0x%X instead of 0x%X",
-                     static_cast<unsigned long long>(offset + (got - block.data())),
-                     static_cast<unsigned char>(*got), static_cast<unsigned char>(*want));
-            return Narrow(path) + text;
-        }
-        offset += length;
+    for (size_t offset = 0; offset < bytes->size(); offset += kBlockSize) {
+        const char* block = bytes->data() + offset;
+        const size_t length = std::min(kBlockSize, bytes->size() - offset);
+        const auto [got, want] = std::mismatch(block, block + length, PatternAt(offset));
+        if (got != block + length)
+            return Narrow(path) + " differs from the pattern at offset " +
+                   std::to_string(got - bytes->data()) + ": " +
+                   std::to_string(static_cast<unsigned char>(*got)) + " instead of " +
+                   std::to_string(static_cast<unsigned char>(*want));
     }
     return "";
 }
