@@ -5,6 +5,9 @@
 #                                    holds its port, DIR/error.log its log; it
 #                                    stops by itself after an hour
 #   nginx-server.sh stop DIR         stops it (nothing to do when it is gone)
+#
+# Its workers run as the caller (lib/nginx.sh), so ROOT may lie inside a
+# private folder (mode 0700) of that user.
 set -eu
 
 usage() {

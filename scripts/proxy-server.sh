@@ -9,6 +9,12 @@
 #       Both stop by themselves after an hour.
 #   proxy-server.sh stop DIR
 #       stops them (nothing to do when they are gone)
+#
+# tinyproxy runs as the user who starts it (User and Group name the caller),
+# so its configuration and log may live inside a checkout in a private folder
+# (mode 0700): started by root without them it keeps root only by a fallback
+# it warns about, and any other user it switched to could not enter such a
+# folder. Started by anyone else, tinyproxy does not change user at all.
 set -eu
 
 usage() {
@@ -47,6 +53,8 @@ stop_proxy() {
 write_config() {
     local folder=$1 port=$2 auth=$3
     cat >"$folder/tinyproxy.conf" <<CONF
+User $(id -un)
+Group $(id -gn)
 Port $port
 Listen 127.0.0.1
 Allow 127.0.0.1

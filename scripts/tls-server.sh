@@ -13,6 +13,9 @@
 #       validators. nginx stops by itself after an hour.
 #   tls-server.sh stop DIR
 #       stops it (nothing to do when it is gone)
+#
+# nginx's workers run as the caller (lib/nginx.sh), so the certificates, the
+# files folder and DIR may lie inside a private folder (mode 0700).
 set -eu
 
 usage() {

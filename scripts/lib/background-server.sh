@@ -3,6 +3,8 @@
 # DIR/server.log; it gets no streams of its caller, since a test runner waiting
 # for its output pipe to close would otherwise wait for the server too.
 # Servers also stop by themselves after a while.
+# They run as the caller, so they reach files wherever the caller may, even
+# inside a private folder (mode 0700).
 
 # Debian's interpreter starts fastest; any python3 will do.
 if [ -x /usr/bin/python3 ]; then

@@ -3,6 +3,14 @@
 # foreground under `timeout`, so it stops by itself after an hour, with
 # DIR/server.pid the id of that wrapper, DIR/nginx.pid nginx's own and
 # DIR/error.log its log.
+#
+# Its workers run as the user who starts it, so nginx serves whatever that
+# user may read: a checkout inside a private folder (mode 0700) too. Started
+# by root, nginx would otherwise hand the requests to workers of its built-in
+# user (nobody or www-data), which cannot enter such a folder and answer 403;
+# the `user` directive names the caller instead. Started by anyone else, the
+# workers already run as the caller and nginx would only warn about the
+# directive, so it is left out.
 
 # shellcheck source=scripts/lib/background-server.sh
 . "$(dirname "${BASH_SOURCE[0]}")/background-server.sh"
@@ -14,6 +22,9 @@ nginx_lifetime_seconds=3600
 nginx_config_head() {
     local dir=$1
     mkdir -p "$dir/temp"
+    if [ "$(id -u)" -eq 0 ]; then
+        echo "user $(id -un) $(id -gn);"
+    fi
     cat <<EOF
 daemon off;
 worker_processes 1;

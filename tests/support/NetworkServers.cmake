@@ -23,6 +23,12 @@ add_test(NAME proxy_servers_stop
          COMMAND ${CMAKE_SOURCE_DIR}/scripts/proxy-server.sh stop ${KORVEL_PROXY_DIR})
 set_tests_properties(proxy_servers_stop PROPERTIES FIXTURES_CLEANUP proxy_servers TIMEOUT 30)
 
+# nginx's workers must read files below a folder only its owner may enter.
+add_test(NAME nginx_private_folder
+         COMMAND ${CMAKE_CURRENT_LIST_DIR}/nginx-private-folder.sh ${CMAKE_SOURCE_DIR}/scripts
+                 ${CMAKE_BINARY_DIR}/nginx-private-folder)
+set_tests_properties(nginx_private_folder PROPERTIES TIMEOUT 30)
+
 # korvel_needs_tls_server(<test>): the test talks HTTPS to the scripted server.
 function(korvel_needs_tls_server name)
     korvel_needs_http_server(${name})
