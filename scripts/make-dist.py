@@ -6,10 +6,11 @@
                  --file PATH=FILE [--file ...] --licenses DIR --readme FILE
                  --objcopy OBJCOPY --dlltool LLVM_DLLTOOL
 
-leaves DIR/NAME.zip and DIR/NAME.zip.sha256 in the form sha256sum reads. The binaries are stripped,
-the DLL's debug information goes beside it in korvel.dll.debug, tied to it by
-a debug link. The same inputs give the same bytes: tools that write a PE time
-stamp get a fixed one, and the entries are sorted, with fixed times and modes.
+leaves DIR/NAME.zip and DIR/NAME.zip.sha256 in the form sha256sum reads. The
+binaries are stripped, the DLL's debug information goes beside it in
+korvel.dll.debug, tied to it by a debug link. The same inputs give the same
+bytes: tools that write a PE time stamp get a fixed one, and the entries are
+sorted, with fixed times and modes.
 """
 
 import argparse
