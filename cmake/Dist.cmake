@@ -23,6 +23,27 @@ list(JOIN korvel_dist_header_names ", " KORVEL_DIST_HEADER_NAMES)
 configure_file(${CMAKE_SOURCE_DIR}/scripts/dist-README.txt.in
                ${CMAKE_BINARY_DIR}/dist-README.txt @ONLY)
 
+# The packages that find the library from the archive's own folder: CMake's
+# (find_package(korvel CONFIG)) and pkg-config's.
+include(CMakePackageConfigHelpers)
+set(korvel_dist_generated ${CMAKE_BINARY_DIR}/generated/dist)
+write_basic_package_version_file(${korvel_dist_generated}/korvel-config-version.cmake
+    COMPATIBILITY SameMajorVersion)
+configure_file(${CMAKE_SOURCE_DIR}/cmake/korvel.pc.in ${korvel_dist_generated}/korvel.pc @ONLY)
+
+# Archive path = file, for everything that is copied as it is.
+set(korvel_dist_files
+    docs/API.md=${CMAKE_SOURCE_DIR}/docs/API.md
+    docs/korvel-cli.md=${CMAKE_SOURCE_DIR}/tools/korvel-cli/README.md
+    lib/cmake/korvel/korvel-config.cmake=${CMAKE_SOURCE_DIR}/cmake/korvel-config.cmake
+    lib/cmake/korvel/korvel-config-version.cmake=${korvel_dist_generated}/korvel-config-version.cmake
+    lib/pkgconfig/korvel.pc=${korvel_dist_generated}/korvel.pc)
+foreach(name CMakeLists.txt check-for-updates.c)
+    list(APPEND korvel_dist_files
+         examples/check-for-updates/${name}=${CMAKE_SOURCE_DIR}/examples/check-for-updates/${name})
+endforeach()
+list(TRANSFORM korvel_dist_files PREPEND --file= OUTPUT_VARIABLE korvel_dist_file_arguments)
+
 set(KORVEL_DIST_COMMAND
     ${KORVEL_PYTHON} ${CMAKE_SOURCE_DIR}/scripts/make-dist.py
     --name ${KORVEL_DIST_NAME}
@@ -31,8 +52,7 @@ set(KORVEL_DIST_COMMAND
     --def ${CMAKE_SOURCE_DIR}/api/korvel.def
     --cli $<TARGET_FILE:korvel-cli>
     ${korvel_dist_header_arguments}
-    --doc API.md=${CMAKE_SOURCE_DIR}/docs/API.md
-    --doc korvel-cli.md=${CMAKE_SOURCE_DIR}/tools/korvel-cli/README.md
+    ${korvel_dist_file_arguments}
     --licenses ${KORVEL_DEPS_PREFIX}/licenses
     --readme ${CMAKE_BINARY_DIR}/dist-README.txt
     --objcopy ${CMAKE_OBJCOPY}

@@ -11,7 +11,9 @@ set(CMAKE_FIND_ROOT_PATH /usr/${KORVEL_TRIPLE})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+# Packages of Windows libraries lie outside the compiler's root as well: a
+# host finds korvel's release archive through CMAKE_PREFIX_PATH.
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE BOTH)
 
 # Test programs run under Wine.
 set(CMAKE_CROSSCOMPILING_EMULATOR /usr/bin/wine)

@@ -9,7 +9,12 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 deps="$root/build/deps"
 prefix="$deps/prefix"
 triple=x86_64-w64-mingw32
-stamp="$prefix/.complete-1"
+# Named after the way the libraries are built: a new name rebuilds them.
+stamp="$prefix/.complete-2"
+# The libraries name their sources relative to the checkout, whatever its
+# folder (pugixml's assert texts hold __FILE__), so that every checkout of a
+# commit gives the same release archive.
+map_paths="-ffile-prefix-map=$root=."
 
 packages=(
     make cmake ninja-build python3 curl
@@ -18,7 +23,7 @@ packages=(
     wine wine64
     googletest dpkg-dev
     nginx-light tinyproxy-bin openssl
-    llvm gdb
+    llvm gdb pkg-config
 )
 
 as_root() {
@@ -115,7 +120,7 @@ build_pugixml() {
     src=$(fetch_source pugixml)
     local obj="$deps/obj/pugixml"
     mkdir -p "$obj" "$prefix/include" "$prefix/lib"
-    $triple-g++-posix -std=c++17 -O2 -DPUGIXML_WCHAR_MODE -c "$src/src/pugixml.cpp" -o "$obj/pugixml.o"
+    $triple-g++-posix -std=c++17 -O2 "$map_paths" -DPUGIXML_WCHAR_MODE -c "$src/src/pugixml.cpp" -o "$obj/pugixml.o"
     rm -f "$prefix/lib/libpugixml.a"
     $triple-ar rcs "$prefix/lib/libpugixml.a" "$obj/pugixml.o"
     cp "$src/src/pugixml.hpp" "$src/src/pugiconfig.hpp" "$prefix/include/"
@@ -129,7 +134,7 @@ build_minizip() {
     mkdir -p "$obj" "$prefix/include/minizip" "$prefix/lib"
     local unit
     for unit in ioapi iowin32 unzip zip; do
-        $triple-gcc-posix -O2 -Wno-unused -c "$mz/$unit.c" -o "$obj/$unit.o"
+        $triple-gcc-posix -O2 "$map_paths" -Wno-unused -c "$mz/$unit.c" -o "$obj/$unit.o"
     done
     rm -f "$prefix/lib/libminizip.a"
     $triple-ar rcs "$prefix/lib/libminizip.a" "$obj"/*.o
@@ -138,9 +143,11 @@ build_minizip() {
 
 build_googletest() {
     local out="$deps/obj/googletest"
+    # A fresh build folder: one copied from another checkout names that one.
+    rm -rf "$out"
     cmake -S /usr/src/googletest -B "$out" -G Ninja \
         -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
-        -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" \
+        -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" -DCMAKE_CXX_FLAGS="$map_paths" \
         -DBUILD_GMOCK=OFF -DINSTALL_GTEST=ON >/dev/null
     cmake --build "$out" >/dev/null
     cmake --install "$out" >/dev/null

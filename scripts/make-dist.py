@@ -3,14 +3,14 @@
 
     make-dist.py --out DIR --name NAME --dll korvel.dll --import-library IMPLIB
                  --def korvel.def --cli korvel-cli.exe --header H [--header H...]
-                 --doc NAME=FILE [--doc ...] --licenses DIR --readme FILE
+                 --file PATH=FILE [--file ...] --licenses DIR --readme FILE
                  --objcopy OBJCOPY --dlltool LLVM_DLLTOOL
 
-leaves DIR/NAME.zip, whose entries all sit in the folder NAME/, and
-DIR/NAME.zip.sha256 in the form sha256sum reads. The binaries are stripped,
-the DLL's debug information goes beside it in korvel.dll.debug, tied to it by
-a debug link. The same inputs give the same bytes: tools that write a PE time
-stamp get a fixed one, and the entries are sorted, with fixed times and modes.
+leaves DIR/NAME.zip and DIR/NAME.zip.sha256 in the form sha256sum reads. The
+binaries are stripped, the DLL's debug information goes beside it in
+korvel.dll.debug, tied to it by a debug link. The same inputs give the same
+bytes: tools that write a PE time stamp get a fixed one, and the entries are
+sorted, with fixed times and modes.
 """
 
 import argparse
@@ -37,7 +37,8 @@ def parse_arguments(argv):
     parser.add_argument("--def", dest="definition", required=True, type=pathlib.Path)
     parser.add_argument("--cli", required=True, type=pathlib.Path)
     parser.add_argument("--header", action="append", required=True, type=pathlib.Path)
-    parser.add_argument("--doc", action="append", required=True, metavar="NAME=FILE")
+    parser.add_argument("--file", action="append", default=[], metavar="PATH=FILE",
+                        help="FILE as it is, at PATH in the archive")
     parser.add_argument("--licenses", required=True, type=pathlib.Path)
     parser.add_argument("--readme", required=True, type=pathlib.Path)
     parser.add_argument("--objcopy", required=True)
@@ -84,9 +85,9 @@ def stage_libraries(args, stage):
 def stage_documents(args, stage):
     for header in args.header:
         copy(header, stage / "include" / header.name)
-    for doc in args.doc:
-        name, _, source = doc.partition("=")
-        copy(pathlib.Path(source), stage / "docs" / name)
+    for item in args.file:
+        name, _, source = item.partition("=")
+        copy(pathlib.Path(source), stage / name)
     for licence in sorted(args.licenses.iterdir()):
         copy(licence, stage / "licenses" / licence.name)
     copy(args.readme, stage / "README.txt")

@@ -1,18 +1,18 @@
 #!/usr/bin/env python3
 """The release archive as a host developer meets it.
 
-The test packages this build twice with the command after -- (which takes
---out), compares the two archives byte for byte, unpacks one into an empty
-folder and checks it from there: its contents, the binaries, the import library
-for Microsoft's linker, and a C host compiled against include/ and
-lib/libkorvel.dll.a alone that runs under Wine with the packaged DLL beside it
-and pings the reference pipeline server. Wine takes its prefix from the
-environment.
+The test packages this build with the command after -- (which takes --out),
+unpacks the archive into an empty folder and checks it from there: its
+contents, the binaries, the import library for Microsoft's linker, the example
+host built through the CMake package and run under Wine against the reference
+pipeline server through a whole update, and a host built with the pkg-config
+file. The same sources in another folder must give the same archive. Wine
+takes its prefix from the environment.
 """
 
 import argparse
-import email.utils
 import hashlib
+import os
 import pathlib
 import re
 import shutil
@@ -21,9 +21,9 @@ import sys
 import unittest
 import zipfile
 
-HOST_SOURCE = pathlib.Path(__file__).resolve().with_name("PingHost.c")
-# The host's wrapper library, whose registry key no other test uses.
-WRAPPER_KEY = "HKLM\\SOFTWARE\\Talvessa\\Pipeline\\KorvelDistHost"
+EXAMPLE = "examples/check-for-updates"
+# The example's wrapper library, whose registry key no other test uses.
+WRAPPER_KEY = "HKLM\\SOFTWARE\\Talvessa\\Pipeline\\CheckForUpdates"
 DLL_SIZE_LIMIT = 2 * 1024 * 1024
 LICENCES = {
     "GPL-3.txt": "GNU GENERAL PUBLIC LICENSE",
@@ -62,30 +62,47 @@ class DistArchive(unittest.TestCase):
     def setUpClass(cls):
         scratch = options.scratch
         shutil.rmtree(scratch, ignore_errors=True)
-        cls.runs = [scratch / "first", scratch / "second"]
-        for out in cls.runs:
-            checked(options.command + ["--out", out], timeout=120)
-        archives = list(cls.runs[0].glob("*.zip"))
+        checked(options.command + ["--out", scratch / "first"], timeout=120)
+        archives = list((scratch / "first").glob("*.zip"))
         if len(archives) != 1:
-            raise AssertionError(f"expected one archive in {cls.runs[0]}, found {archives}")
+            raise AssertionError(f"expected one archive in {scratch / 'first'}, found {archives}")
         cls.archive = archives[0]
         cls.root = scratch / "unpacked"
         cls.root.mkdir()
         with zipfile.ZipFile(cls.archive) as archive:
             archive.extractall(cls.root)
 
-    def test_two_runs_give_identical_archives(self):
-        digests = [hashlib.sha256((out / self.archive.name).read_bytes()).hexdigest()
-                   for out in self.runs]
+    def test_the_same_sources_in_another_folder_give_the_same_archive(self):
+        # The working tree's files, committed or not, with this build's
+        # third-party libraries: those are built with their paths mapped, and
+        # no file of the archive may name this folder.
+        other = options.scratch / "other-folder"
+        listed = checked(["git", "-C", options.source, "ls-files", "-z", "--cached", "--others",
+                          "--exclude-standard"])
+        for name in filter(None, listed.split("\0")):
+            if (options.source / name).is_file():
+                (other / name).parent.mkdir(parents=True, exist_ok=True)
+                shutil.copy2(options.source / name, other / name)
+        shutil.copytree(options.deps_prefix, other / "build/deps/prefix", symlinks=True)
+        checked(["cmake", "--preset", "mingw"], timeout=300, cwd=other)
+        checked(["cmake", "--build", "--preset", "mingw", "--target", "dist"], timeout=1200,
+                cwd=other)
+        theirs = other / "build/dist" / self.archive.name
+        digests = [hashlib.sha256(path.read_bytes()).hexdigest() for path in (self.archive, theirs)]
         self.assertEqual(digests[0], digests[1])
-        self.assertEqual((self.runs[0] / (self.archive.name + ".sha256")).read_text(),
+        self.assertEqual(pathlib.Path(str(self.archive) + ".sha256").read_text(),
                          f"{digests[0]}  {self.archive.name}\n")
+        for path in self.root.rglob("*"):
+            if path.is_file():
+                self.assertNotIn(str(options.source).encode(), path.read_bytes(), path)
 
     def test_contents(self):
         expected = {
             "README.txt", "bin/korvel.dll", "bin/korvel.dll.debug", "bin/korvel-cli.exe",
             "lib/korvel.def", "lib/libkorvel.dll.a", "lib/korvel.lib",
-            "docs/API.md", "docs/korvel-cli.md",
+            "lib/cmake/korvel/korvel-config.cmake", "lib/cmake/korvel/korvel-config-version.cmake",
+            "lib/pkgconfig/korvel.pc", "docs/API.md", "docs/korvel-cli.md",
+            EXAMPLE + "/CMakeLists.txt", EXAMPLE + "/check-for-updates.c",
         }
         expected |= {"include/" + header for header in options.header}
         expected |= {"licenses/" + name for name in LICENCES}
@@ -116,6 +133,8 @@ class DistArchive(unittest.TestCase):
                 self.assertIn("TimeDateStamp: 1970-01-01 00:00:00 (0x0)\n",
                               checked([options.readobj, "--file-headers", image]))
         self.assertLess((self.root / "bin" / "korvel.dll").stat().st_size, DLL_SIZE_LIMIT)
+        self.assertIn(f'VALUE "FileVersion", "{options.version}"',
+                      checked([options.windres, "-i", self.root / "bin" / "korvel.dll", "-O", "rc"]))
 
     def test_debugger_finds_symbols_through_the_debug_link(self):
         # gdb reads korvel.dll, follows its debug link to the file beside it
@@ -135,40 +154,65 @@ class DistArchive(unittest.TestCase):
         self.assertEqual(sorted(name for name, imp in imports if name == imp),
                          sorted(exports(options.definition)))
 
-    def test_c_host_pings_the_pipeline_server_with_the_packaged_dll(self):
-        host = self.root / "bin" / "PingHost.exe"
-        checked([options.cc, "-Wall", "-Wextra", "-I", self.root / "include", HOST_SOURCE,
-                 self.root / "lib" / "libkorvel.dll.a", "-loleaut32", "-lversion", "-o", host])
-        server = options.scratch / "pipeline-server"
-        checked([options.pipeline_server, "start", server, "--lifetime", "120", "--idle", "60"])
-        self.addCleanup(run, [options.pipeline_server, "stop", server])
-        url = f"http://127.0.0.1:{(server / 'port').read_text().strip()}/lumq/pipeline"
+    def test_example_built_through_the_cmake_package_updates_a_product(self):
+        build = options.scratch / "example"
+        checked(["cmake", "-S", self.root / EXAMPLE, "-B", build, "-G", "Ninja",
+                 "-DCMAKE_TOOLCHAIN_FILE=" + str(options.source / "cmake/mingw-w64-x86_64.cmake"),
+                 "-DCMAKE_PREFIX_PATH=" + str(self.root)], timeout=120, cwd=self.root)
+        checked(["cmake", "--build", build], timeout=120)
+        # korvel_copy_dll put the archive's DLL beside the program.
+        self.assertEqual((build / "korvel.dll").read_bytes(),
+                         (self.root / "bin/korvel.dll").read_bytes())
+
+        pipeline = options.scratch / "pipeline"
+        url = checked([options.source / "scripts/sample-pipeline.sh", "start", pipeline,
+                       options.bin]).split()[-1]
+        self.addCleanup(run, [options.source / "scripts/sample-pipeline.sh", "stop", pipeline])
         checked(["wine", "reg", "add", WRAPPER_KEY, "/v", "S_URL", "/d", url, "/f"])
         self.addCleanup(run, ["wine", "reg", "delete", WRAPPER_KEY, "/f"])
 
-        result = run(["wine", host.name], cwd=host.parent)
-        output = result.stdout + result.stderr
-        lines = result.stdout.replace("\r", "").splitlines()
-        self.assertEqual(len(lines), 4, output)
-        self.assertEqual(lines[:2], [f"version {options.version}", "open 0x00000000 1"], output)
-        self.assertRegex(lines[2], r"^ping 0x00000000 ", output)
-        self.assertIsNotNone(email.utils.parsedate_to_datetime(lines[2].split(" ", 2)[2]))
-        self.assertEqual(lines[3:], ["close 0x00000000"])
+        result = run(["wine", "check-for-updates.exe", "--install", "1234"], timeout=120, cwd=build)
+        output = result.stdout.replace("\r\n", "\n")
+        port = url.split("/")[2]
+        self.assertRegex(output, r"^open: kStatusSuccess\nping: kStatusSuccess\n"
+                                 r"  server date \w{3}, \d\d \w{3} \d{4} [\d:]{8} GMT\n"
+                                 r"query: kStatusSuccess\n"
+                                 r"  update hostapp-2.1.3-win-en\n"
+                                 f"    package http://{port}/packages/hostapp-2.1.3.zip\n"
+                                 r"  update hostapp-content-2026-11\n", output + result.stderr)
+        for line in ("download: kStatusSuccess", "install: kStatusSuccess", "close: kStatusSuccess"):
+            self.assertIn(f"\n{line}\n", output)
         self.assertEqual(result.returncode, 0, output)
-        requests = (server / "requests.log").read_text()
-        self.assertEqual(len(re.findall(r" GET /lumq/pipeline\?cmd=PingCmd:Ping\S* .*status=200",
-                                        requests)), 1, requests)
+        requests = (pipeline / "server/requests.log").read_text()
+        for request in (r"GET /lumq/pipeline\?cmd=PingCmd:Ping\S*", r"POST /lumq/pipeline\S*",
+                        r"GET /packages/hostapp-2.1.3.zip"):
+            self.assertEqual(len(re.findall(request + r" .*status=200", requests)), 1, requests)
+
+    def test_pkg_config_file_builds_a_host_against_the_unpacked_folder(self):
+        environment = dict(os.environ, PKG_CONFIG_LIBDIR=str(self.root / "lib/pkgconfig"))
+        environment.pop("PKG_CONFIG_PATH", None)
+        flags = checked([options.pkg_config, "--cflags", "--libs", "korvel"],
+                        env=environment).split()
+        folders = {flag[:2]: pathlib.Path(flag[2:]).resolve() for flag in flags
+                   if flag[:2] in ("-I", "-L")}
+        self.assertEqual(folders, {"-I": self.root / "include", "-L": self.root / "lib"})
+        host = options.scratch / "pkg-config-host.exe"
+        checked([options.cc, "-std=c99", "-Wall", "-Wextra", "-pedantic", "-Werror",
+                 self.root / EXAMPLE / "check-for-updates.c", *flags, "-lshlwapi", "-o", host])
+        self.assertIn("DLL Name: korvel.dll", checked([options.objdump, "-p", host]))
 
 
 def parse_arguments(argv):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    for name in ("scratch", "version", "cc", "objdump", "readobj", "gdb", "pipeline-server"):
+    for name in ("scratch", "version", "cc", "objdump", "readobj", "windres", "gdb", "pkg-config",
+                 "source", "deps-prefix", "bin"):
         parser.add_argument("--" + name, required=True)
     parser.add_argument("--header", action="append", required=True)
     parser.add_argument("--def", dest="definition", required=True, type=pathlib.Path)
     parser.add_argument("command", nargs="+", help="the packaging command, after --")
     options = parser.parse_args(argv)
-    options.scratch = pathlib.Path(options.scratch)
+    for name in ("scratch", "source", "deps_prefix"):
+        setattr(options, name, pathlib.Path(getattr(options, name)))
     return options
 
 
