@@ -55,7 +55,7 @@ public:
     {
         const SrwExclusiveLock lock(lock_);
         closed_ = true;
-        entries_.clear();
+        std::vector<Entry>().swap(entries_);
     }
 
 private:
@@ -71,8 +71,7 @@ private:
 };
 
 // Never destroyed, so that reads made while static objects are destroyed at
-// unload still work; the closer, trivially destructible state aside, only
-// closes the keys.
+// unload still work; the closer only closes the keys.
 OpenKeys& Keys()
 {
     static OpenKeys* const keys = new OpenKeys;

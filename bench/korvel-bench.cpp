@@ -286,7 +286,7 @@ int wmain(int argc, wchar_t** argv)
         return DownloadToFile(argv[2], argv[3]);
     if (mode == L"memory" && argc == 3)
         return DownloadToMemory(argv[2]);
-    if (mode == L"query" && argc == 5)
+    if (mode == L"query" && argc == 5 && _wtoi(argv[2]) > 0)
         return QueryRoundTrips(_wtoi(argv[2]), argv[3], argv[4]);
     if (mode == L"query-packet" && argc == 3)
         return WriteQueryPacket(argv[2]);
