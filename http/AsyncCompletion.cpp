@@ -61,7 +61,7 @@ CompletionTable& Completions()
 } // namespace
 
 AsyncCompletion::AsyncCompletion()
-    : completed_(CreateEventW(nullptr, FALSE, FALSE, nullptr)), key_(Completions().Add(this))
+    : completed_(RecycledEvent::Kind::kAutoReset), key_(Completions().Add(this))
 {
     if (!completed_.IsOpen()) {
         Completions().Remove(key_);
@@ -72,6 +72,8 @@ AsyncCompletion::AsyncCompletion()
 AsyncCompletion::~AsyncCompletion()
 {
     Completions().Remove(key_);
+    // Only a key that handles carried can have signalled the event since Retire reset it.
+    completed_.SetMaySignal(keyHandedOut_);
 }
 
 void CALLBACK AsyncCompletion::StatusCallback(HINTERNET, DWORD_PTR context, DWORD status,
@@ -108,9 +110,12 @@ DWORD AsyncCompletion::Await(BOOL callSucceeded, HANDLE abortEvent)
 
 void AsyncCompletion::Retire()
 {
+    if (!keyHandedOut_)
+        return;
     const DWORD_PTR next = Completions().Add(this);
     Completions().Remove(std::exchange(key_, next));
     ResetEvent(completed_.Get());
+    keyHandedOut_ = false;
 }
 
 } // namespace korvel

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "base/KernelHandle.h"
+#include "base/RecycledEvent.h"
 
 #include <windows.h>
 
@@ -29,7 +29,11 @@ public:
 
     static void CALLBACK StatusCallback(HINTERNET handle, DWORD_PTR context, DWORD status,
                                         LPVOID information, DWORD length);
-    DWORD_PTR Context() const { return key_; }
+    DWORD_PTR Context()
+    {
+        keyHandedOut_ = true;
+        return key_;
+    }
 
     // The outcome of the call just made, given what it returned: 0 when it
     // succeeded (at once or later), its error code when it failed, and
@@ -39,15 +43,17 @@ public:
 
     // Cuts this object off from the handles made with the current key and
     // takes a new key for the next transaction's handles; a completion that
-    // arrived after an abort had ended its wait is forgotten.
+    // arrived after an abort had ended its wait is forgotten. A key that no
+    // handle has carried cannot be reached, so it is kept.
     void Retire();
 
 private:
     void Complete(const INTERNET_ASYNC_RESULT& result);
 
-    KernelHandle completed_;
+    RecycledEvent completed_;
     DWORD error_ = ERROR_SUCCESS;
     DWORD_PTR key_ = 0;
+    bool keyHandedOut_ = false;
 };
 
 } // namespace korvel

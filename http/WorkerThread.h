@@ -1,5 +1,7 @@
 #pragma once
 
+#include "base/RecycledEvent.h"
+
 #include <windows.h>
 
 #include <atomic>
@@ -34,8 +36,7 @@ public:
     {
         if (running_)
             throw kAlreadyStarted;
-        event_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-        if (event_ == nullptr)
+        if (!event_.Take(RecycledEvent::Kind::kAutoReset))
             throw kEventNotCreated;
         work_ = CreateThreadpoolWork(&CWorkerThread::Entry, this, nullptr);
         if (work_ == nullptr) {
@@ -54,6 +55,7 @@ public:
     {
         if (!running_)
             throw kNotStarted;
+        const HANDLE finished = event_.Get();
         for (;;) {
             MSG message;
             while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
@@ -61,11 +63,13 @@ public:
                 DispatchMessageW(&message);
             }
             const DWORD result =
-                MsgWaitForMultipleObjects(1, &event_, FALSE, timeoutMs, QS_ALLINPUT);
+                MsgWaitForMultipleObjects(1, &finished, FALSE, timeoutMs, QS_ALLINPUT);
             if (result == WAIT_TIMEOUT)
                 return false;
             if (result == WAIT_OBJECT_0 + 1)
                 continue;
+            // The wait took the signal: the event goes back unsignalled.
+            event_.SetMaySignal(false);
             Release();
             return true;
         }
@@ -109,7 +113,7 @@ private:
         worker->started_ = true;
         // A transaction waits on the network for as long as it takes.
         CallbackMayRunLong(instance);
-        SetEventWhenCallbackReturns(instance, worker->event_);
+        SetEventWhenCallbackReturns(instance, worker->event_.Get());
         worker->procedure_(worker->job_);
     }
 
@@ -118,12 +122,11 @@ private:
         running_ = false;
         if (work_ != nullptr)
             CloseThreadpoolWork(std::exchange(work_, nullptr));
-        if (event_ != nullptr)
-            CloseHandle(std::exchange(event_, nullptr));
+        event_.GiveBack();
     }
 
     Job job_;
-    HANDLE event_ = nullptr;
+    RecycledEvent event_;
     PTP_WORK work_ = nullptr;
     bool running_ = false;
     std::atomic<bool> started_{false};

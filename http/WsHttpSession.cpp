@@ -110,13 +110,13 @@ uint32_t StatusForHttpCode(DWORD code)
 // bytes of one request body at most, and only after an abort.
 class HeldForWinInet {
 public:
-    HeldForWinInet(const char* data, size_t size, HANDLE abortEvent)
-        : block_(new Block{std::vector<char>(data, data + size), 0}), abortEvent_(abortEvent)
+    HeldForWinInet(const char* data, size_t size, const std::atomic<bool>& aborted)
+        : block_(new Block{std::vector<char>(data, data + size), 0}), aborted_(aborted)
     {
     }
     ~HeldForWinInet()
     {
-        if (WaitForSingleObject(abortEvent_, 0) == WAIT_OBJECT_0)
+        if (aborted_.load())
             static_cast<void>(block_.release());
     }
     HeldForWinInet(const HeldForWinInet&) = delete;
@@ -132,7 +132,7 @@ private:
         DWORD count;
     };
     std::unique_ptr<Block> block_;
-    HANDLE abortEvent_;
+    const std::atomic<bool>& aborted_;
 };
 
 FileHandle OpenForReading(const WsString& path)
@@ -143,7 +143,7 @@ FileHandle OpenForReading(const WsString& path)
 
 } // namespace
 
-WsHttpSession::WsHttpSession() : abort_(CreateEventW(nullptr, TRUE, FALSE, nullptr))
+WsHttpSession::WsHttpSession() : abort_(RecycledEvent::Kind::kManualReset)
 {
     if (!abort_.IsOpen())
         throw std::bad_alloc();
@@ -155,6 +155,7 @@ WsHttpSession::WsHttpSession() : abort_(CreateEventW(nullptr, TRUE, FALSE, nullp
 WsHttpSession::~WsHttpSession()
 {
     Close(kStatusTransferIdle);
+    abort_.SetMaySignal(aborted_.load());
     LogLine(L"</WsHttpSession::~WsHttpSession>");
     ReleaseLog();
 }
@@ -376,7 +377,7 @@ void WsHttpSession::SendPostRequest(const WsString& path, const WsString& postDa
     } else {
         // The text's UTF-16 code units as they lie in memory, without a terminator.
         const HeldForWinInet body(reinterpret_cast<const char*>(postData.data()),
-                                  postData.size() * sizeof(wchar_t), abort_.Get());
+                                  postData.size() * sizeof(wchar_t), aborted_);
         const SendCall send = [this, &body] {
             return HttpSendRequestW(request_.Get(), nullptr, 0, body.Data(), body.Size());
         };
@@ -473,7 +474,7 @@ void WsHttpSession::WritePostFile()
     std::vector<char> block(kPostBlockBytes);
     DWORD read = 0;
     while (ReadFile(file.Get(), block.data(), kPostBlockBytes, &read, nullptr) && read != 0) {
-        const HeldForWinInet bytes(block.data(), read, abort_.Get());
+        const HeldForWinInet bytes(block.data(), read, aborted_);
         if (AwaitCall(InternetWriteFile(request_.Get(), bytes.Data(), read, bytes.Count())) !=
             ERROR_SUCCESS) {
             LogError(L"Failed to post the request data to the server: " + FormatLastError());
@@ -594,6 +595,7 @@ void WsHttpSession::Abort()
     LogLine(L"<WsHttpSession::Abort>");
     {
         CriticalSectionLock lock(AbortLock());
+        aborted_ = true;
         SetEvent(abort_.Get());
     }
     LogLine(L"</WsHttpSession::Abort>");
@@ -604,7 +606,8 @@ void WsHttpSession::PrepareTransaction()
     SettleWinInet();
     {
         CriticalSectionLock lock(AbortLock());
-        ResetEvent(abort_.Get());
+        if (aborted_.exchange(false))
+            ResetEvent(abort_.Get());
     }
     progress_ = WsHttpProgress{};
     progress_.status = kStatusTransferStarted;
@@ -612,7 +615,7 @@ void WsHttpSession::PrepareTransaction()
 
 bool WsHttpSession::IsAborted() const
 {
-    return WaitForSingleObject(abort_.Get(), 0) == WAIT_OBJECT_0;
+    return aborted_.load();
 }
 
 // Operations still pending on the handles (after an abort) complete inside

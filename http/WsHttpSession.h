@@ -1,6 +1,7 @@
 #pragma once
 
 #include "base/KernelHandle.h"
+#include "base/RecycledEvent.h"
 #include "base/WsStatus.h"
 #include "http/AsyncCompletion.h"
 #include "http/IWsHttpSession.h"
@@ -8,6 +9,7 @@
 
 #include <wininet.h>
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -153,7 +155,10 @@ private:
     WsString postFile_;
 
     // Signalled by Abort, reset by PrepareTransaction; the abort lock orders both.
-    KernelHandle abort_;
+    // The flag mirrors the event for the checks between waits, which would
+    // otherwise each cost a system call.
+    RecycledEvent abort_;
+    std::atomic<bool> aborted_{false};
     AsyncCompletion completion_;
     // Body blocks land here: up to 1 MiB at a time, allocated as reads need it.
     std::unique_ptr<char[]> readBuffer_;

@@ -28,6 +28,9 @@ write_config() {
     server {
         listen 127.0.0.1:$port;
         root $root;
+        # A POST to a file is answered with the file, as a fixed answer of a
+        # service costs nothing to the server.
+        error_page 405 =200 \$uri;
     }
 }
 CONF
