@@ -87,17 +87,24 @@ public:
             return;
         if (!started_.load()) {
             WaitForThreadpoolWorkCallbacks(work_, TRUE);
-            Release();
-            return;
+            if (!started_.load()) {
+                Release();
+                return;
+            }
         }
+        // Begun after all: its event is set once it has returned.
         WaitWithMessages(INFINITE);
     }
 
     // Waits without limit for a procedure that may still run.
+    // The event, not the pool's count of running callbacks, says the procedure
+    // has returned: taking its signal leaves the event clean for its next owner.
     void Join()
     {
-        if (running_)
-            WaitForThreadpoolWorkCallbacks(work_, FALSE);
+        if (running_) {
+            WaitForSingleObject(event_.Get(), INFINITE);
+            event_.SetMaySignal(false);
+        }
         Release();
     }
 
