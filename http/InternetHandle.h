@@ -1,8 +1,6 @@
 #pragma once
 
-#include <windows.h>
-
-#include <wininet.h>
+#include "http/WinInetApi.h"
 
 #include <utility>
 
@@ -30,13 +28,13 @@ public:
     void DetachCallback()
     {
         if (handle_ != nullptr)
-            InternetSetStatusCallbackW(handle_, nullptr);
+            WinInet().InternetSetStatusCallbackW(handle_, nullptr);
     }
 
     void Close()
     {
         if (handle_ != nullptr)
-            InternetCloseHandle(std::exchange(handle_, nullptr));
+            WinInet().InternetCloseHandle(std::exchange(handle_, nullptr));
     }
 
     // Closing a request whose body is still arriving makes some WinINet
@@ -50,10 +48,10 @@ public:
     {
         if (handle_ == nullptr)
             return;
-        const auto close =
-            reinterpret_cast<LPTHREAD_START_ROUTINE>(reinterpret_cast<void*>(&InternetCloseHandle));
+        const auto close = reinterpret_cast<LPTHREAD_START_ROUTINE>(
+            reinterpret_cast<void*>(WinInet().InternetCloseHandle));
         if (!QueueUserWorkItem(close, handle_, WT_EXECUTEDEFAULT))
-            InternetCloseHandle(handle_);
+            WinInet().InternetCloseHandle(handle_);
         handle_ = nullptr;
     }
 

@@ -50,15 +50,16 @@ void SettleWinInet()
         // have: WinINet notifies them of their creation. No key is all ones.
         const DWORD_PTR context = ~DWORD_PTR(0);
         InternetHandle internet;
-        internet.Reset(InternetOpenW(L"", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr,
-                                     INTERNET_FLAG_ASYNC));
-        InternetSetStatusCallbackW(internet.Get(), &AsyncCompletion::StatusCallback);
+        internet.Reset(WinInet().InternetOpenW(L"", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr,
+                                               INTERNET_FLAG_ASYNC));
+        WinInet().InternetSetStatusCallbackW(internet.Get(), &AsyncCompletion::StatusCallback);
         InternetHandle connection;
-        connection.Reset(InternetConnectW(internet.Get(), L"localhost", INTERNET_DEFAULT_HTTP_PORT,
-                                          nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, context));
+        connection.Reset(WinInet().InternetConnectW(internet.Get(), L"localhost",
+                                                    INTERNET_DEFAULT_HTTP_PORT, nullptr, nullptr,
+                                                    INTERNET_SERVICE_HTTP, 0, context));
         InternetHandle request;
-        request.Reset(HttpOpenRequestW(connection.Get(), L"GET", L"/", nullptr, nullptr, nullptr,
-                                       INTERNET_FLAG_NO_CACHE_WRITE, context));
+        request.Reset(WinInet().HttpOpenRequestW(connection.Get(), L"GET", L"/", nullptr, nullptr,
+                                                 nullptr, INTERNET_FLAG_NO_CACHE_WRITE, context));
         request.DetachCallback();
         connection.DetachCallback();
         internet.DetachCallback();
@@ -69,7 +70,7 @@ void SettleWinInet()
 
 void SetDwordOption(HINTERNET handle, DWORD option, DWORD value)
 {
-    InternetSetOptionW(handle, option, &value, sizeof value);
+    WinInet().InternetSetOptionW(handle, option, &value, sizeof value);
 }
 
 // What an answer's HTTP status means for the transaction; 0 lets it go on.
@@ -217,14 +218,14 @@ void WsHttpSession::OpenSession()
     internet_.Close();
     const WsString agent = UserAgent();
     LogLine(L"\tUserAgent: " + agent);
-    internet_.Reset(InternetOpenW(agent.c_str(), INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr,
-                                  INTERNET_FLAG_ASYNC));
+    internet_.Reset(WinInet().InternetOpenW(agent.c_str(), INTERNET_OPEN_TYPE_PRECONFIG, nullptr,
+                                            nullptr, INTERNET_FLAG_ASYNC));
     if (!internet_.IsOpen()) {
         LogError(L"Failed to create the internet session: " + FormatLastError());
         Raise(kStatusInternetOpenFailed);
     }
     // The connection and request handles inherit the callback when they are created.
-    InternetSetStatusCallbackW(internet_.Get(), &AsyncCompletion::StatusCallback);
+    WinInet().InternetSetStatusCallbackW(internet_.Get(), &AsyncCompletion::StatusCallback);
     LogLine(L"</WsHttpSession::OpenSession>");
 }
 
@@ -242,7 +243,7 @@ bool WsHttpSession::CrackUrl(const WsString& url, WsString& host, WsString& path
     parts.dwHostNameLength = kUrlPartChars;
     parts.lpszUrlPath = pathBuffer.data();
     parts.dwUrlPathLength = kUrlPartChars;
-    const bool cracked = InternetCrackUrlW(url.c_str(), 0, 0, &parts);
+    const bool cracked = WinInet().InternetCrackUrlW(url.c_str(), 0, 0, &parts);
     if (!cracked) {
         LogError(L"Failed to crack the URL: " + FormatLastError());
     } else {
@@ -264,8 +265,9 @@ void WsHttpSession::OpenConnection(const WsString& host, INTERNET_PORT port)
         LogLine(L"\tHost: " + host);
         LogLine(L"\tPort: " + Decimal(port));
     }
-    connection_.Reset(InternetConnectW(internet_.Get(), host.c_str(), port, nullptr, nullptr,
-                                       INTERNET_SERVICE_HTTP, 0, completion_.Context()));
+    connection_.Reset(WinInet().InternetConnectW(internet_.Get(), host.c_str(), port, nullptr,
+                                                 nullptr, INTERNET_SERVICE_HTTP, 0,
+                                                 completion_.Context()));
     if (!connection_.IsOpen()) {
         if (GetLastError() == ERROR_INTERNET_TIMEOUT) {
             LogError(L"Connection timed out.");
@@ -278,14 +280,14 @@ void WsHttpSession::OpenConnection(const WsString& host, INTERNET_PORT port)
     SetDwordOption(connection_.Get(), INTERNET_OPTION_SEND_TIMEOUT, kOneHourMs);
     // The body is decoded by the library itself, on every platform the same way: a platform that
     // decodes drops the Content-Length, and a cut body could then pass for a whole one.
-    InternetSetOptionW(connection_.Get(), INTERNET_OPTION_IGNORE_OFFLINE, nullptr, 0);
+    WinInet().InternetSetOptionW(connection_.Get(), INTERNET_OPTION_IGNORE_OFFLINE, nullptr, 0);
     LogLine(L"</WsHttpSession::OpenConnection>");
 }
 
 void WsHttpSession::OpenRequest(const wchar_t* verb, const WsString& path, uint32_t flags)
 {
-    request_.Reset(HttpOpenRequestW(connection_.Get(), verb, path.c_str(), nullptr, nullptr,
-                                    nullptr, flags, completion_.Context()));
+    request_.Reset(WinInet().HttpOpenRequestW(connection_.Get(), verb, path.c_str(), nullptr,
+                                              nullptr, nullptr, flags, completion_.Context()));
     if (!request_.IsOpen()) {
         LogError(L"Could not open the request: " + FormatLastError());
         Raise(kStatusRequestOpenFailed);
@@ -299,25 +301,26 @@ void WsHttpSession::OpenRequest(const wchar_t* verb, const WsString& path, uint3
 void WsHttpSession::AddRequestHeaders()
 {
     const HINTERNET request = request_.Get();
-    if (useCompression_ && !HttpAddRequestHeadersW(request, L"Accept-Encoding: gzip\r\n", DWORD(-1),
-                                                   HTTP_ADDREQ_FLAG_ADD_IF_NEW))
+    if (useCompression_ &&
+        !WinInet().HttpAddRequestHeadersW(request, L"Accept-Encoding: gzip\r\n", DWORD(-1),
+                                          HTTP_ADDREQ_FLAG_ADD_IF_NEW))
         LogError(L"Could not set encoding: " + FormatLastError());
     if (acceptTypes_ != 0) {
         if ((acceptTypes_ & kAcceptXml) == 0) {
             LogError(L"No Accept type set. Is an enum value not being handled?");
-        } else if (!HttpAddRequestHeadersW(request, L"Accept: application/xml\r\n", DWORD(-1),
-                                           HTTP_ADDREQ_FLAG_ADD_IF_NEW)) {
+        } else if (!WinInet().HttpAddRequestHeadersW(request, L"Accept: application/xml\r\n",
+                                                     DWORD(-1), HTTP_ADDREQ_FLAG_ADD_IF_NEW)) {
             LogError(L"Could not set Accept: " + FormatLastError());
         }
     }
     if (!apiKey_.empty()) {
         const WsString header = L"X-QD-API-KEY: " + apiKey_ + L"\r\n";
-        if (!HttpAddRequestHeadersW(request, header.c_str(), DWORD(-1), 0))
+        if (!WinInet().HttpAddRequestHeadersW(request, header.c_str(), DWORD(-1), 0))
             LogError(L"Could not set API key: " + FormatLastError());
     }
     if (!bearerToken_.empty()) {
         const WsString header = L"Authorization: Bearer " + bearerToken_ + L"\r\n";
-        if (!HttpAddRequestHeadersW(request, header.c_str(), DWORD(-1), 0))
+        if (!WinInet().HttpAddRequestHeadersW(request, header.c_str(), DWORD(-1), 0))
             LogError(L"Could not set token: " + FormatLastError());
     }
 }
@@ -329,14 +332,14 @@ void WsHttpSession::AddRangeHeader()
 {
     LogLine(L"\tDetected partial file.  Requesting a data range in the header.");
     const WsString range = L"Range:bytes=" + std::to_wstring(progress_.bytesReceived) + L"-\r\n";
-    HttpAddRequestHeadersW(request_.Get(), range.c_str(), DWORD(-1),
-                           HTTP_ADDREQ_FLAG_ADD | HTTP_ADDREQ_FLAG_REPLACE);
+    WinInet().HttpAddRequestHeadersW(request_.Get(), range.c_str(), DWORD(-1),
+                                     HTTP_ADDREQ_FLAG_ADD | HTTP_ADDREQ_FLAG_REPLACE);
     if (heldValidator_.empty())
         return;
     LogLine(L"\tIf-Range: " + heldValidator_);
     const WsString ifRange = L"If-Range: " + heldValidator_ + L"\r\n";
-    HttpAddRequestHeadersW(request_.Get(), ifRange.c_str(), DWORD(-1),
-                           HTTP_ADDREQ_FLAG_ADD | HTTP_ADDREQ_FLAG_REPLACE);
+    WinInet().HttpAddRequestHeadersW(request_.Get(), ifRange.c_str(), DWORD(-1),
+                                     HTTP_ADDREQ_FLAG_ADD | HTTP_ADDREQ_FLAG_REPLACE);
 }
 
 void WsHttpSession::SendGetRequest(const WsString& path, uint32_t flags)
@@ -351,7 +354,7 @@ void WsHttpSession::SendGetRequest(const WsString& path, uint32_t flags)
     if (streamToFile_ && progress_.bytesReceived > 0)
         AddRangeHeader();
     const SendCall send = [this] {
-        return HttpSendRequestW(request_.Get(), nullptr, 0, nullptr, 0);
+        return WinInet().HttpSendRequestW(request_.Get(), nullptr, 0, nullptr, 0);
     };
     if (SendAndAwait(send) != ERROR_SUCCESS)
         RetryFailedSend(false, send, flags);
@@ -379,7 +382,7 @@ void WsHttpSession::SendPostRequest(const WsString& path, const WsString& postDa
         const HeldForWinInet body(reinterpret_cast<const char*>(postData.data()),
                                   postData.size() * sizeof(wchar_t), aborted_);
         const SendCall send = [this, &body] {
-            return HttpSendRequestW(request_.Get(), nullptr, 0, body.Data(), body.Size());
+            return WinInet().HttpSendRequestW(request_.Get(), nullptr, 0, body.Data(), body.Size());
         };
         if (SendAndAwait(send) != ERROR_SUCCESS && !AnsweredWithProxyDemand(path, flags))
             RetryFailedSend(true, send, flags);
@@ -415,13 +418,13 @@ bool WsHttpSession::AnsweredWithProxyDemand(const WsString& path, uint32_t flags
 // when there is none.
 DWORD WsHttpSession::HeadStatus(const WsString& path, uint32_t flags)
 {
-    request_.Reset(HttpOpenRequestW(connection_.Get(), L"HEAD", path.c_str(), nullptr, nullptr,
-                                    nullptr, flags, completion_.Context()));
+    request_.Reset(WinInet().HttpOpenRequestW(connection_.Get(), L"HEAD", path.c_str(), nullptr,
+                                              nullptr, nullptr, flags, completion_.Context()));
     if (!request_.IsOpen())
         return 0;
     AddRequestHeaders();
     const SendCall send = [this] {
-        return HttpSendRequestW(request_.Get(), nullptr, 0, nullptr, 0);
+        return WinInet().HttpSendRequestW(request_.Get(), nullptr, 0, nullptr, 0);
     };
     if (SendAndAwait(send) != ERROR_SUCCESS)
         return 0;
@@ -436,7 +439,8 @@ void WsHttpSession::SendPostFile(uint32_t flags)
     buffers.dwStructSize = sizeof buffers;
     buffers.dwBufferTotal = PostFileLength();
     const SendCall send = [this, &buffers] {
-        return HttpSendRequestExW(request_.Get(), &buffers, nullptr, 0, completion_.Context());
+        return WinInet().HttpSendRequestExW(request_.Get(), &buffers, nullptr, 0,
+                                            completion_.Context());
     };
     if (SendAndAwait(send) != ERROR_SUCCESS)
         RetryFailedSend(true, send, flags);
@@ -444,8 +448,8 @@ void WsHttpSession::SendPostFile(uint32_t flags)
         LogLine(L"\tCalling InternetWriteFile");
         WritePostFile();
         LogLine(L"\tInternetWriteFile complete, calling HttpEndRequest");
-        if (AwaitCall(HttpEndRequestW(request_.Get(), nullptr, 0, completion_.Context())) !=
-            ERROR_SUCCESS)
+        if (AwaitCall(WinInet().HttpEndRequestW(request_.Get(), nullptr, 0,
+                                                completion_.Context())) != ERROR_SUCCESS)
             LogLine(L"HttpEndRequest failed: " + FormatLastError());
         LogLine(L"\tHttpEndRequest complete");
     } catch (WsStatus status) {
@@ -475,8 +479,8 @@ void WsHttpSession::WritePostFile()
     DWORD read = 0;
     while (ReadFile(file.Get(), block.data(), kPostBlockBytes, &read, nullptr) && read != 0) {
         const HeldForWinInet bytes(block.data(), read, aborted_);
-        if (AwaitCall(InternetWriteFile(request_.Get(), bytes.Data(), read, bytes.Count())) !=
-            ERROR_SUCCESS) {
+        if (AwaitCall(WinInet().InternetWriteFile(request_.Get(), bytes.Data(), read,
+                                                  bytes.Count())) != ERROR_SUCCESS) {
             LogError(L"Failed to post the request data to the server: " + FormatLastError());
             Raise(kStatusPostFileFailed);
         }
@@ -541,8 +545,8 @@ DWORD WsHttpSession::HttpStatus()
 {
     DWORD code = 0;
     DWORD size = sizeof code;
-    if (!HttpQueryInfoW(request_.Get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &code,
-                        &size, nullptr))
+    if (!WinInet().HttpQueryInfoW(request_.Get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER,
+                                  &code, &size, nullptr))
         return 0;
     return code;
 }
@@ -571,11 +575,11 @@ bool WsHttpSession::AskForAuthentication()
 {
     LogLine(L"<WsHttpSession::AskForAuthentication>");
     const HWND owner = parentWindow_ != nullptr ? parentWindow_ : GetDesktopWindow();
-    const DWORD result =
-        InternetErrorDlg(owner, request_.Get(), 407,
-                         FLAGS_ERROR_UI_FILTER_FOR_ERRORS | FLAGS_ERROR_UI_FLAGS_CHANGE_OPTIONS |
-                             FLAGS_ERROR_UI_FLAGS_GENERATE_DATA,
-                         nullptr);
+    const DWORD result = WinInet().InternetErrorDlg(owner, request_.Get(), 407,
+                                                    FLAGS_ERROR_UI_FILTER_FOR_ERRORS |
+                                                        FLAGS_ERROR_UI_FLAGS_CHANGE_OPTIONS |
+                                                        FLAGS_ERROR_UI_FLAGS_GENERATE_DATA,
+                                                    nullptr);
     LogLine(L"\tAuthentication result: " + Hex(result));
     LogLine(L"</WsHttpSession::AskForAuthentication>");
     return result == ERROR_INTERNET_FORCE_RETRY;

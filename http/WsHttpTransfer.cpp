@@ -359,8 +359,8 @@ bool WsHttpSession::QueryHeader(DWORD query, WsString& value)
     std::wstring buffer;
     // The header may grow between two queries of a live request; a few tries suffice.
     for (int attempt = 0; attempt < 4; ++attempt) {
-        if (HttpQueryInfoW(request_.Get(), query, buffer.empty() ? nullptr : buffer.data(), &size,
-                           nullptr)) {
+        if (WinInet().HttpQueryInfoW(request_.Get(), query,
+                                     buffer.empty() ? nullptr : buffer.data(), &size, nullptr)) {
             value.assign(buffer.c_str(), size / sizeof(wchar_t));
             return true;
         }
@@ -403,7 +403,7 @@ void WsHttpSession::CheckContentType()
     wchar_t type[260] = {};
     DWORD size = sizeof type;
     const bool found =
-        HttpQueryInfoW(request_.Get(), HTTP_QUERY_CONTENT_TYPE, type, &size, nullptr);
+        WinInet().HttpQueryInfoW(request_.Get(), HTTP_QUERY_CONTENT_TYPE, type, &size, nullptr);
     if (found && IsLogging())
         LogLine(WsString(L"\tContent Type: ") + type);
     if (!found || type[0] == L'\0') {
@@ -467,8 +467,8 @@ DWORD WsHttpSession::ReadAvailable(char* block, DWORD size, DWORD& read)
         buffers.dwStructSize = sizeof buffers;
         buffers.lpvBuffer = block;
         buffers.dwBufferLength = size;
-        if (InternetReadFileExA(request_.Get(), &buffers, IRF_ASYNC | IRF_NO_WAIT,
-                                completion_.Context())) {
+        if (WinInet().InternetReadFileExA(request_.Get(), &buffers, IRF_ASYNC | IRF_NO_WAIT,
+                                          completion_.Context())) {
             read = buffers.dwBufferLength;
             SetLastError(ERROR_SUCCESS);
             return ERROR_SUCCESS;
@@ -652,7 +652,7 @@ void WsHttpSession::FinishFile(const WsString& url, std::string& response)
         if (digest != expectedChecksum_)
             Raise(kStatusChecksumMismatch);
     }
-    DeleteUrlCacheEntryW(url.c_str());
+    WinInet().DeleteUrlCacheEntryW(url.c_str());
     ToNarrow(targetFile_.c_str(), response);
 }
 
