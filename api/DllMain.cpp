@@ -6,7 +6,11 @@
 // A detach with a non-null reserved argument means the process is ending.
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved)
 {
-    if (reason == DLL_PROCESS_DETACH && reserved != nullptr)
-        korvel::MarkProcessExiting();
+    if (reason == DLL_PROCESS_DETACH) {
+        if (reserved != nullptr)
+            korvel::MarkProcessExiting();
+        else
+            korvel::MarkModuleUnloading();
+    }
     return TRUE;
 }

@@ -6,6 +6,7 @@ namespace korvel {
 
 namespace {
 std::atomic<bool> processExiting{false};
+std::atomic<bool> moduleUnloading{false};
 } // namespace
 
 void MarkProcessExiting()
@@ -16,6 +17,16 @@ void MarkProcessExiting()
 bool ProcessIsExiting()
 {
     return processExiting;
+}
+
+void MarkModuleUnloading()
+{
+    moduleUnloading = true;
+}
+
+bool ModuleIsUnloading()
+{
+    return moduleUnloading;
 }
 
 } // namespace korvel

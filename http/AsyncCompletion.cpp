@@ -8,8 +8,8 @@ namespace korvel {
 
 namespace {
 
-// The completions that callbacks may reach, by key. Keys are never reused, so
-// a callback of a retired transaction cannot reach a later one.
+// The chains that callbacks may reach, by key. Keys are never reused, so a
+// callback of a retired transaction cannot reach a later one.
 class CompletionTable {
 public:
     DWORD_PTR Add(AsyncCompletion* completion)
@@ -33,15 +33,20 @@ public:
         ReleaseSRWLockExclusive(&lock_);
     }
 
-    // Calls the completion of a key, if it is still there, under the shared
-    // lock: Remove cannot return while it runs.
-    template <class Call> void Visit(DWORD_PTR key, const Call& call)
+    // Calls the chain of a key, if it is still there, under the lock: Remove
+    // cannot return while it runs. A call that answers true hands the chain
+    // back: it leaves the table and goes to the caller.
+    template <class Call> AsyncCompletion* Visit(DWORD_PTR key, const Call& call)
     {
-        AcquireSRWLockShared(&lock_);
+        AsyncCompletion* handedBack = nullptr;
+        AcquireSRWLockExclusive(&lock_);
         const auto entry = entries_.find(key);
-        if (entry != entries_.end())
-            call(*entry->second);
-        ReleaseSRWLockShared(&lock_);
+        if (entry != entries_.end() && call(*entry->second)) {
+            handedBack = entry->second;
+            entries_.erase(entry);
+        }
+        ReleaseSRWLockExclusive(&lock_);
+        return handedBack;
     }
 
 private:
@@ -50,8 +55,8 @@ private:
     std::map<DWORD_PTR, AsyncCompletion*> entries_;
 };
 
-// Never destroyed: sessions that static destructors close at unload still
-// take their keys out of it.
+// Never destroyed: chains that outlive their sessions still take their keys
+// out of it.
 CompletionTable& Completions()
 {
     static CompletionTable* const table = new CompletionTable;
@@ -79,33 +84,106 @@ AsyncCompletion::~AsyncCompletion()
 void CALLBACK AsyncCompletion::StatusCallback(HINTERNET, DWORD_PTR context, DWORD status,
                                               LPVOID information, DWORD)
 {
-    if (status != INTERNET_STATUS_REQUEST_COMPLETE || information == nullptr)
+    AsyncCompletion* finished = nullptr;
+    if (status == INTERNET_STATUS_REQUEST_COMPLETE && information != nullptr) {
+        const auto& result = *static_cast<const INTERNET_ASYNC_RESULT*>(information);
+        finished = Completions().Visit(context, [&result](AsyncCompletion& chain) {
+            chain.Complete(result);
+            return chain.abandoned_ && chain.IsQuiet();
+        });
+    } else if (status == INTERNET_STATUS_HANDLE_CLOSING) {
+        finished = Completions().Visit(context, [](AsyncCompletion& chain) {
+            chain.HandleClosed();
+            return chain.abandoned_ && chain.IsQuiet();
+        });
+    }
+    if (finished == nullptr)
         return;
-    const auto& result = *static_cast<const INTERNET_ASYNC_RESULT*>(information);
-    Completions().Visit(context,
-                        [&result](AsyncCompletion& completion) { completion.Complete(result); });
+    // The chain's last notice: nothing of WinINet's will use it any more.
+    const HMODULE module = finished->heldModule_;
+    delete finished;
+    // The module may go once this notice has returned into WinINet: a pool
+    // thread lets go of it after a callback that has already returned. Should
+    // the pool refuse, the module stays for the life of the process.
+    if (module != nullptr)
+        TrySubmitThreadpoolCallback(&ReleaseModule, module, nullptr);
 }
 
+void CALLBACK AsyncCompletion::ReleaseModule(PTP_CALLBACK_INSTANCE instance, void* module)
+{
+    FreeLibraryWhenCallbackReturns(instance, static_cast<HMODULE>(module));
+}
+
+// dwResult says whether the call succeeded; dwError means something only when
+// it did not, and some calls leave other values there on success.
 void AsyncCompletion::Complete(const INTERNET_ASYNC_RESULT& result)
 {
-    error_ = result.dwError;
+    if (result.dwResult != 0)
+        error_ = ERROR_SUCCESS;
+    else
+        error_ = result.dwError != ERROR_SUCCESS ? result.dwError : ERROR_INTERNET_INTERNAL_ERROR;
+    pending_ = false;
     SetEvent(completed_.Get());
 }
 
-DWORD AsyncCompletion::Await(BOOL callSucceeded, HANDLE abortEvent)
+void AsyncCompletion::HandleClosed()
+{
+    if (closingNotices_ > 0)
+        --closingNotices_;
+    SetEvent(completed_.Get());
+}
+
+void AsyncCompletion::BeginCall()
+{
+    pending_ = true;
+}
+
+DWORD AsyncCompletion::EndCall(BOOL callSucceeded, HANDLE abortEvent)
 {
     DWORD outcome = ERROR_SUCCESS;
-    if (!callSucceeded) {
+    if (!callSucceeded)
         outcome = GetLastError();
-        if (outcome == ERROR_IO_PENDING) {
-            // The abort comes first in the list: when both are signalled, it wins.
-            const HANDLE events[] = {abortEvent, completed_.Get()};
-            const DWORD woken = WaitForMultipleObjects(2, events, FALSE, INFINITE);
-            outcome = woken == WAIT_OBJECT_0 + 1 ? error_ : ERROR_INTERNET_OPERATION_CANCELLED;
+    if (outcome != ERROR_IO_PENDING) {
+        pending_ = false;
+    } else {
+        // The abort comes first in the list: when both are signalled, it wins.
+        const HANDLE events[] = {abortEvent, completed_.Get()};
+        outcome = ERROR_INTERNET_OPERATION_CANCELLED;
+        while (WaitForMultipleObjects(2, events, FALSE, INFINITE) == WAIT_OBJECT_0 + 1) {
+            if (!pending_) {
+                outcome = error_;
+                break;
+            }
         }
     }
     SetLastError(outcome);
     return outcome;
+}
+
+char* AsyncCompletion::ReadBuffer(DWORD bytes)
+{
+    if (readBufferBytes_ < bytes) {
+        readBuffer_.reset(new char[bytes]);
+        readBufferBytes_ = bytes;
+    }
+    return readBuffer_.get();
+}
+
+void AsyncCompletion::ExpectClosingNotice()
+{
+    ++closingNotices_;
+}
+
+bool AsyncCompletion::AwaitQuiet(DWORD timeoutMs)
+{
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    while (!IsQuiet()) {
+        const ULONGLONG now = GetTickCount64();
+        if (now >= deadline)
+            return false;
+        WaitForSingleObject(completed_.Get(), static_cast<DWORD>(deadline - now));
+    }
+    return true;
 }
 
 void AsyncCompletion::Retire()
@@ -116,6 +194,39 @@ void AsyncCompletion::Retire()
     Completions().Remove(std::exchange(key_, next));
     ResetEvent(completed_.Get());
     keyHandedOut_ = false;
+}
+
+DWORD_PTR AsyncCompletion::Abandon(std::unique_ptr<AsyncCompletion> chain, bool noticesComing)
+{
+    const DWORD_PTR key = chain->key_;
+    if (!noticesComing) {
+        // Out of the table, so that no notice reaches it, and never freed.
+        Completions().Remove(key);
+        static_cast<void>(chain.release());
+        return 0;
+    }
+    AsyncCompletion* const quiet = Completions().Visit(key, [](AsyncCompletion& c) {
+        c.abandoned_ = true;
+        return c.IsQuiet();
+    });
+    // Either the last notice came meanwhile (the chain is handed back and
+    // freed here) or the table frees it with that notice.
+    static_cast<void>(chain.release());
+    delete quiet;
+    return quiet != nullptr ? 0 : key;
+}
+
+void AsyncCompletion::HoldModuleFor(DWORD_PTR key)
+{
+    Completions().Visit(key, [](AsyncCompletion& chain) {
+        HMODULE module = nullptr;
+        if (chain.heldModule_ == nullptr &&
+            GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                               reinterpret_cast<LPCWSTR>(&AsyncCompletion::StatusCallback),
+                               &module))
+            chain.heldModule_ = module;
+        return false;
+    });
 }
 
 } // namespace korvel

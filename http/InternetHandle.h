@@ -23,12 +23,13 @@ public:
         handle_ = handle;
     }
 
-    // Stops the handle's status notifications, so that an operation still
-    // pending on it reaches no code or memory of ours once it is closed.
-    void DetachCallback()
+    // Removes the handle's status callback: true when no notice will reach it
+    // any more. WinINet refuses while a call or a notice is pending on the
+    // handle; the handle then notifies until its closing notice.
+    bool DetachCallback()
     {
-        if (handle_ != nullptr)
-            WinInet().InternetSetStatusCallbackW(handle_, nullptr);
+        return handle_ == nullptr || WinInet().InternetSetStatusCallbackW(handle_, nullptr) !=
+                                         INTERNET_INVALID_STATUS_CALLBACK;
     }
 
     void Close()
@@ -42,8 +43,7 @@ public:
     // Such a close is left to the process's thread pool, which is made to call
     // InternetCloseHandle itself (its signature is that of a work item): no
     // code of the library is then on that thread's stack, and the library may
-    // be unloaded while the close goes on. Closing a handle closes the handles
-    // made from it, so the root of a chain takes the whole chain along.
+    // be unloaded while the close goes on.
     void CloseInBackground()
     {
         if (handle_ == nullptr)
@@ -54,10 +54,6 @@ public:
             WinInet().InternetCloseHandle(handle_);
         handle_ = nullptr;
     }
-
-    // Gives the handle up without closing it, for a child whose parent is
-    // closed in its place.
-    void Forget() { handle_ = nullptr; }
 
 private:
     HINTERNET handle_ = nullptr;

@@ -25,6 +25,7 @@ struct WinInetApi {
     decltype(&::InternetWriteFile) InternetWriteFile;
     decltype(&::HttpEndRequestW) HttpEndRequestW;
     decltype(&::HttpQueryInfoW) HttpQueryInfoW;
+    decltype(&::InternetQueryDataAvailable) InternetQueryDataAvailable;
     decltype(&::InternetReadFileExA) InternetReadFileExA;
     decltype(&::InternetErrorDlg) InternetErrorDlg;
     decltype(&::DeleteUrlCacheEntryW) DeleteUrlCacheEntryW;

@@ -76,23 +76,23 @@ public:
     }
 
     // Ends the worker of a job that has been told to stop: a procedure that
-    // has not begun is taken off the pool's queue and never runs; one that
-    // runs is waited for while messages keep flowing. A new pool thread takes
-    // the loader lock before it runs anything, so a worker that has not begun
-    // may be stuck behind a FreeLibrary that is waiting for it: it must be
-    // cancelled rather than awaited.
+    // has not begun never will, and its callback is taken off the pool's queue
+    // (or, if it has just begun, returns at once); one that runs is waited for
+    // while messages keep flowing, since it may show a dialog owned by a window
+    // of this thread. A new pool thread takes the loader lock before it runs
+    // anything, so a worker that has not begun may be stuck behind a
+    // FreeLibrary that is waiting for it: it must be cancelled rather than
+    // awaited.
     void Stop()
     {
         if (!running_)
             return;
-        if (!started_.load()) {
+        int queued = kQueued;
+        if (state_.compare_exchange_strong(queued, kCancelled)) {
             WaitForThreadpoolWorkCallbacks(work_, TRUE);
-            if (!started_.load()) {
-                Release();
-                return;
-            }
+            Release();
+            return;
         }
-        // Begun after all: its event is set once it has returned.
         WaitWithMessages(INFINITE);
     }
 
@@ -109,7 +109,7 @@ public:
     }
 
     // True once the procedure has begun; a stopped worker may never begin.
-    bool HasStarted() const { return started_.load(); }
+    bool HasStarted() const { return state_.load() == kRunning; }
 
     Job& GetJob() { return job_; }
 
@@ -117,7 +117,9 @@ private:
     static void CALLBACK Entry(PTP_CALLBACK_INSTANCE instance, void* argument, PTP_WORK)
     {
         auto* worker = static_cast<CWorkerThread*>(argument);
-        worker->started_ = true;
+        int queued = kQueued;
+        if (!worker->state_.compare_exchange_strong(queued, kRunning))
+            return;
         // A transaction waits on the network for as long as it takes.
         CallbackMayRunLong(instance);
         SetEventWhenCallbackReturns(instance, worker->event_.Get());
@@ -136,7 +138,9 @@ private:
     RecycledEvent event_;
     PTP_WORK work_ = nullptr;
     bool running_ = false;
-    std::atomic<bool> started_{false};
+    // Queued, then running or cancelled: whichever comes first decides.
+    enum State { kQueued, kRunning, kCancelled };
+    std::atomic<int> state_{kQueued};
     Procedure procedure_ = nullptr;
 };
 

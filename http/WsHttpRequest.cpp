@@ -137,6 +137,12 @@ void WsHttpRequest::Join()
     if (!worker_)
         return;
     worker_->Join();
+    // A chain that an abort left with notices to come keeps this module loaded
+    // until its last notice; the reference is taken here, on the host's
+    // thread, since a worker must not wait for the loader.
+    const DWORD_PTR abandoned = session_->TakeAbandonedChain();
+    if (abandoned != 0 && !ModuleIsUnloading())
+        AsyncCompletion::HoldModuleFor(abandoned);
     Job& job = worker_->GetJob();
     status_ = job.status;
     if (!discardResult_)

@@ -20,6 +20,11 @@ constexpr uint32_t kPlainFlags = INTERNET_FLAG_NO_CACHE_WRITE;
 constexpr DWORD kOneHourMs = 3600000;
 constexpr DWORD kPostBlockBytes = 16384;
 constexpr DWORD kUrlPartChars = 2084;
+// How long a transaction waits, after closing its handles, for the notices
+// still to come from a call that an abort left pending: WinINet ends such a
+// call when its handle is closed. The cancel bound of the exports leaves room
+// for this.
+constexpr DWORD kNoticeWaitMs = 200;
 
 // Orders Abort against the reset of the abort event before a transaction.
 CriticalSection& AbortLock()
@@ -73,6 +78,18 @@ void SetDwordOption(HINTERNET handle, DWORD option, DWORD value)
     WinInet().InternetSetOptionW(handle, option, &value, sizeof value);
 }
 
+// The handle's security flags are partly WinINet's own: the revocation bit of
+// the request's flags is added to them, never written in their place.
+void IgnoreRevocation(HINTERNET request, uint32_t flags)
+{
+    DWORD security = 0;
+    DWORD size = sizeof security;
+    if (!WinInet().InternetQueryOptionW(request, INTERNET_OPTION_SECURITY_FLAGS, &security, &size))
+        security = 0;
+    SetDwordOption(request, INTERNET_OPTION_SECURITY_FLAGS,
+                   security | (flags & SECURITY_FLAG_IGNORE_REVOCATION));
+}
+
 // What an answer's HTTP status means for the transaction; 0 lets it go on.
 uint32_t StatusForHttpCode(DWORD code)
 {
@@ -105,37 +122,6 @@ uint32_t StatusForHttpCode(DWORD code)
     }
 }
 
-// Memory handed to a WinINet call that an abort may leave pending. The call
-// may still read it (and a write may still set its count) after this session
-// has gone, so once the transaction has been aborted it is never freed: the
-// bytes of one request body at most, and only after an abort.
-class HeldForWinInet {
-public:
-    HeldForWinInet(const char* data, size_t size, const std::atomic<bool>& aborted)
-        : block_(new Block{std::vector<char>(data, data + size), 0}), aborted_(aborted)
-    {
-    }
-    ~HeldForWinInet()
-    {
-        if (aborted_.load())
-            static_cast<void>(block_.release());
-    }
-    HeldForWinInet(const HeldForWinInet&) = delete;
-    HeldForWinInet& operator=(const HeldForWinInet&) = delete;
-
-    void* Data() const { return block_->bytes.data(); }
-    DWORD Size() const { return static_cast<DWORD>(block_->bytes.size()); }
-    DWORD* Count() const { return &block_->count; }
-
-private:
-    struct Block {
-        std::vector<char> bytes;
-        DWORD count;
-    };
-    std::unique_ptr<Block> block_;
-    const std::atomic<bool>& aborted_;
-};
-
 FileHandle OpenForReading(const WsString& path)
 {
     return FileHandle(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
@@ -144,7 +130,8 @@ FileHandle OpenForReading(const WsString& path)
 
 } // namespace
 
-WsHttpSession::WsHttpSession() : abort_(RecycledEvent::Kind::kManualReset)
+WsHttpSession::WsHttpSession()
+    : abort_(RecycledEvent::Kind::kManualReset), chain_(std::make_unique<AsyncCompletion>())
 {
     if (!abort_.IsOpen())
         throw std::bad_alloc();
@@ -214,8 +201,8 @@ void WsHttpSession::SetStreamToFile(bool enable)
 void WsHttpSession::OpenSession()
 {
     LogLine(L"<WsHttpSession::OpenSession>");
-    internet_.DetachCallback();
-    internet_.Close();
+    if (!chain_)
+        chain_ = std::make_unique<AsyncCompletion>();
     const WsString agent = UserAgent();
     LogLine(L"\tUserAgent: " + agent);
     internet_.Reset(WinInet().InternetOpenW(agent.c_str(), INTERNET_OPEN_TYPE_PRECONFIG, nullptr,
@@ -267,7 +254,7 @@ void WsHttpSession::OpenConnection(const WsString& host, INTERNET_PORT port)
     }
     connection_.Reset(WinInet().InternetConnectW(internet_.Get(), host.c_str(), port, nullptr,
                                                  nullptr, INTERNET_SERVICE_HTTP, 0,
-                                                 completion_.Context()));
+                                                 chain_->Context()));
     if (!connection_.IsOpen()) {
         if (GetLastError() == ERROR_INTERNET_TIMEOUT) {
             LogError(L"Connection timed out.");
@@ -286,8 +273,9 @@ void WsHttpSession::OpenConnection(const WsString& host, INTERNET_PORT port)
 
 void WsHttpSession::OpenRequest(const wchar_t* verb, const WsString& path, uint32_t flags)
 {
+    CloseChild(request_, true);
     request_.Reset(WinInet().HttpOpenRequestW(connection_.Get(), verb, path.c_str(), nullptr,
-                                              nullptr, nullptr, flags, completion_.Context()));
+                                              nullptr, nullptr, flags, chain_->Context()));
     if (!request_.IsOpen()) {
         LogError(L"Could not open the request: " + FormatLastError());
         Raise(kStatusRequestOpenFailed);
@@ -378,11 +366,14 @@ void WsHttpSession::SendPostRequest(const WsString& path, const WsString& postDa
     if (!postFile_.empty()) {
         SendPostFile(flags);
     } else {
-        // The text's UTF-16 code units as they lie in memory, without a terminator.
-        const HeldForWinInet body(reinterpret_cast<const char*>(postData.data()),
-                                  postData.size() * sizeof(wchar_t), aborted_);
+        // The text's UTF-16 code units as they lie in memory, without a
+        // terminator, held by the chain until the send has completed.
+        const char* const bytes = reinterpret_cast<const char*>(postData.data());
+        std::vector<char>& body = chain_->Body();
+        body.assign(bytes, bytes + postData.size() * sizeof(wchar_t));
         const SendCall send = [this, &body] {
-            return WinInet().HttpSendRequestW(request_.Get(), nullptr, 0, body.Data(), body.Size());
+            return WinInet().HttpSendRequestW(request_.Get(), nullptr, 0, body.data(),
+                                              static_cast<DWORD>(body.size()));
         };
         if (SendAndAwait(send) != ERROR_SUCCESS && !AnsweredWithProxyDemand(path, flags))
             RetryFailedSend(true, send, flags);
@@ -418,8 +409,9 @@ bool WsHttpSession::AnsweredWithProxyDemand(const WsString& path, uint32_t flags
 // when there is none.
 DWORD WsHttpSession::HeadStatus(const WsString& path, uint32_t flags)
 {
+    CloseChild(request_, true);
     request_.Reset(WinInet().HttpOpenRequestW(connection_.Get(), L"HEAD", path.c_str(), nullptr,
-                                              nullptr, nullptr, flags, completion_.Context()));
+                                              nullptr, nullptr, flags, chain_->Context()));
     if (!request_.IsOpen())
         return 0;
     AddRequestHeaders();
@@ -435,12 +427,13 @@ DWORD WsHttpSession::HeadStatus(const WsString& path, uint32_t flags)
 // file in blocks, then the request is ended.
 void WsHttpSession::SendPostFile(uint32_t flags)
 {
-    INTERNET_BUFFERSW buffers = {};
+    INTERNET_BUFFERSW& buffers = chain_->SendRecord();
+    buffers = {};
     buffers.dwStructSize = sizeof buffers;
     buffers.dwBufferTotal = PostFileLength();
     const SendCall send = [this, &buffers] {
         return WinInet().HttpSendRequestExW(request_.Get(), &buffers, nullptr, 0,
-                                            completion_.Context());
+                                            chain_->Context());
     };
     if (SendAndAwait(send) != ERROR_SUCCESS)
         RetryFailedSend(true, send, flags);
@@ -448,13 +441,21 @@ void WsHttpSession::SendPostFile(uint32_t flags)
         LogLine(L"\tCalling InternetWriteFile");
         WritePostFile();
         LogLine(L"\tInternetWriteFile complete, calling HttpEndRequest");
-        if (AwaitCall(WinInet().HttpEndRequestW(request_.Get(), nullptr, 0,
-                                                completion_.Context())) != ERROR_SUCCESS)
+        const DWORD ended = AwaitCall([this] {
+            return WinInet().HttpEndRequestW(request_.Get(), nullptr, 0, chain_->Context());
+        });
+        if (ended != ERROR_SUCCESS) {
             LogLine(L"HttpEndRequest failed: " + FormatLastError());
+            // The end may still be pending: nothing more is asked of the request.
+            if (IsAborted())
+                Raise(kStatusSendFailed);
+        }
         LogLine(L"\tHttpEndRequest complete");
     } catch (WsStatus status) {
-        // A server that refused the body usually said why in its status.
-        CheckStatusCode(true);
+        // A server that refused the body usually said why in its status; an
+        // aborted request may still have a call pending and is asked nothing.
+        if (!IsAborted())
+            CheckStatusCode(true);
         throw;
     }
 }
@@ -477,10 +478,15 @@ void WsHttpSession::WritePostFile()
         return;
     std::vector<char> block(kPostBlockBytes);
     DWORD read = 0;
+    std::vector<char>& bytes = chain_->Body();
     while (ReadFile(file.Get(), block.data(), kPostBlockBytes, &read, nullptr) && read != 0) {
-        const HeldForWinInet bytes(block.data(), read, aborted_);
-        if (AwaitCall(WinInet().InternetWriteFile(request_.Get(), bytes.Data(), read,
-                                                  bytes.Count())) != ERROR_SUCCESS) {
+        // Held by the chain until the write has completed.
+        bytes.assign(block.data(), block.data() + read);
+        const auto write = [this, &bytes, read] {
+            return WinInet().InternetWriteFile(request_.Get(), bytes.data(), read,
+                                               &chain_->WrittenCount());
+        };
+        if (IsAborted() || AwaitCall(write) != ERROR_SUCCESS) {
             LogError(L"Failed to post the request data to the server: " + FormatLastError());
             Raise(kStatusPostFileFailed);
         }
@@ -497,12 +503,12 @@ DWORD WsHttpSession::SendAndAwait(const SendCall& send)
         SetLastError(ERROR_INTERNET_OPERATION_CANCELLED);
         return ERROR_INTERNET_OPERATION_CANCELLED;
     }
-    return AwaitCall(send());
+    return AwaitCall(send);
 }
 
-DWORD WsHttpSession::AwaitCall(BOOL callSucceeded)
+DWORD WsHttpSession::AwaitCall(const SendCall& call)
 {
-    return completion_.Await(callSucceeded, abort_.Get());
+    return chain_->Await(call, abort_.Get());
 }
 
 void WsHttpSession::RetryFailedSend(bool isPost, const SendCall& send, uint32_t flags)
@@ -533,7 +539,7 @@ void WsHttpSession::RetryFailedSend(bool isPost, const SendCall& send, uint32_t 
         // A revocation check that cannot be done is retried once without it.
         if (retries >= 1)
             Raise(kStatusRetryFailed);
-        SetDwordOption(request_.Get(), INTERNET_OPTION_SECURITY_FLAGS, flags);
+        IgnoreRevocation(request_.Get(), flags);
         if (SendAndAwait(send) == ERROR_SUCCESS)
             return;
     }
@@ -622,12 +628,6 @@ bool WsHttpSession::IsAborted() const
     return aborted_.load();
 }
 
-// Operations still pending on the handles (after an abort) complete inside
-// WinINet without reaching this session: the callbacks go before the handles,
-// and a callback already on its way finds the retired key. Waiting for the
-// handles' closing notices instead is no option: after an abort, some WinINet
-// implementations send them only once the server closes the connection. A
-// request whose answer was not read to its end is closed in the background.
 void WsHttpSession::Close(uint32_t status)
 {
     LogLine(L"<WsHttpSession::Close>");
@@ -635,23 +635,63 @@ void WsHttpSession::Close(uint32_t status)
     if (IsLogging())
         LogLine(L"\tStatus: " + Hex(status));
     file_.Close();
-    request_.DetachCallback();
-    connection_.DetachCallback();
-    internet_.DetachCallback();
-    if (!answerAbandoned_ && (answerRead_ || !request_.IsOpen())) {
-        request_.Close();
-        connection_.Close();
-        internet_.Close();
-    } else {
-        request_.Forget();
-        connection_.Forget();
-        internet_.CloseInBackground();
-    }
-    answerRead_ = false;
-    answerAbandoned_ = false;
-    completion_.Retire();
+    if (chain_)
+        CloseHandles();
     progress_.status = status;
     LogLine(L"</WsHttpSession::Close>");
+}
+
+// Every handle is closed, children before parents. Closing a handle ends the
+// call an abort left pending on it; WinINet then still completes that call
+// and sends each handle's closing notice, and both may need the chain's
+// memory and this module's code. The chain is therefore freed only once they
+// have come: at once when nothing was pending, within a short wait after an
+// abort, or, failing that, by the table with its last notice, while the
+// owner keeps the module loaded for it.
+void WsHttpSession::CloseHandles()
+{
+    const bool callWasPending = chain_->HasPendingCall();
+    // Some WinINet implementations close a chain's open children with their
+    // parent, reading an unread answer on the way: then the parents of such
+    // an answer's request go to the background too.
+    const bool unread = request_.IsOpen() && !answerRead_;
+    bool silent = CloseChild(request_, unread);
+    silent = CloseChild(connection_, unread && silent) && silent;
+    answerRead_ = false;
+    const bool quiet = silent ? !callWasPending : chain_->AwaitQuiet(kNoticeWaitMs);
+    // The root carries no context: WinINet sends it no notice of its own.
+    if (internet_.DetachCallback() && unread && silent)
+        internet_.CloseInBackground();
+    else
+        internet_.Close();
+    if (quiet) {
+        chain_->Retire();
+        return;
+    }
+    // Callbacks that could be removed while a call was pending belong to a
+    // WinINet that breaks its own rule: its call may still use the chain's
+    // memory, and no notice will say when it is done.
+    LogError(silent ? L"A call was pending when its notices stopped; its memory is kept."
+                    : L"Notices are still to come; the chain is left to finish.");
+    abandonedChain_ = AsyncCompletion::Abandon(std::move(chain_), !silent);
+}
+
+// Closes one child handle of the chain; true when no notice of it can come
+// any more. The request of an answer that was not read to its end (and its
+// parents) close in the background, as some WinINet implementations read
+// that answer on the closing thread first.
+bool WsHttpSession::CloseChild(InternetHandle& handle, bool answerUnread)
+{
+    if (!handle.IsOpen())
+        return true;
+    const bool silent = handle.DetachCallback();
+    if (!silent)
+        chain_->ExpectClosingNotice();
+    if (silent && answerUnread)
+        handle.CloseInBackground();
+    else
+        handle.Close();
+    return silent;
 }
 
 } // namespace korvel

@@ -14,6 +14,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace korvel {
@@ -57,6 +58,9 @@ public:
     void PrepareTransaction();
     // Ends a transaction whose worker never began, as an aborted one ends.
     void EndUnstarted() { progress_.status = kStatusTransferIdle; }
+    // The key of the chain the last transaction left to finish after an
+    // abort, once; 0 when it left none.
+    DWORD_PTR TakeAbandonedChain() { return std::exchange(abandonedChain_, 0); }
 
     // The user agent of this session's requests.
     WsString UserAgent() const;
@@ -96,11 +100,13 @@ private:
     // Issues one send call of the current request; the revocation retry issues it again.
     using SendCall = std::function<BOOL()>;
     DWORD SendAndAwait(const SendCall& send);
-    DWORD AwaitCall(BOOL callSucceeded);
+    DWORD AwaitCall(const SendCall& call);
     void RetryFailedSend(bool isPost, const SendCall& send, uint32_t flags);
     bool AskForAuthentication();
     void EvaluateInternetErrorCode(uint32_t error, uint32_t status);
     void Close(uint32_t status);
+    void CloseHandles();
+    bool CloseChild(InternetHandle& handle, bool answerUnread);
 
     // Transaction steps.
     void RunTransaction(const WsString& url, const WsString& postData, std::string& response);
@@ -120,7 +126,6 @@ private:
     void GetContentEncoding(WsString& encoding);
     bool QueryHeader(DWORD query, WsString& value);
     void ReadBody(std::string& response, bool lengthKnown);
-    char* ReadBuffer(DWORD bytes);
     DWORD ReadAvailable(char* block, DWORD size, DWORD& read);
     void StoreBlock(const char* block, DWORD size, std::string& response);
     void TruncateHeldBytes();
@@ -159,10 +164,11 @@ private:
     // otherwise each cost a system call.
     RecycledEvent abort_;
     std::atomic<bool> aborted_{false};
-    AsyncCompletion completion_;
-    // Body blocks land here: up to 1 MiB at a time, allocated as reads need it.
-    std::unique_ptr<char[]> readBuffer_;
-    DWORD readBufferBytes_ = 0;
+    // The notices and call memory of the current chain of handles; body
+    // blocks land in its read buffer, up to 1 MiB at a time.
+    std::unique_ptr<AsyncCompletion> chain_;
+    // The key of a chain left to finish after an abort, until the owner takes it.
+    DWORD_PTR abandonedChain_ = 0;
     // Bytes the target file held before the transaction, and what to do with them.
     uint64_t partialSize_ = 0;
     FilePlan filePlan_ = FilePlan::kRewrite;
@@ -177,8 +183,6 @@ private:
     bool validatorPending_ = false;
     // The answer's body has been read to its end: its request closes at once.
     bool answerRead_ = false;
-    // An earlier answer of the transaction was left unread.
-    bool answerAbandoned_ = false;
 };
 
 } // namespace korvel

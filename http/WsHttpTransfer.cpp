@@ -243,12 +243,8 @@ WsHttpSession::RangeOutcome WsHttpSession::PlanFromRangedAnswer()
     default:
         return RangeOutcome::kProceed;
     }
-    // The unread answer goes with the internet handle, in the background:
-    // closed on its own it could race that close inside WinINet.
     StartFromByteZero();
-    request_.DetachCallback();
-    request_.Forget();
-    answerAbandoned_ = true;
+    CloseChild(request_, true);
     return RangeOutcome::kAskAgain;
 }
 
@@ -426,11 +422,13 @@ void WsHttpSession::ReadBody(std::string& response, bool lengthKnown)
     DWORD blockBytes = kFirstReadBlockBytes;
     DWORD read = 0;
     DWORD error = ERROR_SUCCESS;
-    while ((error = ReadAvailable(ReadBuffer(blockBytes), blockBytes, read)) == ERROR_SUCCESS &&
+    char* block = nullptr;
+    while ((error = ReadAvailable(block = chain_->ReadBuffer(blockBytes), blockBytes, read)) ==
+               ERROR_SUCCESS &&
            read != 0) {
         progress_.status = kStatusTransferReceiving;
         progress_.bytesReceived += read;
-        StoreBlock(readBuffer_.get(), read, response);
+        StoreBlock(block, read, response);
         AccountBlock(read, startReceived);
         if (read == blockBytes && blockBytes < kReadBlockBytes)
             blockBytes *= 2;
@@ -440,43 +438,35 @@ void WsHttpSession::ReadBody(std::string& response, bool lengthKnown)
     CheckReadOutcome(lengthKnown, progress_.bytesReceived - startReceived);
 }
 
-// The session's read buffer, at least the given size. Left uninitialised: a
-// page of it is touched only when data lands there.
-char* WsHttpSession::ReadBuffer(DWORD bytes)
-{
-    if (readBufferBytes_ < bytes) {
-        readBuffer_.reset(new char[bytes]);
-        readBufferBytes_ = bytes;
-    }
-    return readBuffer_.get();
-}
-
-// Takes what has arrived, up to size bytes, and waits (for data or the abort)
-// only when nothing has. The wait is on a read that was told not to wait for
-// data: left pending by an abort, it fills nothing of ours, since WinINet hands
-// the data to the next read instead. read is 0 at the end of the body.
+// Waits for data (or the abort) without handing WinINet a buffer, then takes
+// what has arrived, up to size bytes. Both calls use only memory of the chain,
+// which outlives any call an abort leaves pending. read is 0 at the end of
+// the body.
 DWORD WsHttpSession::ReadAvailable(char* block, DWORD size, DWORD& read)
 {
     read = 0;
-    for (;;) {
-        if (IsAborted()) {
-            SetLastError(ERROR_INTERNET_OPERATION_CANCELLED);
-            return ERROR_INTERNET_OPERATION_CANCELLED;
-        }
-        INTERNET_BUFFERSA buffers = {};
-        buffers.dwStructSize = sizeof buffers;
-        buffers.lpvBuffer = block;
-        buffers.dwBufferLength = size;
-        if (WinInet().InternetReadFileExA(request_.Get(), &buffers, IRF_ASYNC | IRF_NO_WAIT,
-                                          completion_.Context())) {
-            read = buffers.dwBufferLength;
-            SetLastError(ERROR_SUCCESS);
-            return ERROR_SUCCESS;
-        }
-        const DWORD outcome = AwaitCall(FALSE);
-        if (outcome != ERROR_SUCCESS)
-            return outcome;
+    if (IsAborted()) {
+        SetLastError(ERROR_INTERNET_OPERATION_CANCELLED);
+        return ERROR_INTERNET_OPERATION_CANCELLED;
     }
+    const DWORD available = AwaitCall([this] {
+        return WinInet().InternetQueryDataAvailable(request_.Get(), &chain_->AvailableCount(), 0,
+                                                    0);
+    });
+    if (available != ERROR_SUCCESS)
+        return available;
+    INTERNET_BUFFERSA& record = chain_->ReadRecord();
+    record = {};
+    record.dwStructSize = sizeof record;
+    record.lpvBuffer = block;
+    record.dwBufferLength = size;
+    const DWORD outcome = AwaitCall([this, &record] {
+        return WinInet().InternetReadFileExA(request_.Get(), &record, IRF_ASYNC | IRF_NO_WAIT,
+                                             chain_->Context());
+    });
+    if (outcome == ERROR_SUCCESS)
+        read = record.dwBufferLength;
+    return outcome;
 }
 
 void WsHttpSession::StoreBlock(const char* block, DWORD size, std::string& response)
@@ -614,7 +604,7 @@ bool WsHttpSession::CopyInto(const WsString& source, const WsString& target)
     FileHandle to = OpenSharedForWriting(target);
     if (!from.IsOpen() || !to.IsOpen())
         return false;
-    char* block = ReadBuffer(kReadBlockBytes);
+    char* block = chain_->ReadBuffer(kReadBlockBytes);
     DWORD read = 0;
     DWORD written = 0;
     while (ReadFile(from.Get(), block, kReadBlockBytes, &read, nullptr)) {
