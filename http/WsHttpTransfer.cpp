@@ -102,8 +102,11 @@ void WsHttpSession::RunTransaction(const WsString& url, const WsString& postData
 {
     Close(kStatusTransferStarted);
     // Each transaction counts from 0, so no Range of an earlier one lingers.
-    progress_ = WsHttpProgress{};
-    progress_.status = kStatusTransferStarted;
+    // The record is replaced whole: a host reading it meanwhile never sees a
+    // state of 0, which would read as a finished transfer.
+    WsHttpProgress fresh;
+    fresh.status = kStatusTransferStarted;
+    progress_ = fresh;
     partialSize_ = 0;
     filePlan_ = FilePlan::kRewrite;
     truncatePending_ = false;
