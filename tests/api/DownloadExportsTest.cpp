@@ -235,9 +235,11 @@ TEST_F(DownloadExports, AChangedFileIsFetchedAgainNeverSpliced)
          "If-Range: \"v2\"\r\n"},
         {"changed while whole", 4, L"", 0, kStatusTransferComplete, kFileSize, "If-Range: \""},
         {"unchanged and whole", 4, L"", 0, kStatusTransferComplete, kFileSize, "If-Range: \""},
-        {"nginx: changed while whole", 5, nullptr, 0, kStatusTransferComplete, kFileSize},
-        {"nginx: changed while cut", 6, nullptr, 300000, kStatusTransferComplete, kFileSize},
-        {"nginx: unchanged and cut", 6, nullptr, 300000, kStatusTransferComplete, kFileSize},
+        {"nginx: changed while whole", 5, nullptr, 0, kStatusTransferComplete, kFileSize, nullptr},
+        {"nginx: changed while cut", 6, nullptr, 300000, kStatusTransferComplete, kFileSize,
+         nullptr},
+        {"nginx: unchanged and cut", 6, nullptr, 300000, kStatusTransferComplete, kFileSize,
+         nullptr},
     };
     int serving = 0;
     for (const auto& step : steps) {
@@ -348,5 +350,36 @@ TEST_F(DownloadExports, SlowLinkShowsProgressAndStopsAtOnce)
     EXPECT_LE(longestStill, 250u) << "progress stood still";
     EXPECT_LT(Timed([&] { return K().WsUdClose(Id()); }).ms, kPromptMs);
     EXPECT_TRUE(ScriptedServer::FileHoldsPattern(target, std::filesystem::file_size(target)));
+    std::filesystem::remove(target);
+}
+
+// A cancel that comes once the whole body is in, while the gzip body is being
+// decoded, ends the transfer as cancelled, not as a success, and leaves no
+// undecoded bytes that could pass for the file.
+TEST_F(DownloadExports, ACancelWhileDecodingEndsIdle)
+{
+    // Zeros compress to little and take long to decode.
+    constexpr uint64_t kDecodedSize = 64u << 20;
+    const std::string name = ScriptedServer::UniqueTag("zeros");
+    const std::wstring served = Server().FileDir() + L"\\" + Wide(name);
+    std::ofstream(std::filesystem::path(served), std::ios::binary).close();
+    std::filesystem::resize_file(served, kDecodedSize);
+    const std::wstring target = TempTarget("decoding.bin");
+    const std::wstring url = Server().Url(L"gzip=1;file=" + Wide(name));
+    ASSERT_EQ(K().WsUdDownloadSubmit2(Id(), url.c_str(), target.c_str()), kStatusPending);
+    uint64_t received = 0;
+    uint64_t total = 0;
+    uint32_t state = kStatusTransferStarted;
+    for (const DWORD end = GetTickCount() + kLongWaitMs; GetTickCount() < end; Sleep(1)) {
+        state = K().WsUdDownloadCheck2(Id(), 0, &received, &total);
+        if (state != kStatusTransferStarted &&
+            (state != kStatusTransferReceiving || received == total))
+            break;
+    }
+    ASSERT_EQ(state, kStatusTransferReceiving) << "the decoding was over before the cancel";
+    EXPECT_EQ(K().WsUdDownloadCancel2(Id()), 0u);
+    EXPECT_EQ(FileDownloadToEnd(Id()), kStatusTransferIdle);
+    EXPECT_LT(std::filesystem::exists(target) ? std::filesystem::file_size(target) : 0, total);
+    std::filesystem::remove(served);
     std::filesystem::remove(target);
 }
