@@ -198,8 +198,10 @@ TEST_F(DownloadExports, FilesResumeOrStayWhole)
 
 // A file that changes on the server between two attempts is fetched again,
 // whole, and never spliced onto the bytes of the version the target holds:
-// the resume names that version in If-Range. Against the scripted server, which
-// can cut a transfer, and nginx serving the same files folder.
+// the resume names that version in If-Range, and a 206 that names another
+// version (from a server that ignores If-Range) is not taken as the rest of
+// the file. Against the scripted server, which can cut a transfer, and nginx
+// serving the same files folder.
 TEST_F(DownloadExports, AChangedFileIsFetchedAgainNeverSpliced)
 {
     const std::string name = ScriptedServer::UniqueTag("versioned");
@@ -221,15 +223,23 @@ TEST_F(DownloadExports, AChangedFileIsFetchedAgainNeverSpliced)
         const wchar_t* how; // a script for the scripted server, or nginx
         uint64_t keep;      // the test cuts the target to this size first, when not 0
         uint32_t status;
-        uint64_t holds; // the bytes of the served version the target ends with
+        uint64_t holds;      // the bytes of the served version the target ends with
+        const char* ifRange; // the If-Range line the first request carries, if any
     } steps[] = {
-        {"cut", 1, L"cut=600000;", 0, kStatusServerUnreachable, 600000},
-        {"changed while cut", 2, L"", 0, kStatusTransferComplete, kFileSize},
-        {"changed while whole", 3, L"", 0, kStatusTransferComplete, kFileSize},
-        {"unchanged and whole", 3, L"", 0, kStatusTransferComplete, kFileSize},
-        {"nginx: changed while whole", 4, nullptr, 0, kStatusTransferComplete, kFileSize},
-        {"nginx: changed while cut", 5, nullptr, 300000, kStatusTransferComplete, kFileSize},
-        {"nginx: unchanged and cut", 5, nullptr, 300000, kStatusTransferComplete, kFileSize},
+        {"cut", 1, L"etag=v1;cut=600000;", 0, kStatusServerUnreachable, 600000, ""},
+        // The If-Range is met as if the file had not changed, and the 206
+        // names the new version.
+        {"changed, 206 of it", 2, L"etag=v1;header=ETag:%22v2%22;", 0, kStatusTransferComplete,
+         kFileSize, "If-Range: \"v1\"\r\n"},
+        {"changed while cut", 3, L"", 300000, kStatusTransferComplete, kFileSize,
+         "If-Range: \"v2\"\r\n"},
+        {"changed while whole", 4, L"", 0, kStatusTransferComplete, kFileSize, "If-Range: \""},
+        {"unchanged and whole", 4, L"", 0, kStatusTransferComplete, kFileSize, "If-Range: \""},
+        {"nginx: changed while whole", 5, nullptr, 0, kStatusTransferComplete, kFileSize, nullptr},
+        {"nginx: changed while cut", 6, nullptr, 300000, kStatusTransferComplete, kFileSize,
+         nullptr},
+        {"nginx: unchanged and cut", 6, nullptr, 300000, kStatusTransferComplete, kFileSize,
+         nullptr},
     };
     int serving = 0;
     for (const auto& step : steps) {
@@ -242,10 +252,16 @@ TEST_F(DownloadExports, AChangedFileIsFetchedAgainNeverSpliced)
         }
         if (step.keep != 0)
             std::filesystem::resize_file(target, step.keep);
+        const std::string tag = ScriptedServer::UniqueTag("versioned");
         const std::wstring url =
-            step.how ? Server().Url(step.how + (L"file=" + Wide(name))) : viaNginx;
+            step.how ? Server().Url(Tagged(tag, step.how + (L"file=" + Wide(name)))) : viaNginx;
         EXPECT_EQ(DownloadToFile(url, target), step.status);
         EXPECT_TRUE(ReadWholeFile(target) == version(step.serves).substr(0, step.holds));
+        if (step.how) {
+            const std::string head = Server().RecordedHead(tag).value_or("");
+            EXPECT_EQ(head.find("\r\nIf-Range:") != std::string::npos, *step.ifRange != '\0');
+            EXPECT_NE(head.find(step.ifRange), std::string::npos) << head;
+        }
     }
     std::filesystem::remove(served);
     std::filesystem::remove(target);
@@ -334,5 +350,36 @@ TEST_F(DownloadExports, SlowLinkShowsProgressAndStopsAtOnce)
     EXPECT_LE(longestStill, 250u) << "progress stood still";
     EXPECT_LT(Timed([&] { return K().WsUdClose(Id()); }).ms, kPromptMs);
     EXPECT_TRUE(ScriptedServer::FileHoldsPattern(target, std::filesystem::file_size(target)));
+    std::filesystem::remove(target);
+}
+
+// A cancel that comes once the whole body is in, while the gzip body is being
+// decoded, ends the transfer as cancelled, not as a success, and leaves no
+// undecoded bytes that could pass for the file.
+TEST_F(DownloadExports, ACancelWhileDecodingEndsIdle)
+{
+    // Zeros compress to little and take long to decode.
+    constexpr uint64_t kDecodedSize = 64u << 20;
+    const std::string name = ScriptedServer::UniqueTag("zeros");
+    const std::wstring served = Server().FileDir() + L"\\" + Wide(name);
+    std::ofstream(std::filesystem::path(served), std::ios::binary).close();
+    std::filesystem::resize_file(served, kDecodedSize);
+    const std::wstring target = TempTarget("decoding.bin");
+    const std::wstring url = Server().Url(L"gzip=1;file=" + Wide(name));
+    ASSERT_EQ(K().WsUdDownloadSubmit2(Id(), url.c_str(), target.c_str()), kStatusPending);
+    uint64_t received = 0;
+    uint64_t total = 0;
+    uint32_t state = kStatusTransferStarted;
+    for (const DWORD end = GetTickCount() + kLongWaitMs; GetTickCount() < end; Sleep(1)) {
+        state = K().WsUdDownloadCheck2(Id(), 0, &received, &total);
+        if (state != kStatusTransferStarted &&
+            (state != kStatusTransferReceiving || received == total))
+            break;
+    }
+    ASSERT_EQ(state, kStatusTransferReceiving) << "the decoding was over before the cancel";
+    EXPECT_EQ(K().WsUdDownloadCancel2(Id()), 0u);
+    EXPECT_EQ(FileDownloadToEnd(Id()), kStatusTransferIdle);
+    EXPECT_LT(std::filesystem::exists(target) ? std::filesystem::file_size(target) : 0, total);
+    std::filesystem::remove(served);
     std::filesystem::remove(target);
 }

@@ -4,6 +4,7 @@
 
 #include <oleauto.h>
 
+#include <atomic>
 #include <functional>
 #include <set>
 #include <thread>
@@ -224,30 +225,55 @@ TEST_F(Exports, EmptyCatalogAndNoQueryYet)
     EXPECT_EQ(K().WsUdSetParentWindow(Id(), GetDesktopWindow()), 0u);
 }
 
+// Hosts on many threads open, use and close sessions at once, released
+// together on a freshly loaded library, so that the table grows from nothing,
+// is searched and loses entries on several threads at the same moment: every
+// id is issued once, in order, and each session stays open or closed as its
+// host left it.
 TEST_F(Exports, ConcurrentOpensGetUniqueIds)
 {
-    constexpr int kThreads = 8;
-    constexpr int kOpensEach = 25;
-    std::vector<uint32_t> ids[kThreads];
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([&, t] {
-            for (int i = 0; i < kOpensEach; ++i) {
-                uint32_t id = 0;
-                K().WsUdOpen(L"host", L"1", L"", L"", L"", &id);
-                ids[t].push_back(id);
-                if (i % 2 == 0)
-                    K().WsUdClose(id);
-            }
-        });
+    constexpr int kRounds = 40;
+    constexpr int kThreads = 4;
+    constexpr int kOpensEach = 8;
+    constexpr uint32_t kOpens = kThreads * kOpensEach;
+    for (int round = 0; round < kRounds && !HasFailure(); ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        Reload();
+        std::atomic<int> ready{0};
+        std::vector<uint32_t> ids[kThreads];
+        std::vector<std::string> failures[kThreads];
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; ++t) {
+            threads.emplace_back([&, t] {
+                // All start at the same moment, as far as the processors allow.
+                ++ready;
+                for (int spin = 0; ready < kThreads && spin < 10000000; ++spin)
+                    std::this_thread::yield();
+                for (int i = 0; i < kOpensEach; ++i) {
+                    uint32_t id = 0;
+                    K().WsUdOpen(L"host", L"1", L"", L"", L"", &id);
+                    ids[t].push_back(id);
+                    if (K().WsUdInstallCancel(id) != 0)
+                        failures[t].push_back("session " + std::to_string(id) + " not found");
+                    if (i % 2 == 0 && (K().WsUdClose(id) != 0 || K().WsUdInstallCancel(id) == 0))
+                        failures[t].push_back("session " + std::to_string(id) + " stayed open");
+                }
+            });
+        }
+        for (auto& thread : threads)
+            thread.join();
+        std::set<uint32_t> unique;
+        for (int t = 0; t < kThreads; ++t) {
+            unique.insert(ids[t].begin(), ids[t].end());
+            for (const std::string& failure : failures[t])
+                ADD_FAILURE() << "thread " << t << ": " << failure;
+            for (size_t i = 0; i < ids[t].size(); ++i)
+                EXPECT_EQ(K().WsUdInstallCancel(ids[t][i]), i % 2 == 0 ? kStatusInvalidSession : 0u)
+                    << "session " << ids[t][i] << " of thread " << t;
+        }
+        EXPECT_EQ(unique.size(), size_t{kOpens});
+        EXPECT_EQ(*unique.begin(), 1u);
+        EXPECT_EQ(*unique.rbegin(), kOpens);
+        EXPECT_EQ(Open(), kOpens + 1);
     }
-    for (auto& thread : threads)
-        thread.join();
-    std::set<uint32_t> unique;
-    for (const auto& list : ids)
-        unique.insert(list.begin(), list.end());
-    EXPECT_EQ(unique.size(), size_t{kThreads * kOpensEach});
-    EXPECT_EQ(*unique.begin(), 1u);
-    EXPECT_EQ(*unique.rbegin(), uint32_t{kThreads * kOpensEach});
-    EXPECT_EQ(Open(), uint32_t{kThreads * kOpensEach + 1});
 }
