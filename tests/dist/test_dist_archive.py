@@ -45,6 +45,7 @@ LICENCES = {
 # token right after a letter, slash, colon or dot is part of a URL or a name.
 PATH_TOKEN = re.compile(r"(?<![\w/:.\\])((?:\.{1,2}/)*(?:[\w.+-]+/)+[\w.+-]*)")
 SOURCE_TREE_COMMAND = re.compile(r"\bmake (?:build|test|dist|demo|configure|bench)\b")
+STRICT_C = "-std=c99 -Wall -Wextra -pedantic -Werror"
 TEXT_SUFFIXES = {".txt", ".md", ".c", ".h", ".cmake", ".pc"}
 # A toolchain file as most are written: packages only under the compiler's root.
 USUAL_TOOLCHAIN = """set(CMAKE_SYSTEM_NAME Windows)
@@ -275,7 +276,8 @@ class DistArchive(unittest.TestCase):
         environment = dict(os.environ, PKG_CONFIG_LIBDIR="", PKG_CONFIG_PATH="")
         for command, program, sysroot in (
                 (own + "\ncmake --build build-own", "build-own/check-for-updates.exe", ""),
-                (self.readme_command("MinGW-w64:").split(":", 1)[1], "check-for-updates.exe", ""),
+                (self.readme_command("MinGW-w64:").split(":", 1)[1] + " " + STRICT_C,
+                 "check-for-updates.exe", ""),
                 (pkg_config, "check-for-updates.exe", ""),
                 (pkg_config, "check-for-updates.exe", "/usr/x86_64-w64-mingw32")):
             with self.subTest(command, sysroot=sysroot):
