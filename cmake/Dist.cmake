@@ -34,7 +34,8 @@ configure_file(${CMAKE_SOURCE_DIR}/cmake/korvel.pc.in ${korvel_dist_generated}/k
 # Archive path = file, for everything that is copied as it is.
 set(korvel_dist_files
     docs/API.md=${CMAKE_SOURCE_DIR}/docs/API.md
-    docs/korvel-cli.md=${CMAKE_SOURCE_DIR}/tools/korvel-cli/README.md
+    docs/korvel-cli.md=${CMAKE_SOURCE_DIR}/docs/korvel-cli.md
+    cmake/mingw-w64-x86_64.cmake=${CMAKE_SOURCE_DIR}/cmake/dist/mingw-w64-x86_64.cmake
     lib/cmake/korvel/korvel-config.cmake=${CMAKE_SOURCE_DIR}/cmake/korvel-config.cmake
     lib/cmake/korvel/korvel-config-version.cmake=${korvel_dist_generated}/korvel-config-version.cmake
     lib/pkgconfig/korvel.pc=${korvel_dist_generated}/korvel.pc)

@@ -3,11 +3,12 @@
 # package, for the demo and for the tests of the documented examples.
 #
 #   sample-pipeline.sh start DIR [BIN]
-#                       builds DIR/packages/hostapp-2.1.3.zip around BIN's
-#                       sample-installer.exe (BIN: build/bin), writes
-#                       DIR/catalog.json with that package's true size and
-#                       SHA-256, and starts the server in DIR/server (its port
-#                       in DIR/server/port); prints the pipeline URL
+#                       builds in DIR/packages the package of every entry of
+#                       the sample catalog around BIN's sample-installer.exe
+#                       (BIN: build/bin), writes DIR/catalog.json with the
+#                       packages' true sizes and SHA-256, and starts the
+#                       server in DIR/server (its port in DIR/server/port);
+#                       prints the pipeline URL
 #   sample-pipeline.sh stop DIR
 set -eu
 
@@ -23,13 +24,9 @@ dir=$(realpath -m -- "$2")
 case $1 in
 start)
     bin=${3:-$here/../build/bin}
-    mkdir -p "$dir/packages"
-    # The identity file naming the installer, the installer, and some payload
-    # so that a download has something to show.
-    "$here/make-sample-package.py" "$dir/packages/hostapp-2.1.3.zip" \
-        "$bin/sample-installer.exe" 'sample-installer.exe --product "HostApp 2.1.3"'
-    "$here/catalog-for-packages.py" "$here/../tools/pipeline-server/sample-catalog.json" \
-        "$dir/packages" "$dir/catalog.json"
+    catalog=$here/../tools/pipeline-server/sample-catalog.json
+    "$here/make-sample-package.py" "$catalog" "$bin/sample-installer.exe" "$dir/packages"
+    "$here/catalog-for-packages.py" "$catalog" "$dir/packages" "$dir/catalog.json"
     "$here/pipeline-server.sh" start "$dir/server" --catalog "$dir/catalog.json" \
         --packages "$dir/packages" >/dev/null
     echo "http://127.0.0.1:$(cat "$dir/server/port")/lumq/pipeline"

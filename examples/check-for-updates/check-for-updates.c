@@ -10,6 +10,11 @@
  * with --install, installs it. Every call's status is printed by its name;
  * the exit code is 0 when every step succeeded.
  *
+ * WsUdInstallSubmit installs the package of the session's last finished
+ * WsUdDownloadSubmit, kept by the library; a file saved with
+ * WsUdDownloadSubmit2 is never installed. So the package is downloaded once,
+ * with WsUdDownloadSubmit, and installed in the same session.
+ *
  * The library reads the pipeline's URL from the registry: value S_URL under
  * HKLM\SOFTWARE\Talvessa\Pipeline\CheckForUpdates (the wrapper library name
  * this host opens its session with), else under HKLM\SOFTWARE\Talvessa\Pipeline
@@ -115,8 +120,9 @@ static int Attribute(IXmlReader* reader, const wchar_t* name, const wchar_t** va
 }
 
 /* Lists the updates of an answer, <entry id="..."> each with its
- * <download url="..."/>, and copies the first package's URL into firstUrl.
- * Returns the number of updates, or -1 when the answer cannot be read.
+ * <download url="..."/> and the text of its <metadata field="Title">, and
+ * copies the first package's URL into firstUrl. Returns the number of
+ * updates, or -1 when the answer cannot be read (docs/API.md, "The answer").
  * XmlLite comes with Windows; MinGW-w64 has no import library for it, so it
  * is loaded from the system folder. */
 static int ListUpdates(const uint8_t* answer, uint32_t size, wchar_t* firstUrl, size_t urlChars)
@@ -130,16 +136,23 @@ static int ListUpdates(const uint8_t* answer, uint32_t size, wchar_t* firstUrl, 
     XmlNodeType type;
     const wchar_t *name, *value;
     HRESULT result = E_FAIL;
-    int updates = 0;
+    int updates = 0, inTitle = 0;
 
     firstUrl[0] = L'\0';
     if (createXmlReader != NULL && stream != NULL &&
         createXmlReader(&kXmlReaderIid, (void**)&reader, NULL) == S_OK &&
         IXmlReader_SetInput(reader, (IUnknown*)stream) == S_OK) {
         while ((result = IXmlReader_Read(reader, &type)) == S_OK) {
+            /* An element's text is the node after its start tag. */
+            if (inTitle && type == XmlNodeType_Text &&
+                IXmlReader_GetValue(reader, &value, NULL) == S_OK)
+                printf("    title %ls\n", value);
+            inTitle = 0;
             if (type != XmlNodeType_Element || IXmlReader_GetLocalName(reader, &name, NULL) != S_OK)
                 continue;
-            if (wcscmp(name, L"entry") == 0 && Attribute(reader, L"id", &value)) {
+            if (wcscmp(name, L"metadata") == 0)
+                inTitle = Attribute(reader, L"field", &value) && wcscmp(value, L"Title") == 0;
+            else if (wcscmp(name, L"entry") == 0 && Attribute(reader, L"id", &value)) {
                 printf("  update %ls\n", value);
                 ++updates;
             } else if (wcscmp(name, L"download") == 0 && Attribute(reader, L"url", &value)) {
@@ -159,7 +172,7 @@ static int ListUpdates(const uint8_t* answer, uint32_t size, wchar_t* firstUrl, 
 }
 
 /* Downloads the package for the install step into a file of the session's
- * own; Ctrl+C cancels it. */
+ * own, the file Install takes; Ctrl+C cancels it. */
 static int Download(uint32_t session, const wchar_t* url)
 {
     double progress = 0.0;
@@ -189,7 +202,8 @@ static int Download(uint32_t session, const wchar_t* url)
     return status == kStatusSuccess || status == kStatusNotRunning;
 }
 
-/* Extracts the downloaded package and runs the installer it names. */
+/* Extracts the package of the last WsUdDownloadSubmit and runs the installer
+ * it names. */
 static int Install(uint32_t session)
 {
     uint32_t status = WsUdInstallSubmit(session, 0);

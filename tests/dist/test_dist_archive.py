@@ -2,23 +2,30 @@
 """The release archive as a host developer meets it.
 
 The test packages this build with the command after -- (which takes --out),
-unpacks the archive into an empty folder and checks it from there: its
-contents, the binaries, the import library for Microsoft's linker, the example
-host built through the CMake package and run under Wine against the reference
-pipeline server through a whole update, and a host built with the pkg-config
-file. The same sources in another folder must give the same archive. Wine
-takes its prefix from the environment.
+unpacks the archive into an empty folder outside the checkout and checks it
+from there only: its contents, the binaries, the import library for
+Microsoft's linker, that no file names a path of the source tree, and
+README.txt's own commands: the example built with the archive's toolchain
+file and with a toolchain file of the usual kind, run under Wine against the
+reference pipeline server through a whole update, and hosts built by hand and
+with pkg-config, with and without a sysroot. The same sources in another
+folder must give the same archive. Wine takes its prefix from the
+environment.
 """
 
 import argparse
 import hashlib
 import os
 import pathlib
+import posixpath
 import re
+import shlex
 import shutil
 import subprocess
 import sys
+import tempfile
 import unittest
+import urllib.request
 import zipfile
 
 EXAMPLE = "examples/check-for-updates"
@@ -34,6 +41,19 @@ LICENCES = {
     "zlib.txt": "Jean-loup Gailly",
 }
 
+# Paths as the archive's texts write them, relative or with a backslash; a
+# token right after a letter, slash, colon or dot is part of a URL or a name.
+PATH_TOKEN = re.compile(r"(?<![\w/:.\\])((?:\.{1,2}/)*(?:[\w.+-]+/)+[\w.+-]*)")
+SOURCE_TREE_COMMAND = re.compile(r"\bmake (?:build|test|dist|demo|configure|bench)\b")
+STRICT_C = "-std=c99 -Wall -Wextra -pedantic -Werror"
+TEXT_SUFFIXES = {".txt", ".md", ".c", ".h", ".cmake", ".pc"}
+# A toolchain file as most are written: packages only under the compiler's root.
+USUAL_TOOLCHAIN = """set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_C_COMPILER {cc})
+set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+"""
+
 options = None
 
 
@@ -48,6 +68,15 @@ def checked(command, timeout=60, **kwargs):
         raise AssertionError(f"{command[0]} failed ({result.returncode}):\n"
                              f"{result.stdout}{result.stderr}")
     return result.stdout
+
+
+def with_parents(paths):
+    """The paths and every folder above them."""
+    result = set()
+    for path in paths:
+        parts = path.split("/")
+        result |= {"/".join(parts[:i]) for i in range(1, len(parts) + 1)}
+    return result
 
 
 def exports(definition):
@@ -67,10 +96,29 @@ class DistArchive(unittest.TestCase):
         if len(archives) != 1:
             raise AssertionError(f"expected one archive in {scratch / 'first'}, found {archives}")
         cls.archive = archives[0]
-        cls.root = scratch / "unpacked"
-        cls.root.mkdir()
+        # The folder of a host developer: nothing of the checkout above it.
+        cls.unpacked = pathlib.Path(tempfile.mkdtemp(prefix="korvel-dist-"))
+        cls.root = cls.unpacked / cls.archive.stem
         with zipfile.ZipFile(cls.archive) as archive:
             archive.extractall(cls.root)
+            # The tests build in the same folder.
+            cls.files = [cls.root / name for name in archive.namelist()]
+        cls.readme = (cls.root / "README.txt").read_text()
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.unpacked, ignore_errors=True)
+
+    def readme_command(self, start):
+        """The one command line of README.txt that begins with start."""
+        lines = sorted({line.strip() for line in self.readme.splitlines()
+                        if line.strip().startswith(start)})
+        self.assertEqual(len(lines), 1, f"README.txt lines starting with {start!r}: {lines}")
+        return lines[0]
+
+    def run_in_root(self, command, env=None, timeout=120):
+        """A README command run by a Unix shell in the unpacked folder."""
+        return checked(["bash", "-c", command], timeout=timeout, cwd=self.root, env=env)
 
     def test_the_same_sources_in_another_folder_give_the_same_archive(self):
         # The working tree's files, committed or not, with this build's
@@ -92,9 +140,8 @@ class DistArchive(unittest.TestCase):
         self.assertEqual(digests[0], digests[1])
         self.assertEqual(pathlib.Path(str(self.archive) + ".sha256").read_text(),
                          f"{digests[0]}  {self.archive.name}\n")
-        for path in self.root.rglob("*"):
-            if path.is_file():
-                self.assertNotIn(str(options.source).encode(), path.read_bytes(), path)
+        for path in self.files:
+            self.assertNotIn(str(options.source).encode(), path.read_bytes(), path)
 
     def test_contents(self):
         expected = {
@@ -102,6 +149,7 @@ class DistArchive(unittest.TestCase):
             "lib/korvel.def", "lib/libkorvel.dll.a", "lib/korvel.lib",
             "lib/cmake/korvel/korvel-config.cmake", "lib/cmake/korvel/korvel-config-version.cmake",
             "lib/pkgconfig/korvel.pc", "docs/API.md", "docs/korvel-cli.md",
+            "cmake/mingw-w64-x86_64.cmake",
             EXAMPLE + "/CMakeLists.txt", EXAMPLE + "/check-for-updates.c",
         }
         expected |= {"include/" + header for header in options.header}
@@ -116,7 +164,7 @@ class DistArchive(unittest.TestCase):
     def test_readme_names_every_file_and_the_version_and_licences_hold_their_texts(self):
         readme = (self.root / "README.txt").read_text()
         with zipfile.ZipFile(self.archive) as archive:
-            names = [n for n in archive.namelist() if n.startswith(("bin/", "lib/"))]
+            names = [n for n in archive.namelist() if n.startswith(("bin/", "lib/", "cmake/"))]
         for name in [options.version] + names + options.header:
             self.assertIn(name, readme)
         for name, phrase in LICENCES.items():
@@ -154,12 +202,30 @@ class DistArchive(unittest.TestCase):
         self.assertEqual(sorted(name for name, imp in imports if name == imp),
                          sorted(exports(options.definition)))
 
-    def test_example_built_through_the_cmake_package_updates_a_product(self):
-        build = options.scratch / "example"
-        checked(["cmake", "-S", self.root / EXAMPLE, "-B", build, "-G", "Ninja",
-                 "-DCMAKE_TOOLCHAIN_FILE=" + str(options.source / "cmake/mingw-w64-x86_64.cmake"),
-                 "-DCMAKE_PREFIX_PATH=" + str(self.root)], timeout=120, cwd=self.root)
-        checked(["cmake", "--build", build], timeout=120)
+    def test_no_file_names_a_path_of_the_source_tree(self):
+        listed = checked(["git", "-C", options.source, "ls-files"]).split()
+        source = with_parents(listed) | {"build"}
+        archive = with_parents(path.relative_to(self.root).as_posix() for path in self.files)
+        for path in self.files:
+            if path.suffix not in TEXT_SUFFIXES:
+                continue
+            name = path.relative_to(self.root).as_posix()
+            text = path.read_text().replace("\\", "/")
+            self.assertEqual(SOURCE_TREE_COMMAND.findall(text), [], name)
+            for token in PATH_TOKEN.findall(text):
+                token = token.rstrip("/.")
+                if token.startswith("."):
+                    token = posixpath.normpath(posixpath.join(posixpath.dirname(name), token))
+                if token in source or token.startswith("build/"):
+                    self.assertIn(token, archive, f"{name} names {token}")
+
+    def test_readme_builds_the_example_that_updates_a_product(self):
+        # The archive's toolchain file, as README.txt shows it.
+        configure = self.readme_command(
+            'cmake -S examples/check-for-updates -B build-example "-DCMAKE_TOOLCHAIN_FILE=$PWD/')
+        self.run_in_root(configure)
+        self.run_in_root(self.readme_command("cmake --build build-example"))
+        build = self.root / "build-example"
         # korvel_copy_dll put the archive's DLL beside the program.
         self.assertEqual((build / "korvel.dll").read_bytes(),
                          (self.root / "bin/korvel.dll").read_bytes())
@@ -168,7 +234,8 @@ class DistArchive(unittest.TestCase):
         url = checked([options.source / "scripts/sample-pipeline.sh", "start", pipeline,
                        options.bin]).split()[-1]
         self.addCleanup(run, [options.source / "scripts/sample-pipeline.sh", "stop", pipeline])
-        checked(["wine", "reg", "add", WRAPPER_KEY, "/v", "S_URL", "/d", url, "/f"])
+        register = self.readme_command('reg add "' + WRAPPER_KEY)
+        checked(["wine"] + shlex.split(register.replace("<URL>", url)))
         self.addCleanup(run, ["wine", "reg", "delete", WRAPPER_KEY, "/f"])
 
         result = run(["wine", "check-for-updates.exe", "--install", "1234"], timeout=120, cwd=build)
@@ -179,6 +246,7 @@ class DistArchive(unittest.TestCase):
                                  r"query: kStatusSuccess\n"
                                  r"  update hostapp-2.1.3-win-en\n"
                                  f"    package http://{port}/packages/hostapp-2.1.3.zip\n"
+                                 r"    title HostApp 2.1.3 maintenance update\n"
                                  r"  update hostapp-content-2026-11\n", output + result.stderr)
         for line in ("download: kStatusSuccess", "install: kStatusSuccess", "close: kStatusSuccess"):
             self.assertIn(f"\n{line}\n", output)
@@ -187,19 +255,36 @@ class DistArchive(unittest.TestCase):
         for request in (r"GET /lumq/pipeline\?cmd=PingCmd:Ping\S*", r"POST /lumq/pipeline\S*",
                         r"GET /packages/hostapp-2.1.3.zip"):
             self.assertEqual(len(re.findall(request + r" .*status=200", requests)), 1, requests)
+        # Every update the example lists can be downloaded.
+        for package in re.findall(r"^    package (\S+)$", output, re.MULTILINE):
+            with urllib.request.urlopen(package, timeout=30) as answer:
+                self.assertEqual(answer.status, 200, package)
 
-    def test_pkg_config_file_builds_a_host_against_the_unpacked_folder(self):
-        environment = dict(os.environ, PKG_CONFIG_LIBDIR=str(self.root / "lib/pkgconfig"))
-        environment.pop("PKG_CONFIG_PATH", None)
-        flags = checked([options.pkg_config, "--cflags", "--libs", "korvel"],
-                        env=environment).split()
-        folders = {flag[:2]: pathlib.Path(flag[2:]).resolve() for flag in flags
-                   if flag[:2] in ("-I", "-L")}
-        self.assertEqual(folders, {"-I": self.root / "include", "-L": self.root / "lib"})
-        host = options.scratch / "pkg-config-host.exe"
-        checked([options.cc, "-std=c99", "-Wall", "-Wextra", "-pedantic", "-Werror",
-                 self.root / EXAMPLE / "check-for-updates.c", *flags, "-lshlwapi", "-o", host])
-        self.assertIn("DLL Name: korvel.dll", checked([options.objdump, "-p", host]))
+    def test_readme_builds_hosts_with_a_toolchain_of_ones_own_by_hand_and_with_pkg_config(self):
+        toolchain = options.scratch / "own-toolchain.cmake"
+        toolchain.write_text(USUAL_TOOLCHAIN.format(cc=options.cc))
+        own = self.readme_command('cmake -S examples/check-for-updates -B build-example '
+                                  '"-DCMAKE_TOOLCHAIN_FILE=<your').replace(
+            "<your toolchain file>", str(toolchain)).replace("build-example", "build-own")
+        # Without korvel_DIR the package stays hidden, and the example says
+        # what to pass.
+        hidden = run(["bash", "-c", own.replace("-Dkorvel_DIR=$PWD/lib/cmake/korvel",
+                                                "-DCMAKE_PREFIX_PATH=$PWD")], 120, cwd=self.root)
+        self.assertIn("-Dkorvel_DIR=<folder>/lib/cmake/korvel", hidden.stderr.replace("\n", " "))
+        pkg_config = (self.readme_command("export PKG_CONFIG_PATH=") + "\n" +
+                      self.readme_command("x86_64-w64-mingw32-gcc examples/"))
+        environment = dict(os.environ, PKG_CONFIG_LIBDIR="", PKG_CONFIG_PATH="")
+        for command, program, sysroot in (
+                (own + "\ncmake --build build-own", "build-own/check-for-updates.exe", ""),
+                (self.readme_command("MinGW-w64:").split(":", 1)[1] + " " + STRICT_C,
+                 "check-for-updates.exe", ""),
+                (pkg_config, "check-for-updates.exe", ""),
+                (pkg_config, "check-for-updates.exe", "/usr/x86_64-w64-mingw32")):
+            with self.subTest(command, sysroot=sysroot):
+                (self.root / program).unlink(missing_ok=True)
+                self.run_in_root(command, env=dict(environment, PKG_CONFIG_SYSROOT_DIR=sysroot))
+                self.assertIn("DLL Name: korvel.dll",
+                              checked([options.objdump, "-p", self.root / program]))
 
 
 def parse_arguments(argv):

@@ -45,11 +45,16 @@ TEST(DocExamples, TheLoadingProgramAndTheFunctionsRunAHostsDay)
     ASSERT_EQ(date.size(), 1u) << result.out;
     EXPECT_GT(date[0].size(), std::string("server date: ").size() + 20) << date[0];
     // The sample catalog's entries for ProductId 1234 on Windows 10 or 11,
-    // in catalog order, read from the answer with XmlLite.
+    // in catalog order, read from the answer with XmlLite: ids and types from
+    // attributes, titles from text nodes.
     const std::vector<std::string> entries = {
         "entry hostapp-2.1.3-win-en (Update)", "entry hostapp-2.1.3-win-de (Update)",
         "entry hostapp-2.0.9-win-en (Update)", "entry hostapp-content-2026-11 (Content)"};
     EXPECT_EQ(LinesStartingWith(result.out, "entry "), entries) << result.out;
+    const std::vector<std::string> titles = {
+        "  title HostApp 2.1.3 maintenance update", "  title HostApp 2.1.3 Wartungsupdate",
+        "  title HostApp 2.0.9 security update", "  title HostApp template pack, November 2026"};
+    EXPECT_EQ(LinesStartingWith(result.out, "  title "), titles) << result.out;
     const std::vector<std::string> packages = LinesStartingWith(result.out, "  package ");
     ASSERT_EQ(packages.size(), entries.size()) << result.out;
     EXPECT_EQ(packages[0], "  package " + base + "/packages/hostapp-2.1.3.zip, " +
