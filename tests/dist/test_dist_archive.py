@@ -101,7 +101,7 @@ class DistArchive(unittest.TestCase):
             "README.txt", "bin/korvel.dll", "bin/korvel.dll.debug", "bin/korvel-cli.exe",
             "lib/korvel.def", "lib/libkorvel.dll.a", "lib/korvel.lib",
             "lib/cmake/korvel/korvel-config.cmake", "lib/cmake/korvel/korvel-config-version.cmake",
-            "lib/pkgconfig/korvel.pc", "docs/API.md", "docs/korvel-cli.md",
+            "lib/pkgconfig/korvel.pc", "docs/API.md", "docs/korvel-cli.md", "tools/sign-package.py",
             EXAMPLE + "/CMakeLists.txt", EXAMPLE + "/check-for-updates.c",
         }
         expected |= {"include/" + header for header in options.header}
