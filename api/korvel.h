@@ -86,6 +86,7 @@ enum WsStatus : uint32_t {
 
     /* Install package. */
     kStatusExtractFailed = 0x80006002u,
+    kStatusPackageNotTrusted = 0x80006003u,
 
     /* Pipeline server answers to a ping. */
     kStatusBadResponse = 0x80008001u,
@@ -162,6 +163,7 @@ typedef uint32_t WsStatus;
 
 /* Install package. */
 #define kStatusExtractFailed ((uint32_t)0x80006002u)
+#define kStatusPackageNotTrusted ((uint32_t)0x80006003u)
 
 /* Pipeline server answers to a ping. */
 #define kStatusBadResponse ((uint32_t)0x80008001u)
@@ -363,7 +365,8 @@ uint32_t WsUdDownloadCancel2(uint32_t sessionId);
 uint32_t WsUdInstallOpen(uint32_t sessionId);
 /* Extracts the package into a new temp folder, starts the installer that its
  * "pakord.id" names and waits up to timeoutMs: 0x40001002 still running, else
- * 0, 0x80009002 (user cancelled), 0x80009001 or 0x80006002. */
+ * 0, 0x80009002 (user cancelled), 0x80009001, 0x80006002 or, when the
+ * registry value PackageKeys is set, 0x80006003 (not signed by those keys). */
 uint32_t WsUdInstallSubmit(uint32_t sessionId, uint32_t timeoutMs);
 /* Waits up to timeoutMs for the installer: 0x40001002 still running, else its
  * outcome as for WsUdInstallSubmit; the extracted folder is then removed. */

@@ -132,6 +132,9 @@ static inline const KorvelStatusInfo* KorvelStatusLookup(uint32_t status)
         /* Install package. */
         KORVEL_STATUS_INFO(kStatusExtractFailed,
                            "The downloaded package cannot be opened or extracted."),
+        KORVEL_STATUS_INFO(kStatusPackageNotTrusted,
+                           "The package is not signed by a key of the registry value PackageKeys, "
+                           "or its installer lies outside it; the installer was not started."),
 
         /* Pipeline server answers to a ping. */
         KORVEL_STATUS_INFO(

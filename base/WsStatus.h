@@ -66,6 +66,7 @@ enum WsStatus : uint32_t {
 
     // Install package.
     kStatusExtractFailed = 0x80006002u,
+    kStatusPackageNotTrusted = 0x80006003u,
 
     // Pipeline server answers to a ping.
     kStatusBadResponse = 0x80008001u,

@@ -36,6 +36,7 @@ set(korvel_dist_files
     docs/API.md=${CMAKE_SOURCE_DIR}/docs/API.md
     docs/korvel-cli.md=${CMAKE_SOURCE_DIR}/docs/korvel-cli.md
     cmake/mingw-w64-x86_64.cmake=${CMAKE_SOURCE_DIR}/cmake/dist/mingw-w64-x86_64.cmake
+    tools/package-signing/sign-package.py=${CMAKE_SOURCE_DIR}/tools/package-signing/sign-package.py
     lib/cmake/korvel/korvel-config.cmake=${CMAKE_SOURCE_DIR}/cmake/korvel-config.cmake
     lib/cmake/korvel/korvel-config-version.cmake=${korvel_dist_generated}/korvel-config-version.cmake
     lib/pkgconfig/korvel.pc=${korvel_dist_generated}/korvel.pc)

@@ -5,8 +5,12 @@
 #include "base/TempPath.h"
 #include "base/TextUtils.h"
 #include "base/WsStatus.h"
+#include "http/ResumeValidator.h"
+#include "session/PackageTrust.h"
 
 #include <algorithm>
+#include <optional>
+#include <utility>
 
 namespace korvel {
 
@@ -35,6 +39,20 @@ uint32_t RemainingMs(uint32_t timeoutMs, ULONGLONG start)
     return spent >= timeoutMs ? 0 : static_cast<uint32_t>(timeoutMs - spent);
 }
 
+// The path with "." and ".." resolved and "/" turned into "\\"; empty when it cannot be.
+WsString FullPath(const WsString& path)
+{
+    const DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    if (needed == 0)
+        return WsString();
+    std::wstring full(needed, L'\0');
+    const DWORD length = GetFullPathNameW(path.c_str(), needed, full.data(), nullptr);
+    if (length == 0 || length >= needed)
+        return WsString();
+    full.resize(length);
+    return WsString(std::move(full));
+}
+
 uint32_t StatusOfExitCode(DWORD exitCode)
 {
     if (exitCode == 0)
@@ -46,15 +64,15 @@ uint32_t StatusOfExitCode(DWORD exitCode)
 
 // The request is made with the job, so a job never exists without one.
 WsPackageJob::WsPackageJob(const WsClientInfo& client)
-    : packageRequest_(std::make_unique<WsHttpRequest>(client.swappName, client.swappVersion))
+    : wrapperlibName_(client.wrapperlibName),
+      packageRequest_(std::make_unique<WsHttpRequest>(client.swappName, client.swappVersion))
 {
 }
 
 WsPackageJob::~WsPackageJob()
 {
     packageRequest_.reset();
-    if (!packageFile_.empty())
-        DeleteFileW(packageFile_.c_str());
+    RemovePackageFile();
 }
 
 uint32_t WsPackageJob::StartDownload(const WsString& url, uint32_t timeoutMs, double& progress,
@@ -93,8 +111,7 @@ void WsPackageJob::CancelDownload()
 // another URL; the previous package goes.
 void WsPackageJob::ReplacePackageFile()
 {
-    if (!packageFile_.empty())
-        DeleteFileW(packageFile_.c_str());
+    RemovePackageFile();
     WsString guid = NewGuidText();
     guid.erase(
         std::remove_if(guid.begin(), guid.end(), [](wchar_t c) { return c == L'{' || c == L'}'; }),
@@ -103,6 +120,16 @@ void WsPackageJob::ReplacePackageFile()
     if (folder.empty() || guid.empty())
         Raise(kStatusFileCreateFailed);
     packageFile_ = folder + L"korvel-" + guid + L".pkg";
+}
+
+// The transfer keeps the version of the package beside it; neither is needed
+// once the package goes.
+void WsPackageJob::RemovePackageFile()
+{
+    if (packageFile_.empty())
+        return;
+    DeleteFileW(packageFile_.c_str());
+    WriteResumeValidator(packageFile_, WsString());
 }
 
 uint32_t WsPackageJob::StartInstaller(uint32_t timeoutMs)
@@ -117,15 +144,31 @@ uint32_t WsPackageJob::StartInstaller(uint32_t timeoutMs)
         awaitingDownload_ = true;
         return kStatusPending;
     }
+    // With publisher keys the package is held against writes and deletion from its check until
+    // its installer has started, so the bytes extracted are the bytes checked.
+    const std::optional<WsString> keys = PackageTrust::ReadKeysSetting(wrapperlibName_);
+    FileHandle held;
+    if (keys) {
+        held = FileHandle(CreateFileW(PackagePath().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!held.IsOpen())
+            return kStatusExtractFailed;
+        if (PackageTrust(*keys).Check(held.Get()) != PackageTrust::Verdict::kTrusted)
+            return kStatusPackageNotTrusted;
+    }
     const uint32_t status = ExtractPackage();
     if (status != kStatusSuccess)
         return status;
     WsString command;
     if (!ReadInstallerCommand(command))
         return kStatusInstallFailed;
-    // The command names the program relative to the package root and is not quoted: a blank in
-    // the folder's path splits it.
-    if (!LaunchInstaller(extractFolder_ + command))
+    WsString program;
+    WsString commandLine = extractFolder_ + command;
+    if (keys && !ProgramInsidePackage(command, program, commandLine))
+        return kStatusPackageNotTrusted;
+    // Without keys the command names the program relative to the package root and is not
+    // quoted: a blank in the folder's path splits it.
+    if (!LaunchInstaller(program, commandLine))
         return kStatusInstallFailed;
     return CheckInstaller(RemainingMs(timeoutMs, start));
 }
@@ -183,15 +226,38 @@ bool WsPackageJob::ReadInstallerCommand(WsString& command) const
     return !EqualsNoCase(command, kNotFound);
 }
 
-bool WsPackageJob::LaunchInstaller(const WsString& commandLine)
+// The program is the command's first word, or its quoted start, resolved below the extraction
+// folder; the command line then names it quoted by its full path, so that the platform neither
+// splits it at a blank nor looks for it anywhere else.
+bool WsPackageJob::ProgramInsidePackage(const WsString& command, WsString& program,
+                                        WsString& commandLine) const
+{
+    const bool quoted = !command.empty() && command.front() == L'"';
+    const size_t end = quoted ? command.find(L'"', 1) : command.find_first_of(L" \t");
+    if (quoted && end == WsString::npos)
+        return false;
+    const WsString name = quoted ? command.substr(1, end - 1) : command.substr(0, end);
+    const WsString rest = end == WsString::npos ? WsString() : command.substr(end + quoted);
+    if (name.empty() || name.find(L':') != WsString::npos)
+        return false;
+    const WsString folder = FullPath(extractFolder_);
+    program = FullPath(extractFolder_ + name);
+    if (folder.empty() || program.size() <= folder.size() ||
+        !EqualsNoCase(program, folder, folder.size()))
+        return false;
+    commandLine = L"\"" + program + L"\"" + rest;
+    return true;
+}
+
+bool WsPackageJob::LaunchInstaller(const WsString& program, const WsString& commandLine)
 {
     // CreateProcessW may write into the command line.
     WsString line = commandLine;
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION created{};
-    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &startup, &created))
+    if (!CreateProcessW(program.empty() ? nullptr : program.c_str(), line.data(), nullptr, nullptr,
+                        FALSE, 0, nullptr, nullptr, &startup, &created))
         return false;
     installerProcess_ = ProcessHandle(created.hProcess);
     installerThread_ = ProcessHandle(created.hThread);

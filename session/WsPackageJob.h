@@ -12,7 +12,9 @@ namespace korvel {
 // A session's package download and its install. The body goes to a file of
 // its own in the user's temporary folder, so the request's response is that
 // file's path; the install extracts that file into a new folder and runs the
-// installer its identity file names.
+// installer its identity file names. When the host names publisher keys in
+// the registry, only a package signed by one of them is extracted, and only a
+// program inside it is started.
 class WsPackageJob {
 public:
     explicit WsPackageJob(const WsClientInfo& client);
@@ -37,11 +39,16 @@ public:
 
 private:
     void ReplacePackageFile();
+    void RemovePackageFile();
     WsString PackagePath() const;
     uint32_t ExtractPackage();
     bool ReadInstallerCommand(WsString& command) const;
-    bool LaunchInstaller(const WsString& commandLine);
+    bool ProgramInsidePackage(const WsString& command, WsString& program,
+                              WsString& commandLine) const;
+    bool LaunchInstaller(const WsString& program, const WsString& commandLine);
 
+    // The registry key of the wrapper library's own settings.
+    const WsString wrapperlibName_;
     uint32_t installerProcessId_ = 0;
     // An install was asked for while the download still ran.
     bool awaitingDownload_ = false;

@@ -3,8 +3,11 @@
 #include "base/DirectoryTree.h"
 #include "base/TempPath.h"
 #include "tests/api/ExportFixture.h"
+#include "tests/support/PackageSigning.h"
 #include "tests/support/ZipWriter.h"
 
+#include <cstring>
+#include <functional>
 #include <map>
 #include <regex>
 #include <set>
@@ -106,8 +109,11 @@ public:
     }
 
     // The URL of the package among the server's files: zipped entries, or
-    // the raw bytes when there are none.
-    std::wstring Serve(const std::vector<ZipEntry>& entries, const std::string& raw = "")
+    // the raw bytes when there are none; signed when a key is given, then
+    // changed by the edit.
+    std::wstring Serve(const std::vector<ZipEntry>& entries, const std::string& raw = "",
+                       const SigningKey* key = nullptr,
+                       const std::function<void(std::string&)>& edit = nullptr)
     {
         const std::wstring name = Wide(ScriptedServer::UniqueTag("package")) + L".zip";
         const std::wstring path = Server().FileDir() + L"\\" + name;
@@ -116,6 +122,14 @@ public:
             std::ofstream(fs::path(path), std::ios::binary) << raw;
         else
             EXPECT_TRUE(WriteZip(path, entries));
+        if (key) {
+            EXPECT_TRUE(SignPackage(Server().FileDir(), path, *key));
+        }
+        if (edit) {
+            std::string bytes = ReadWholeFile(path).value_or("");
+            edit(bytes);
+            std::ofstream(fs::path(path), std::ios::binary) << bytes;
+        }
         return L"file=" + name;
     }
 
@@ -135,13 +149,47 @@ TEST_F(InstallExports, OutcomeOfEachPackage)
     const std::wstring outside[] = {korvel::TempFolder() + Wide(slip), L"C:\\" + Wide(slip),
                                     L"\\" + Wide(slip)};
     const std::string installer = InstallerBytes();
+    const auto validators = [] {
+        int count = 0;
+        for (const auto& entry : fs::directory_iterator(korvel::TempFolder().c_str()))
+            count +=
+                entry.path().filename().wstring().find(L".pkg.validator") != std::wstring::npos;
+        return count;
+    };
+    const int validatorsBefore = validators();
+    const SigningKey keyA = MakeSigningKey(Server().FileDir(), ScriptedServer::UniqueTag("a"));
+    const SigningKey keyB = MakeSigningKey(Server().FileDir(), ScriptedServer::UniqueTag("b"));
+    ASSERT_FALSE(keyA.packageKeys.empty() || keyB.packageKeys.empty()) << "openssl failed";
+    leftovers_.push_back(Server().FileDir() + L"\\" + Wide(keyA.pem));
+    leftovers_.push_back(Server().FileDir() + L"\\" + Wide(keyB.pem));
+    // Offsets from the end of a signed package: its 90-byte comment holds the
+    // signature's length at 17 and the signature from 18; the 22-byte end
+    // record before it ends with the comment's length.
+    const auto flip = [](std::function<size_t(const std::string&)> at) {
+        return [at](std::string& bytes) { bytes[at(bytes)] ^= 1; };
+    };
+    const auto fromEnd = [](size_t back) {
+        return [back](const std::string& b) { return b.size() - back; };
+    };
+    const auto centralDirectory = [](const std::string& b) {
+        uint32_t offset = 0;
+        std::memcpy(&offset, b.data() + b.size() - 112 + 16, sizeof offset);
+        return size_t{offset} + 46;
+    };
+    const auto lastSignatureByte = [](const std::string& b) {
+        return b.size() - 90 + 17 + static_cast<uint8_t>(b[b.size() - 90 + 17]);
+    };
     struct Row {
         std::string name;
         std::vector<ZipEntry> entries;
         uint32_t status;
         std::string raw = ""; // the bytes served when there are no entries
         std::wstring script = L"";
+        std::optional<std::wstring> keys = std::nullopt; // PackageKeys
+        const SigningKey* signer = nullptr;
+        std::function<void(std::string&)> edit = nullptr;
     };
+    const std::optional<std::wstring> trustA = keyA.packageKeys;
     // Rows where no installer runs come first: a check repeats the outcome of
     // the last installer that ran.
     std::vector<Row> rows = {
@@ -164,16 +212,52 @@ TEST_F(InstallExports, OutcomeOfEachPackage)
     };
     for (const char* prefix : {"../", "..\\", "C:\\", "/"})
         rows.push_back({prefix, Package("--exit 0", {{prefix + slip, "x"}}), kStatusExtractFailed});
+    // With publisher keys nothing is extracted from a package they did not sign as it is.
+    const std::vector<Row> refused = {
+        {"entry changed", Package("--exit 0"), 0, "", L"", trustA, &keyA,
+         flip([](const std::string&) { return size_t{40}; })},
+        {"central directory changed", Package("--exit 0"), 0, "", L"", trustA, &keyA,
+         flip(centralDirectory)},
+        {"end record changed", Package("--exit 0"), 0, "", L"", trustA, &keyA,
+         flip(fromEnd(90 + 12))},
+        {"signature changed", Package("--exit 0"), 0, "", L"", trustA, &keyA,
+         flip(lastSignatureByte)},
+        {"other key", Package("--exit 0"), 0, "", L"", trustA, &keyB},
+        {"unsigned", Package("--exit 0"), 0, "", L"", trustA},
+        {"byte appended", Package("--exit 0"), 0, "", L"", trustA, &keyA,
+         [](std::string& b) { b += '\0'; }},
+        {"comment length lies", Package("--exit 0"), 0, "", L"", trustA, &keyA, flip(fromEnd(92))},
+        {"malformed keys", Package("--exit 0"), 0, "", L"", L"MFkwEwYHKoZIzj0CAQYI", &keyA},
+        {"ExePath with ..",
+         {{"pakord.id", Identity("..\\fake-installer.exe --exit 0" + Recording())},
+          {"fake-installer.exe", installer}},
+         0,
+         "",
+         L"",
+         trustA,
+         &keyA},
+    };
+    for (Row row : refused) {
+        row.status = kStatusPackageNotTrusted;
+        rows.push_back(row);
+    }
     rows.push_back({"exit 0", Package("--exit 0"), kStatusSuccess});
+    rows.push_back({"exit 0, signed", Package("--exit 0"), kStatusSuccess, "", L"", trustA, &keyA});
+    rows.push_back({"exit 0, second of two keys", Package("--exit 0"), kStatusSuccess, "", L"",
+                    keyA.packageKeys + L"; " + keyB.packageKeys, &keyB});
+    rows.push_back({"exit 0, signed, no keys", Package("--exit 0"), kStatusSuccess, "", L"",
+                    std::nullopt, &keyA});
     rows.push_back({"exit 1602", Package("--exit 1602"), kStatusInstallCancelled});
     rows.push_back({"exit 3010", Package("--exit 3010"), kStatusInstallFailed});
     std::set<std::wstring> installFolders;
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         const bool runs = row.name.rfind("exit", 0) == 0;
+        const ScopedRegistryValue keys(L"SOFTWARE\\Talvessa\\Pipeline", L"PackageKeys", row.keys);
         DeleteFileW(record_.c_str());
-        EXPECT_EQ(Download(Server().Url(row.script + Serve(row.entries, row.raw))),
-                  row.script.empty() ? kStatusNotRunning : kStatusNotFound);
+        EXPECT_EQ(
+            Download(Server().Url(row.script + Serve(row.entries, row.raw, row.signer, row.edit))),
+            row.script.empty() ? kStatusNotRunning : kStatusNotFound);
         const std::set<std::wstring> before = ExtractFolders();
         EXPECT_EQ(K().WsUdInstallSubmit(Id(), kLongWaitMs), row.status);
         EXPECT_EQ(K().WsUdInstallCheck(Id(), 0), runs ? row.status : 0u);
@@ -182,8 +266,12 @@ TEST_F(InstallExports, OutcomeOfEachPackage)
         // A package that cannot start an installer stays extracted; one that
         // cannot be extracted has nothing written, its names checked first.
         const std::set<std::wstring> added = NewFolders(before);
-        const bool kept = !runs && row.status == kStatusInstallFailed;
+        const bool kept =
+            (!runs && row.status == kStatusInstallFailed) || row.name == "ExePath with ..";
         EXPECT_EQ(added.size(), kept ? 1u : added.size());
+        if (row.status == kStatusPackageNotTrusted && !kept) {
+            EXPECT_TRUE(added.empty());
+        }
         for (const std::wstring& folder : added)
             EXPECT_NE(fs::is_empty(folder), kept) << Narrow(folder);
         const auto ran = ReadRecord(record_);
@@ -195,9 +283,14 @@ TEST_F(InstallExports, OutcomeOfEachPackage)
             installFolders.insert(FolderOf(ran));
         }
     }
-    EXPECT_EQ(installFolders.size(), 3u) << "every install extracts into a new folder";
+    EXPECT_EQ(installFolders.size(), 6u) << "every install extracts into a new folder";
     for (const std::wstring& path : outside)
         DeleteFileW(path.c_str());
+    // The package's validator goes with the package: with the next download, and with the
+    // session.
+    EXPECT_EQ(validators(), validatorsBefore + 1);
+    Unload();
+    EXPECT_EQ(validators(), validatorsBefore);
 }
 
 TEST_F(InstallExports, TheInstallerRunsFromThePackageWithItsArguments)

@@ -149,7 +149,7 @@ class DistArchive(unittest.TestCase):
             "lib/korvel.def", "lib/libkorvel.dll.a", "lib/korvel.lib",
             "lib/cmake/korvel/korvel-config.cmake", "lib/cmake/korvel/korvel-config-version.cmake",
             "lib/pkgconfig/korvel.pc", "docs/API.md", "docs/korvel-cli.md",
-            "cmake/mingw-w64-x86_64.cmake",
+            "cmake/mingw-w64-x86_64.cmake", "tools/package-signing/sign-package.py",
             EXAMPLE + "/CMakeLists.txt", EXAMPLE + "/check-for-updates.c",
         }
         expected |= {"include/" + header for header in options.header}

@@ -4,6 +4,7 @@
 // from the parsers and formatters, which have unit tests of their own.
 #include "tests/archive/ScratchFolder.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/PackageSigning.h"
 #include "tests/support/PercentEncode.h"
 #include "tests/support/ScopedRegistryValue.h"
 #include "tests/support/ScriptedServer.h"
@@ -245,7 +246,7 @@ TEST(Cli, ACutDownloadIsContinuedByTheCommandItPrints)
     const ScratchFolder folder;
     const std::wstring file = folder / L"cut.bin";
     const std::string part = ToUtf8(file) + ".part";
-    const Server cutting(L"size=400000;cut=100000");
+    const Server cutting(L"size=400000;cut=100000;etag=v1");
     const ChildResult cut = RunCli({L"download", cutting.url, file});
     EXPECT_EQ(cut.exitCode, 1u);
     EXPECT_NE(cut.err.find("\n  97.7 KiB (100000 bytes) are kept in " + part +
@@ -254,8 +255,9 @@ TEST(Cli, ACutDownloadIsContinuedByTheCommandItPrints)
               npos)
         << cut.err;
     EXPECT_FALSE(Exists(file));
+    EXPECT_TRUE(Exists(file + L".part.validator")) << "the part's version stays for its resume";
 
-    const Server whole(L"size=400000");
+    const Server whole(L"size=400000;etag=v1");
     const ChildResult again = RunCli({L"download", whole.url, file});
     EXPECT_EQ(again.exitCode, 0u) << again.err;
     EXPECT_NE(again.out.find("\n  an unfinished download left 97.7 KiB (100000 bytes) in " + part +
@@ -264,6 +266,36 @@ TEST(Cli, ACutDownloadIsContinuedByTheCommandItPrints)
         << again.out;
     EXPECT_NE(whole.Head().find("Range: bytes=100000-"), npos) << whole.Head();
     EXPECT_EQ(ScriptedServer::DescribePatternMismatch(file, 400000), "");
+    EXPECT_FALSE(Exists(file + L".part.validator"));
+}
+
+// verify gives the library's verdict on a package, without the library.
+TEST(Cli, VerifyChecksAPackageAsAHostWould)
+{
+    const std::wstring folder = ScriptedServer::Get().FileDir();
+    const SigningKey key = MakeSigningKey(folder, ScriptedServer::UniqueTag("cli-key"));
+    const std::wstring package =
+        folder + L"\\" + FromUtf8(ScriptedServer::UniqueTag("cli")) + L".zip";
+    ASSERT_TRUE(WriteZip(package, {{"pakord.id", "[Volume Id]\r\nExePath=setup.exe\r\n"}}));
+    ASSERT_TRUE(SignPackage(folder, package, key));
+    const struct {
+        std::wstring keys;
+        const char* append;
+        DWORD exitCode;
+        std::string text;
+    } cases[] = {
+        {L"x;" + key.packageKeys, "", 1, "\n  the keys cannot be used: "},
+        {key.packageKeys, "", 0, " is signed by one of the given keys (1)"},
+        {key.packageKeys, "!", 1, "would not be installed\n  the package carries no signature"},
+    };
+    for (const auto& c : cases) {
+        std::ofstream(package.c_str(), std::ios::binary | std::ios::app) << c.append;
+        const ChildResult result = RunCli({L"verify", package, L"--key", c.keys});
+        EXPECT_EQ(result.exitCode, c.exitCode) << result.err;
+        EXPECT_NE((c.exitCode == 0 ? result.out : result.err).find(c.text), npos) << result.err;
+    }
+    DeleteFileW(package.c_str());
+    DeleteFileW((folder + L"\\" + FromUtf8(key.pem)).c_str());
 }
 
 TEST(Cli, CtrlCEndsTheCommandWith130)

@@ -25,6 +25,7 @@ enum class OptionId {
     Json,
     FirstVersion,
     Overwrite,
+    Key,
 };
 
 constexpr unsigned Bit(Command command)
@@ -59,6 +60,7 @@ constexpr OptionInfo kOptions[] = {
     {L"json", OptionId::Json, false, Bit(Command::Query) | Bit(Command::Download)},
     {L"v1", OptionId::FirstVersion, false, Bit(Command::Download)},
     {L"overwrite", OptionId::Overwrite, false, Bit(Command::Download)},
+    {L"key", OptionId::Key, true, Bit(Command::Verify)},
 };
 
 struct CommandInfo {
@@ -68,7 +70,7 @@ struct CommandInfo {
 
 constexpr CommandInfo kCommands[] = {
     {L"help", Command::Help},         {L"ping", Command::Ping},       {L"query", Command::Query},
-    {L"download", Command::Download}, {L"install", Command::Install},
+    {L"download", Command::Download}, {L"install", Command::Install}, {L"verify", Command::Verify},
 };
 
 struct GivenOption {
@@ -189,7 +191,7 @@ private:
         const std::optional<Command> command = FindCommand(word);
         if (!command)
             Fail("unknown command " + Quoted(word) +
-                 "; the commands are ping, query, download and install");
+                 "; the commands are ping, query, download, install and verify");
         return *command;
     }
 
@@ -254,6 +256,11 @@ void ApplyOption(const GivenOption& option, CommandLine& line)
         break;
     case OptionId::Overwrite:
         line.overwrite = true;
+        break;
+    case OptionId::Key:
+        if (option.value.empty())
+            Fail("--key needs keys or a file");
+        line.keys = option.value;
         break;
     }
 }
@@ -324,6 +331,13 @@ void ApplyOperands(CommandLine& line, const std::vector<std::wstring>& operands)
         CheckOperandCount(line, operands, 1, 1, "URL [--timeout MS]");
         line.url = operands[0];
         break;
+    case Command::Verify:
+        CheckOperandCount(line, operands, 1, 1, "PACKAGE --key KEYS");
+        line.package = operands[0];
+        if (line.keys.empty())
+            Fail("verify needs --key: the PackageKeys value, or a file holding it or a PEM "
+                 "public key");
+        break;
     case Command::None:
     case Command::Help:
         break;
@@ -347,7 +361,7 @@ CommandLine Interpret(const std::vector<std::wstring>& arguments)
             const std::optional<Command> topic = FindCommand(operands.front());
             if (!topic || *topic == Command::Help)
                 Fail("no help for " + Quoted(operands.front()) +
-                     "; the commands are ping, query, download and install");
+                     "; the commands are ping, query, download, install and verify");
             line.command = *topic;
         }
         operands.clear();
@@ -355,7 +369,7 @@ CommandLine Interpret(const std::vector<std::wstring>& arguments)
     for (const GivenOption& option : scanned.options)
         line.help = line.help || option.info->id == OptionId::Help;
     if (line.command == Command::None && !line.help)
-        Fail("no command given; the commands are ping, query, download and install");
+        Fail("no command given; the commands are ping, query, download, install and verify");
     for (const GivenOption& option : scanned.options)
         ApplyOption(option, line);
     if (line.help)

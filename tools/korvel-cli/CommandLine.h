@@ -9,7 +9,7 @@
 
 namespace korvel::cli {
 
-enum class Command { None, Help, Ping, Query, Download, Install };
+enum class Command { None, Help, Ping, Query, Download, Install, Verify };
 
 // What the session is opened with: the five strings and the flags.
 struct SessionSettings {
@@ -46,6 +46,11 @@ struct CommandLine {
     // The file of a download to a file: FILE as given, or the URL's last
     // path segment. Absent for the download the library keeps (--v1).
     std::optional<std::wstring> file;
+
+    // verify: the package and the keys, as the registry value PackageKeys
+    // holds them or the path of a file with them (a PEM public key too).
+    std::wstring package;
+    std::wstring keys;
 };
 
 struct CommandLineResult {

@@ -17,6 +17,8 @@ int RunPing(const CommandContext& context);
 int RunQuery(const CommandContext& context);
 int RunDownload(const CommandContext& context);
 int RunInstall(const CommandContext& context);
+// Needs no library.
+int RunVerify(const CommandLine& line);
 
 // How often running operations are polled and progress redrawn.
 constexpr uint32_t kPollIntervalMs = 100;

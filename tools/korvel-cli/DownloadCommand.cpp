@@ -93,11 +93,14 @@ JsonObject OutcomeJson(TransferEnd end, uint32_t status, const std::wstring& url
 // A download to FILE. The data goes to FILE.part, which becomes FILE only
 // once it is whole: a FILE that is there already is never taken for a part
 // of the download, and an unfinished FILE.part from an earlier run is the one
-// thing continued.
+// thing continued. Beside FILE.part the library keeps FILE.part.validator,
+// the version its bytes are of, for that continuation; it goes when the part
+// does.
 class FileDownload {
 public:
     FileDownload(const Session& session, const CommandLine& line)
-        : session_(session), line_(line), path_(FullPath(*line.file)), partial_(path_ + L".part")
+        : session_(session), line_(line), path_(FullPath(*line.file)), partial_(path_ + L".part"),
+          validator_(partial_ + L".validator")
     {
     }
 
@@ -112,6 +115,8 @@ public:
                         std::to_string(GetLastError()));
             return kExitFailed;
         }
+        if (line_.overwrite)
+            DeleteFileW(validator_.c_str());
         kept_ = ExistingFileSize(partial_).value_or(0);
         Say("Downloading " + ToUtf8(line_.url) + "\n  to " + ToUtf8(path_) + "\n");
         if (kept_ > 0)
@@ -177,6 +182,7 @@ private:
                         std::to_string(GetLastError()));
             return kExitFailed;
         }
+        DeleteFileW(validator_.c_str());
         Say("Saved " + ToUtf8(path_) + ", " + Bytes(result_.received) + "\n");
         return kExitSuccess;
     }
@@ -188,6 +194,7 @@ private:
         const uint64_t size = ExistingFileSize(partial_).value_or(0);
         if (size == 0) {
             DeleteFileW(partial_.c_str());
+            DeleteFileW(validator_.c_str());
             return {};
         }
         std::string command = "korvel-cli download ";
@@ -216,6 +223,7 @@ private:
     const CommandLine& line_;
     const std::wstring path_;
     const std::wstring partial_;
+    const std::wstring validator_;
     uint64_t kept_ = 0;
     FileTransferResult result_;
 };

@@ -14,6 +14,9 @@ Commands:
   query EXPR           search for updates and list the matching ones
   download URL [FILE]  download a package to a file, showing progress
   install URL          download a package and run its installer
+  verify PACKAGE --key KEYS
+                       check a package's signature as a host that trusts
+                       KEYS would (needs no korvel.dll)
   help [COMMAND]       show this help, or a command's
 
 Options for every command (before or after it):
@@ -145,6 +148,22 @@ error, 3 korvel.dll cannot be loaded, 4 the installer was cancelled by its
 user, 130 cancelled with Ctrl+C (an installer already started keeps running).
 )";
 
+const char kVerifyHelp[] = R"(Usage: korvel-cli verify PACKAGE --key KEYS
+
+Checks PACKAGE the way korvel.dll checks a downloaded package on a host whose
+registry value PackageKeys holds KEYS, before the package is published: it
+must carry a signature (tools/package-signing/sign-package.py) made by one of
+the keys over every byte before it.
+
+KEYS is the PackageKeys value itself (the base64 of an EC P-256
+SubjectPublicKeyInfo, as openssl pkey -pubout -outform DER | base64 -w0
+writes it; several separated by ';'), or the path of a file holding it or
+holding PEM public keys (openssl pkey -pubout).
+
+Exit codes: 0 the package is signed by one of the keys; 1 it is not, it
+cannot be read or the keys cannot be used; 2 usage error.
+)";
+
 } // namespace
 
 std::string HelpText(Command command)
@@ -158,6 +177,8 @@ std::string HelpText(Command command)
         return kDownloadHelp;
     case Command::Install:
         return kInstallHelp;
+    case Command::Verify:
+        return kVerifyHelp;
     case Command::None:
     case Command::Help:
         break;

@@ -1,6 +1,6 @@
 // korvel-cli: a console host of korvel.dll for people and scripts. It loads
 // the library the way applications do (LoadLibraryW and GetProcAddress) and
-// offers ping, query, download and install.
+// offers ping, query, download and install, and verify for publishers.
 #include "tools/host/KorvelLibrary.h"
 #include "tools/korvel-cli/CommandLine.h"
 #include "tools/korvel-cli/Commands.h"
@@ -59,6 +59,7 @@ int RunCommand(const CommandContext& context)
         return RunDownload(context);
     case Command::Install:
         return RunInstall(context);
+    case Command::Verify:
     case Command::None:
     case Command::Help:
         break;
@@ -78,6 +79,8 @@ int Run(const std::vector<std::wstring>& arguments)
         Out().Write(HelpText(line.command));
         return kExitSuccess;
     }
+    if (line.command == Command::Verify)
+        return RunVerify(line);
     InstallCtrlCHandler();
     std::optional<korvel::host::KorvelLibrary> library;
     try {
