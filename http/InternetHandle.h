@@ -55,6 +55,10 @@ public:
         handle_ = nullptr;
     }
 
+    // Gives the handle up without closing it, for a child that its root's
+    // close takes along.
+    void Forget() { handle_ = nullptr; }
+
 private:
     HINTERNET handle_ = nullptr;
 };

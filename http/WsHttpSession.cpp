@@ -273,7 +273,7 @@ void WsHttpSession::OpenConnection(const WsString& host, INTERNET_PORT port)
 
 void WsHttpSession::OpenRequest(const wchar_t* verb, const WsString& path, uint32_t flags)
 {
-    CloseChild(request_, true);
+    CloseChild(request_, false);
     request_.Reset(WinInet().HttpOpenRequestW(connection_.Get(), verb, path.c_str(), nullptr,
                                               nullptr, nullptr, flags, chain_->Context()));
     if (!request_.IsOpen()) {
@@ -409,7 +409,7 @@ bool WsHttpSession::AnsweredWithProxyDemand(const WsString& path, uint32_t flags
 // when there is none.
 DWORD WsHttpSession::HeadStatus(const WsString& path, uint32_t flags)
 {
-    CloseChild(request_, true);
+    CloseChild(request_, false);
     request_.Reset(WinInet().HttpOpenRequestW(connection_.Get(), L"HEAD", path.c_str(), nullptr,
                                               nullptr, nullptr, flags, chain_->Context()));
     if (!request_.IsOpen())
@@ -651,19 +651,17 @@ void WsHttpSession::Close(uint32_t status)
 void WsHttpSession::CloseHandles()
 {
     const bool callWasPending = chain_->HasPendingCall();
-    // Some WinINet implementations close a chain's open children with their
-    // parent, reading an unread answer on the way: then the parents of such
-    // an answer's request go to the background too.
     const bool unread = request_.IsOpen() && !answerRead_;
     bool silent = CloseChild(request_, unread);
-    silent = CloseChild(connection_, unread && silent) && silent;
+    silent = CloseChild(connection_, unread) && silent;
     answerRead_ = false;
     const bool quiet = silent ? !callWasPending : chain_->AwaitQuiet(kNoticeWaitMs);
     // The root carries no context: WinINet sends it no notice of its own.
-    if (internet_.DetachCallback() && unread && silent)
+    if (internet_.DetachCallback() && childrenLeftToRoot_)
         internet_.CloseInBackground();
     else
         internet_.Close();
+    childrenLeftToRoot_ = false;
     if (quiet) {
         chain_->Retire();
         return;
@@ -677,9 +675,10 @@ void WsHttpSession::CloseHandles()
 }
 
 // Closes one child handle of the chain; true when no notice of it can come
-// any more. The request of an answer that was not read to its end (and its
-// parents) close in the background, as some WinINet implementations read
-// that answer on the closing thread first.
+// any more. Some WinINet implementations read an unread answer to its end on
+// the thread that closes its request, and fail when a parent and its child
+// are closed on two threads at once: a silent child of such an answer is
+// left to its root, which closes the whole chain in the background.
 bool WsHttpSession::CloseChild(InternetHandle& handle, bool answerUnread)
 {
     if (!handle.IsOpen())
@@ -687,10 +686,12 @@ bool WsHttpSession::CloseChild(InternetHandle& handle, bool answerUnread)
     const bool silent = handle.DetachCallback();
     if (!silent)
         chain_->ExpectClosingNotice();
-    if (silent && answerUnread)
-        handle.CloseInBackground();
-    else
+    if (silent && answerUnread) {
+        handle.Forget();
+        childrenLeftToRoot_ = true;
+    } else {
         handle.Close();
+    }
     return silent;
 }
 

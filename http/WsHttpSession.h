@@ -183,6 +183,8 @@ private:
     bool validatorPending_ = false;
     // The answer's body has been read to its end: its request closes at once.
     bool answerRead_ = false;
+    // A child with an unread answer was given up to the root's close.
+    bool childrenLeftToRoot_ = false;
 };
 
 } // namespace korvel
