@@ -144,6 +144,10 @@ public:
         Unload();
         for (const std::string& problem : StrictWinInet::TakeReport(kLastNoticesMs))
             ADD_FAILURE() << "strict WinINet: " << problem;
+        // A module kept for late notices is released once the last one returned.
+        for (DWORD waited = 0;
+             GetModuleHandleW(L"korvel.dll") != nullptr && waited < kLastNoticesMs; waited += 10)
+            Sleep(10);
         EXPECT_EQ(GetModuleHandleW(L"korvel.dll"), nullptr)
             << "korvel.dll outlived its last notice";
     }

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <memory>
 #include <random>
@@ -18,32 +19,20 @@ namespace {
 
 // What a success carries in dwError: that field means something on failure only.
 constexpr DWORD kSuccessNoise = 0x0BADF00D;
-// A close's notices come this long after InternetCloseHandle returned.
-constexpr int kCloseDelayMinMs = 10;
-constexpr int kCloseDelayMaxMs = 150;
-constexpr int kCompletionDelayMaxMs = 30;
 
-enum class Kind { kSend, kSendEx, kWrite, kEnd, kRead };
 enum class State { kRunning, kReady, kDelivering, kDone };
 
 struct Handle;
 
-// A call that may go asynchronous. The real call gets the layer's own copies
-// of what the caller passed; the caller's memory is watched until completion.
+// A call that may go asynchronous. The real call works on the layer's own
+// copies; the caller's memory is watched until the completion.
 struct Op {
-    Kind kind;
     Handle* handle = nullptr;
+    std::function<BOOL(HINTERNET)> call;
+    std::function<void()> results; // into the caller's memory, on success
     std::vector<std::pair<const void*, std::string>> watched;
-    std::wstring headers;
-    std::string data;
-    INTERNET_BUFFERSW sendBuffers = {};
-    bool hasSendBuffers = false;
-    bool noWait = false;
-    void* out = nullptr; // INTERNET_BUFFERSA* of a read, DWORD* of a write
-    DWORD size = 0;
     BOOL ok = FALSE;
     DWORD error = 0;
-    DWORD count = 0;
     State state = State::kRunning;
     bool cancelled = false;
     HANDLE finished = nullptr; // synchronous handles: the caller waits on it
@@ -65,19 +54,18 @@ struct Handle {
     std::vector<Handle*> children;
     std::shared_ptr<Op> pending; // until the library is told it completed
     int delivering = 0;
-    std::string readAhead; // what an IRF_NO_WAIT read waited for
+    std::string readAhead; // what a read that waited brought
     bool ended = false;
 };
 
-// The layer's state: it lives in the test program and survives every unload
-// of the library. Never destroyed: layer threads may outlive the tests.
+// Lives in the test program and survives every unload of the library; never
+// destroyed, as layer threads may outlive the tests.
 struct Layer {
     SRWLOCK lock = SRWLOCK_INIT;
     std::set<Handle*> handles;
     std::map<std::string, int> violations;
     std::mt19937 random{20240522};
-    int closesUnderWay = 0;
-    int deliveriesDue = 0;
+    int undelivered = 0; // closes and completions still to be delivered
     std::atomic<int> liveGeneration{0};
     std::atomic<void*> liveBase{nullptr};
     int lastGeneration = 0;
@@ -89,12 +77,9 @@ Layer& L()
     return *layer;
 }
 
-class Locked {
-public:
+struct Locked {
     Locked() { AcquireSRWLockExclusive(&L().lock); }
     ~Locked() { ReleaseSRWLockExclusive(&L().lock); }
-    Locked(const Locked&) = delete;
-    Locked& operator=(const Locked&) = delete;
 };
 
 // Lock held.
@@ -103,41 +88,40 @@ void Violation(const std::string& what)
     ++L().violations[what];
 }
 
-int Random(int low, int high)
+void SleepRandomly(int lowMs, int highMs)
 {
-    Locked lock;
-    return std::uniform_int_distribution<int>(low, high)(L().random);
+    int ms = 0;
+    {
+        Locked lock;
+        ms = std::uniform_int_distribution<int>(lowMs, highMs)(L().random);
+    }
+    Sleep(ms);
 }
 
 template <class Work> void OnLayerThread(Work work)
 {
-    auto* task = new Work(std::move(work));
     const auto run = [](PTP_CALLBACK_INSTANCE, void* context) {
-        std::unique_ptr<Work> owned(static_cast<Work*>(context));
-        (*owned)();
+        std::unique_ptr<Work>(static_cast<Work*>(context))->operator()();
     };
-    if (!TrySubmitThreadpoolCallback(run, task, nullptr))
+    if (!TrySubmitThreadpoolCallback(run, new Work(std::move(work)), nullptr))
         std::abort();
 }
 
-// The handle behind a value the library passed; null (a violation) for one it
-// closed or never had. Lock held.
+// The handle behind a value the library passed; null (a violation, and
+// ERROR_INVALID_HANDLE) for one it closed or never had. Lock held.
 Handle* Use(HINTERNET value, const char* call)
 {
     auto* handle = static_cast<Handle*>(value);
-    if (L().handles.count(handle) == 0) {
-        Violation(std::string(call) + " on a handle the layer never gave out");
-        return nullptr;
-    }
-    if (handle->closed) {
-        Violation(std::string(call) + " on a " + handle->kind + " handle after closing it");
-        return nullptr;
-    }
-    return handle;
+    const bool known = L().handles.count(handle) != 0;
+    if (known && !handle->closed)
+        return handle;
+    Violation(std::string(call) + (known ? " on a handle after closing it" : " on a stray handle"));
+    SetLastError(ERROR_INVALID_HANDLE);
+    return nullptr;
 }
 
-// An operation of the handle or of one made from it that the library has not
-// seen complete, or a notice being delivered. Lock held.
+// Something of the handle or of one made from it that the library has not
+// seen complete: a call, or a notice on its way. Lock held.
 bool Busy(const Handle* handle)
 {
     return handle->pending || handle->delivering != 0 ||
@@ -167,46 +151,37 @@ HINTERNET Adopt(const char* kind, HINTERNET real, Handle* parent, bool async, DW
     return handle;
 }
 
-// The real handle for a call that does not go asynchronous; null (with
-// ERROR_INVALID_HANDLE) for a closed one.
-HINTERNET Real(HINTERNET value, const char* call)
+// Runs a call that never goes asynchronous on the real handle.
+template <class Call> auto OnReal(HINTERNET value, const char* name, Call call)
 {
-    Locked lock;
-    Handle* handle = Use(value, call);
-    if (handle == nullptr) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return nullptr;
+    Handle* handle = nullptr;
+    {
+        Locked lock;
+        handle = Use(value, name);
+        // Calls on a request are made in order, each after the previous completed.
+        if (handle != nullptr && handle->pending)
+            Violation(std::string(name) + " while a call on the " + handle->kind + " was pending");
     }
-    // Calls on a request are made in order, each after the previous completed.
-    if (handle->pending)
-        Violation(std::string(call) + " while an operation of the " + handle->kind +
-                  " was pending");
-    return handle->real;
+    return handle == nullptr ? decltype(call(value))() : call(handle->real);
 }
 
 // Calls the library's callback, unless the code it points at has gone.
 void Notify(Handle* handle, DWORD status, void* information, DWORD length)
 {
     INTERNET_STATUS_CALLBACK callback = nullptr;
-    DWORD_PTR context = 0;
     {
         Locked lock;
         callback = handle->callback;
-        context = handle->context;
-        const char* name =
-            status == INTERNET_STATUS_HANDLE_CLOSING ? "HANDLE_CLOSING" : "REQUEST_COMPLETE";
-        if (callback == nullptr || context == 0) {
-            Violation(std::string(name) + " of a " + handle->kind +
-                      " could not be delivered: no callback or no context");
-            return;
-        }
-        if (handle->generation != L().liveGeneration.load()) {
-            Violation(std::string(name) + " of a " + handle->kind +
-                      " came after korvel.dll was unloaded: a host would crash");
-            return;
-        }
+        const std::string notice =
+            std::string(status == INTERNET_STATUS_HANDLE_CLOSING ? "HANDLE_CLOSING"
+                                                                 : "REQUEST_COMPLETE") +
+            " of a " + handle->kind;
+        if (callback == nullptr || handle->context == 0)
+            return Violation(notice + " could not be delivered: no callback or no context");
+        if (handle->generation != L().liveGeneration.load())
+            return Violation(notice + " came after korvel.dll was unloaded: a host would crash");
     }
-    callback(handle, context, status, information, length);
+    callback(handle, handle->context, status, information, length);
 }
 
 // Takes an operation for delivery; false when another thread has. Lock held.
@@ -214,16 +189,15 @@ bool Claim(Op& op)
 {
     if (op.state == State::kDelivering || op.state == State::kDone)
         return false;
-    if (op.state == State::kRunning)
-        ++L().deliveriesDue;
+    L().undelivered += op.state == State::kRunning;
     op.state = State::kDelivering;
     ++op.handle->delivering;
     op.handle->pending.reset();
     return true;
 }
 
-// True when the caller's memory is as it was at the call. Read without
-// trusting it: a library that freed it must not crash the layer.
+// The caller's memory as it was at the call, read without trusting it: a
+// library that freed it must not crash the layer.
 bool Unchanged(const Op& op)
 {
     for (const auto& [where, bytes] : op.watched) {
@@ -236,30 +210,14 @@ bool Unchanged(const Op& op)
     return true;
 }
 
-// Hands what the real call produced to the caller's memory.
-void WriteResults(Op& op)
-{
-    if (op.kind == Kind::kWrite) {
-        *static_cast<DWORD*>(op.out) = op.count;
-    } else if (op.kind == Kind::kRead && (!op.noWait || !op.handle->async)) {
-        auto* buffers = static_cast<INTERNET_BUFFERSA*>(op.out);
-        Locked lock;
-        std::string& ahead = op.handle->readAhead;
-        buffers->dwBufferLength = static_cast<DWORD>(std::min<size_t>(op.size, ahead.size()));
-        std::memcpy(buffers->lpvBuffer, ahead.data(), buffers->dwBufferLength);
-        ahead.erase(0, buffers->dwBufferLength);
-    }
-}
-
 void Deliver(const std::shared_ptr<Op>& op)
 {
-    const bool intact = Unchanged(*op);
-    if (!intact) {
+    if (!Unchanged(*op)) {
         Locked lock;
-        Violation(std::string("a record or buffer of a pending call on a ") + op->handle->kind +
+        Violation(std::string("a record or buffer of a call on a ") + op->handle->kind +
                   " changed or was freed before its completion");
-    } else if (op->ok && !op->cancelled) {
-        WriteResults(*op);
+    } else if (op->ok && !op->cancelled && op->results) {
+        op->results();
     }
     INTERNET_ASYNC_RESULT result = {};
     result.dwResult = op->ok && !op->cancelled;
@@ -270,56 +228,14 @@ void Deliver(const std::shared_ptr<Op>& op)
     Locked lock;
     op->state = State::kDone;
     --op->handle->delivering;
-    --L().deliveriesDue;
+    --L().undelivered;
 }
 
-void RunReal(Op& op)
-{
-    const HINTERNET real = op.handle->real;
-    switch (op.kind) {
-    case Kind::kSend:
-        op.ok = HttpSendRequestW(real, op.headers.empty() ? nullptr : op.headers.c_str(),
-                                 static_cast<DWORD>(op.headers.size()),
-                                 op.data.empty() ? nullptr : op.data.data(),
-                                 static_cast<DWORD>(op.data.size()));
-        break;
-    case Kind::kSendEx:
-        op.sendBuffers.lpcszHeader = op.headers.empty() ? nullptr : op.headers.c_str();
-        op.sendBuffers.lpvBuffer = op.data.empty() ? nullptr : op.data.data();
-        op.ok =
-            HttpSendRequestExW(real, op.hasSendBuffers ? &op.sendBuffers : nullptr, nullptr, 0, 0);
-        break;
-    case Kind::kWrite:
-        op.ok =
-            InternetWriteFile(real, op.data.data(), static_cast<DWORD>(op.data.size()), &op.count);
-        break;
-    case Kind::kEnd:
-        op.ok = HttpEndRequestW(real, nullptr, 0, 0);
-        break;
-    case Kind::kRead: {
-        // The real handle is synchronous: this waits for data, then takes
-        // what has arrived.
-        std::string block(op.size, '\0');
-        INTERNET_BUFFERSA buffers = {};
-        buffers.dwStructSize = sizeof buffers;
-        buffers.lpvBuffer = block.data();
-        buffers.dwBufferLength = op.size;
-        op.ok = InternetReadFileExA(real, &buffers, 0, 0);
-        Locked lock;
-        if (op.ok) {
-            op.handle->readAhead.append(block.data(), buffers.dwBufferLength);
-            op.handle->ended = buffers.dwBufferLength == 0;
-        }
-        break;
-    }
-    }
-    op.error = op.ok ? ERROR_SUCCESS : GetLastError();
-}
-
-// The real call runs on a layer thread, on the layer's synchronous handle.
+// The real call, on a layer thread and the layer's synchronous handle.
 void Run(const std::shared_ptr<Op>& op)
 {
-    RunReal(*op);
+    op->ok = op->call(op->handle->real);
+    op->error = op->ok ? ERROR_SUCCESS : GetLastError();
     {
         Locked lock;
         if (op->state != State::kRunning)
@@ -331,9 +247,9 @@ void Run(const std::shared_ptr<Op>& op)
             return;
         }
         op->state = State::kReady;
-        ++L().deliveriesDue;
+        ++L().undelivered;
     }
-    Sleep(Random(0, kCompletionDelayMaxMs));
+    SleepRandomly(0, 30);
     {
         Locked lock;
         if (!Claim(*op))
@@ -342,39 +258,29 @@ void Run(const std::shared_ptr<Op>& op)
     Deliver(op);
 }
 
-// A read that finds data already there (or the end) takes it at once, as
-// Windows does; an IRF_NO_WAIT read that waits fills nothing when it
-// completes, and the data goes to the next read. Lock held.
-bool ReadAtOnce(Handle* handle, INTERNET_BUFFERSA* buffers)
-{
-    if (handle->readAhead.empty() && !handle->ended)
-        return false;
-    buffers->dwBufferLength =
-        static_cast<DWORD>(std::min<size_t>(buffers->dwBufferLength, handle->readAhead.size()));
-    std::memcpy(buffers->lpvBuffer, handle->readAhead.data(), buffers->dwBufferLength);
-    handle->readAhead.erase(0, buffers->dwBufferLength);
-    return true;
-}
-
-BOOL Start(HINTERNET value, const char* call, const std::shared_ptr<Op>& op)
+BOOL Start(HINTERNET value, const char* name, const std::shared_ptr<Op>& op,
+           INTERNET_BUFFERSA* read = nullptr)
 {
     bool async = false;
     {
         Locked lock;
-        Handle* handle = Use(value, call);
-        if (handle == nullptr) {
-            SetLastError(ERROR_INVALID_HANDLE);
+        Handle* handle = Use(value, name);
+        if (handle == nullptr)
             return FALSE;
-        }
         if (handle->pending) {
-            Violation(std::string(call) + " while an operation of the " + handle->kind +
-                      " was pending");
+            Violation(std::string(name) + " while a call on the " + handle->kind + " was pending");
             SetLastError(ERROR_INTERNET_INCORRECT_HANDLE_STATE);
             return FALSE;
         }
-        op->handle = handle;
-        if (op->kind == Kind::kRead && ReadAtOnce(handle, static_cast<INTERNET_BUFFERSA*>(op->out)))
+        // A read that finds data (or the end) there takes it at once, as on Windows.
+        std::string& ahead = handle->readAhead;
+        if (read != nullptr && (!ahead.empty() || handle->ended)) {
+            read->dwBufferLength = std::min<DWORD>(read->dwBufferLength, ahead.size());
+            std::memcpy(read->lpvBuffer, ahead.data(), read->dwBufferLength);
+            ahead.erase(0, read->dwBufferLength);
             return TRUE;
+        }
+        op->handle = handle;
         async = handle->async;
         if (!async)
             op->finished = CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -392,36 +298,39 @@ BOOL Start(HINTERNET value, const char* call, const std::shared_ptr<Op>& op)
         SetLastError(ERROR_INTERNET_OPERATION_CANCELLED);
         return FALSE;
     }
-    if (op->ok)
-        WriteResults(*op);
+    if (op->ok && op->results)
+        op->results();
     SetLastError(op->error);
     return op->ok;
 }
 
-template <class T> void Watch(Op& op, const T* where, size_t bytes)
+// Watches the caller's bytes and returns the layer's copy of them.
+std::string Watch(Op& op, const void* where, size_t bytes)
 {
-    if (where != nullptr && bytes != 0)
-        op.watched.emplace_back(where, std::string(reinterpret_cast<const char*>(where), bytes));
+    if (where == nullptr)
+        return std::string();
+    op.watched.emplace_back(where, std::string(static_cast<const char*>(where), bytes));
+    return op.watched.back().second;
 }
 
-std::wstring Headers(const wchar_t* headers, DWORD length)
+std::wstring WatchHeaders(Op& op, const wchar_t* headers, DWORD length)
 {
-    if (headers == nullptr)
-        return std::wstring();
-    return length == DWORD(-1) ? std::wstring(headers) : std::wstring(headers, length);
+    const size_t chars = headers == nullptr ? 0 : length == DWORD(-1) ? wcslen(headers) : length;
+    const std::string bytes = Watch(op, headers, chars * sizeof(wchar_t));
+    return std::wstring(reinterpret_cast<const wchar_t*>(bytes.data()), chars);
 }
 
-std::shared_ptr<Op> NewOp(Kind kind)
+template <class T> auto OrNull(T& copy)
 {
-    auto op = std::make_shared<Op>();
-    op->kind = kind;
-    return op;
+    using Pointer = decltype(copy.data());
+    return copy.empty() ? Pointer() : copy.data();
 }
 
-// The handle's operations end as cancelled, its HANDLE_CLOSING comes last.
+// The operations pending on the handle and on those made from it end as
+// cancelled, then the handle's HANDLE_CLOSING comes, last of its notices.
 void FinishClose(Handle* closed)
 {
-    Sleep(Random(kCloseDelayMinMs, kCloseDelayMaxMs));
+    SleepRandomly(10, 150);
     std::vector<std::shared_ptr<Op>> cancelled;
     {
         Locked lock;
@@ -429,38 +338,32 @@ void FinishClose(Handle* closed)
         Subtree(closed, all);
         for (Handle* handle : all) {
             const std::shared_ptr<Op> op = handle->pending;
-            if (op && handle->async && Claim(*op)) {
-                op->cancelled = true;
+            if (op && handle->async && Claim(*op))
                 cancelled.push_back(op);
-            }
         }
     }
-    for (const auto& op : cancelled)
+    for (const auto& op : cancelled) {
+        op->cancelled = true;
         Deliver(op);
-    for (int waited = 0; waited < 5000; waited += 5, Sleep(5)) {
+    }
+    for (int waits = 0; waits < 1000; ++waits, Sleep(5)) {
         Locked lock;
         if (closed->delivering == 0)
             break;
     }
-    bool notify = false;
-    {
-        Locked lock;
-        notify = closed->callback != nullptr && closed->context != 0;
-    }
-    if (notify) {
+    if (closed->callback != nullptr && closed->context != 0) {
         HINTERNET value = closed;
         Notify(closed, INTERNET_STATUS_HANDLE_CLOSING, &value, sizeof value);
     }
     Locked lock;
-    --L().closesUnderWay;
+    --L().undelivered;
 }
 
-// ---- The functions korvel.dll gets in place of WinINet's ----
+// ---- What korvel.dll gets in place of WinINet's functions ----
 
 HINTERNET WINAPI OpenW(LPCWSTR agent, DWORD access, LPCWSTR proxy, LPCWSTR bypass, DWORD flags)
 {
-    // The real handles are synchronous: the layer makes the calls
-    // asynchronous itself, the same way on every platform.
+    // The real handles are synchronous: the layer makes calls asynchronous itself.
     return Adopt("internet",
                  InternetOpenW(agent, access, proxy, bypass, flags & ~INTERNET_FLAG_ASYNC), nullptr,
                  (flags & INTERNET_FLAG_ASYNC) != 0, 0);
@@ -471,10 +374,8 @@ INTERNET_STATUS_CALLBACK WINAPI SetStatusCallbackW(HINTERNET value,
 {
     Locked lock;
     Handle* handle = Use(value, "InternetSetStatusCallbackW");
-    if (handle == nullptr) {
-        SetLastError(ERROR_INVALID_HANDLE);
+    if (handle == nullptr)
         return INTERNET_INVALID_STATUS_CALLBACK;
-    }
     // Documented: the callback stays while calls or callbacks are pending.
     if (callback != handle->callback && Busy(handle)) {
         SetLastError(ERROR_INTERNET_INCORRECT_HANDLE_STATE);
@@ -487,220 +388,233 @@ INTERNET_STATUS_CALLBACK WINAPI SetStatusCallbackW(HINTERNET value,
 HINTERNET WINAPI ConnectW(HINTERNET value, LPCWSTR server, INTERNET_PORT port, LPCWSTR user,
                           LPCWSTR password, DWORD service, DWORD flags, DWORD_PTR context)
 {
-    const HINTERNET parent = Real(value, "InternetConnectW");
-    if (parent == nullptr)
-        return nullptr;
-    const auto* handle = static_cast<Handle*>(value);
-    return Adopt("connection",
-                 InternetConnectW(parent, server, port, user, password, service, flags, 0),
-                 static_cast<Handle*>(value), handle->async, context);
+    return OnReal(value, "InternetConnectW", [&](HINTERNET real) {
+        auto* parent = static_cast<Handle*>(value);
+        return Adopt("connection",
+                     InternetConnectW(real, server, port, user, password, service, flags, 0),
+                     parent, parent->async, context);
+    });
 }
 
 HINTERNET WINAPI OpenRequestW(HINTERNET value, LPCWSTR verb, LPCWSTR path, LPCWSTR version,
                               LPCWSTR referrer, LPCWSTR* types, DWORD flags, DWORD_PTR context)
 {
-    const HINTERNET parent = Real(value, "HttpOpenRequestW");
-    if (parent == nullptr)
-        return nullptr;
-    const auto* handle = static_cast<Handle*>(value);
-    return Adopt("request",
-                 HttpOpenRequestW(parent, verb, path, version, referrer, types, flags, 0),
-                 static_cast<Handle*>(value), handle->async, context);
+    return OnReal(value, "HttpOpenRequestW", [&](HINTERNET real) {
+        auto* parent = static_cast<Handle*>(value);
+        return Adopt("request",
+                     HttpOpenRequestW(real, verb, path, version, referrer, types, flags, 0), parent,
+                     parent->async, context);
+    });
 }
 
 BOOL WINAPI SetOptionW(HINTERNET value, DWORD option, LPVOID buffer, DWORD length)
 {
-    const HINTERNET real = value == nullptr ? nullptr : Real(value, "InternetSetOptionW");
-    if (value != nullptr && real == nullptr)
-        return FALSE;
-    return InternetSetOptionW(real, option, buffer, length);
+    if (value == nullptr)
+        return InternetSetOptionW(nullptr, option, buffer, length);
+    return OnReal(value, "InternetSetOptionW",
+                  [&](HINTERNET real) { return InternetSetOptionW(real, option, buffer, length); });
 }
 
 BOOL WINAPI QueryOptionW(HINTERNET value, DWORD option, LPVOID buffer, LPDWORD length)
 {
-    const HINTERNET real = value == nullptr ? nullptr : Real(value, "InternetQueryOptionW");
-    if (value != nullptr && real == nullptr)
-        return FALSE;
-    return InternetQueryOptionW(real, option, buffer, length);
+    if (value == nullptr)
+        return InternetQueryOptionW(nullptr, option, buffer, length);
+    return OnReal(value, "InternetQueryOptionW", [&](HINTERNET real) {
+        return InternetQueryOptionW(real, option, buffer, length);
+    });
 }
 
 BOOL WINAPI AddRequestHeadersW(HINTERNET value, LPCWSTR headers, DWORD length, DWORD modifiers)
 {
-    const HINTERNET real = Real(value, "HttpAddRequestHeadersW");
-    return real != nullptr && HttpAddRequestHeadersW(real, headers, length, modifiers);
+    return OnReal(value, "HttpAddRequestHeadersW", [&](HINTERNET real) {
+        return HttpAddRequestHeadersW(real, headers, length, modifiers);
+    });
 }
 
 BOOL WINAPI QueryInfoW(HINTERNET value, DWORD level, LPVOID buffer, LPDWORD length, LPDWORD index)
 {
-    const HINTERNET real = Real(value, "HttpQueryInfoW");
-    return real != nullptr && HttpQueryInfoW(real, level, buffer, length, index);
+    return OnReal(value, "HttpQueryInfoW", [&](HINTERNET real) {
+        return HttpQueryInfoW(real, level, buffer, length, index);
+    });
 }
 
 DWORD WINAPI ErrorDlg(HWND window, HINTERNET value, DWORD error, DWORD flags, LPVOID* data)
 {
-    const HINTERNET real = Real(value, "InternetErrorDlg");
-    return real == nullptr ? ERROR_INVALID_HANDLE
-                           : InternetErrorDlg(window, real, error, flags, data);
+    return OnReal(value, "InternetErrorDlg", [&](HINTERNET real) {
+        return InternetErrorDlg(window, real, error, flags, data);
+    });
 }
 
-BOOL WINAPI SendRequestW(HINTERNET value, LPCWSTR headers, DWORD headersLength, LPVOID optional,
-                         DWORD optionalLength)
+BOOL WINAPI SendRequestW(HINTERNET value, LPCWSTR headers, DWORD headersLength, LPVOID body,
+                         DWORD bodyLength)
 {
-    const auto op = NewOp(Kind::kSend);
-    op->headers = Headers(headers, headersLength);
-    Watch(*op, headers, op->headers.size() * sizeof(wchar_t));
-    if (optional != nullptr)
-        op->data.assign(static_cast<const char*>(optional), optionalLength);
-    Watch(*op, static_cast<const char*>(optional), optionalLength);
+    const auto op = std::make_shared<Op>();
+    op->call = [headers = WatchHeaders(*op, headers, headersLength),
+                body = Watch(*op, body, bodyLength)](HINTERNET real) mutable {
+        return HttpSendRequestW(real, OrNull(headers), DWORD(headers.size()), OrNull(body),
+                                DWORD(body.size()));
+    };
     return Start(value, "HttpSendRequestW", op);
 }
 
 BOOL WINAPI SendRequestExW(HINTERNET value, LPINTERNET_BUFFERSW in, LPINTERNET_BUFFERSW, DWORD,
                            DWORD_PTR)
 {
-    const auto op = NewOp(Kind::kSendEx);
-    if (in != nullptr) {
-        op->hasSendBuffers = true;
-        op->sendBuffers = *in;
-        op->sendBuffers.Next = nullptr;
-        op->headers = Headers(in->lpcszHeader, in->dwHeadersLength);
-        if (in->lpvBuffer != nullptr)
-            op->data.assign(static_cast<const char*>(in->lpvBuffer), in->dwBufferLength);
+    const auto op = std::make_shared<Op>();
+    if (in == nullptr) {
+        op->call = [](HINTERNET real) { return HttpSendRequestExW(real, nullptr, nullptr, 0, 0); };
+    } else {
         Watch(*op, in, sizeof *in);
-        Watch(*op, in->lpcszHeader, op->headers.size() * sizeof(wchar_t));
-        Watch(*op, static_cast<const char*>(in->lpvBuffer), op->data.size());
+        op->call = [record = *in, headers = WatchHeaders(*op, in->lpcszHeader, in->dwHeadersLength),
+                    body = Watch(*op, in->lpvBuffer, in->dwBufferLength)](HINTERNET real) mutable {
+            record.Next = nullptr;
+            record.lpcszHeader = OrNull(headers);
+            record.lpvBuffer = OrNull(body);
+            return HttpSendRequestExW(real, &record, nullptr, 0, 0);
+        };
     }
     return Start(value, "HttpSendRequestExW", op);
 }
 
 BOOL WINAPI WriteFileW(HINTERNET value, LPCVOID buffer, DWORD length, LPDWORD written)
 {
-    const auto op = NewOp(Kind::kWrite);
-    op->data.assign(static_cast<const char*>(buffer), length);
-    op->out = written;
-    Watch(*op, static_cast<const char*>(buffer), length);
+    const auto op = std::make_shared<Op>();
     Watch(*op, written, sizeof *written);
+    const auto count = std::make_shared<DWORD>(0);
+    op->call = [count, bytes = Watch(*op, buffer, length)](HINTERNET real) {
+        return InternetWriteFile(real, bytes.data(), DWORD(bytes.size()), count.get());
+    };
+    op->results = [count, written] { *written = *count; };
     return Start(value, "InternetWriteFile", op);
 }
 
-BOOL WINAPI EndRequestW(HINTERNET value, LPINTERNET_BUFFERSW out, DWORD, DWORD_PTR)
+BOOL WINAPI EndRequestW(HINTERNET value, LPINTERNET_BUFFERSW, DWORD, DWORD_PTR)
 {
-    if (out != nullptr) {
-        Locked lock;
-        Violation("HttpEndRequestW with a reserved argument set");
-    }
-    return Start(value, "HttpEndRequestW", NewOp(Kind::kEnd));
+    const auto op = std::make_shared<Op>();
+    op->call = [](HINTERNET real) { return HttpEndRequestW(real, nullptr, 0, 0); };
+    return Start(value, "HttpEndRequestW", op);
 }
 
+// A read that has to wait waits for data into the handle's read-ahead. With
+// IRF_NO_WAIT its completion fills nothing (Wine's tests show Windows doing
+// so) and the next read takes the data at once; without it, the completion
+// fills the caller's buffer.
 BOOL WINAPI ReadFileExA(HINTERNET value, LPINTERNET_BUFFERSA buffers, DWORD flags, DWORD_PTR)
 {
-    const auto op = NewOp(Kind::kRead);
-    op->noWait = (flags & IRF_NO_WAIT) != 0;
-    op->size = buffers->dwBufferLength;
-    op->out = buffers;
+    const auto op = std::make_shared<Op>();
     Watch(*op, buffers, sizeof *buffers);
-    return Start(value, "InternetReadFileExA", op);
+    const bool noWait = (flags & IRF_NO_WAIT) != 0;
+    op->call = [op = op.get(), size = buffers->dwBufferLength, noWait](HINTERNET real) {
+        // Without IRF_NO_WAIT a read waits until it fills its buffer or the body ends.
+        DWORD available = size;
+        if (noWait && !InternetQueryDataAvailable(real, &available, 0, 0))
+            return FALSE;
+        std::string block(std::min(size, available), '\0');
+        INTERNET_BUFFERSA into = {};
+        into.dwStructSize = sizeof into;
+        into.lpvBuffer = block.data();
+        into.dwBufferLength = DWORD(block.size());
+        const BOOL ok = InternetReadFileExA(real, &into, 0, 0);
+        Locked lock;
+        op->handle->readAhead.append(block.data(), ok ? into.dwBufferLength : 0);
+        op->handle->ended = ok && into.dwBufferLength == 0;
+        return ok;
+    };
+    if (!noWait)
+        op->results = [op = op.get(), buffers] {
+            Locked lock;
+            std::string& ahead = op->handle->readAhead;
+            buffers->dwBufferLength = std::min<DWORD>(buffers->dwBufferLength, ahead.size());
+            std::memcpy(buffers->lpvBuffer, ahead.data(), buffers->dwBufferLength);
+            ahead.erase(0, buffers->dwBufferLength);
+        };
+    return Start(value, "InternetReadFileExA", op, buffers);
 }
 
 BOOL WINAPI CloseHandleW(HINTERNET value)
 {
-    std::vector<std::shared_ptr<Op>> blocked;
     Handle* handle = nullptr;
     {
         Locked lock;
         handle = Use(value, "InternetCloseHandle");
-        if (handle == nullptr) {
-            SetLastError(ERROR_INVALID_HANDLE);
+        if (handle == nullptr)
             return FALSE;
-        }
         handle->closed = true;
-        ++L().closesUnderWay;
-        // A blocking call on the handle (or one made from it) ends at once.
+        ++L().undelivered;
+        // A blocking call on the handle (or on one made from it) ends at once.
         std::vector<Handle*> all;
         Subtree(handle, all);
         for (Handle* each : all) {
-            const std::shared_ptr<Op> op = each->pending;
-            if (op && !each->async && op->state == State::kRunning) {
-                op->cancelled = true;
-                op->state = State::kDone;
+            if (each->pending && !each->async && each->pending->state == State::kRunning) {
+                each->pending->cancelled = true;
+                each->pending->state = State::kDone;
+                SetEvent(each->pending->finished);
                 each->pending.reset();
-                SetEvent(op->finished);
             }
         }
     }
     // Some WinINet implementations read an unread body to its end on the
     // closing thread: the real close must not hold up the library.
-    const HINTERNET real = handle->real;
-    OnLayerThread([real] { InternetCloseHandle(real); });
+    OnLayerThread([real = handle->real] { InternetCloseHandle(real); });
     OnLayerThread([handle] { FinishClose(handle); });
     return TRUE;
 }
-
-struct Replacement {
-    const char* name;
-    FARPROC function;
-};
 
 template <class F> FARPROC AsProc(F* function)
 {
     return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(function));
 }
 
-const Replacement kReplacements[] = {
-    {"InternetOpenW", AsProc(&OpenW)},
-    {"InternetSetStatusCallbackW", AsProc(&SetStatusCallbackW)},
-    {"InternetConnectW", AsProc(&ConnectW)},
-    {"HttpOpenRequestW", AsProc(&OpenRequestW)},
-    {"InternetSetOptionW", AsProc(&SetOptionW)},
-    {"InternetQueryOptionW", AsProc(&QueryOptionW)},
-    {"HttpAddRequestHeadersW", AsProc(&AddRequestHeadersW)},
-    {"HttpQueryInfoW", AsProc(&QueryInfoW)},
-    {"InternetErrorDlg", AsProc(&ErrorDlg)},
-    {"HttpSendRequestW", AsProc(&SendRequestW)},
-    {"HttpSendRequestExW", AsProc(&SendRequestExW)},
-    {"InternetWriteFile", AsProc(&WriteFileW)},
-    {"HttpEndRequestW", AsProc(&EndRequestW)},
-    {"InternetReadFileExA", AsProc(&ReadFileExA)},
-    {"InternetCloseHandle", AsProc(&CloseHandleW)},
-};
-
 FARPROC WINAPI LookUp(HMODULE module, LPCSTR name)
 {
-    if (reinterpret_cast<ULONG_PTR>(name) > 0xFFFF && module == GetModuleHandleW(L"wininet.dll"))
-        for (const Replacement& replacement : kReplacements)
-            if (std::strcmp(replacement.name, name) == 0)
-                return replacement.function;
+    static const std::map<std::string, FARPROC> replacements = {
+        {"InternetOpenW", AsProc(&OpenW)},
+        {"InternetSetStatusCallbackW", AsProc(&SetStatusCallbackW)},
+        {"InternetConnectW", AsProc(&ConnectW)},
+        {"HttpOpenRequestW", AsProc(&OpenRequestW)},
+        {"InternetSetOptionW", AsProc(&SetOptionW)},
+        {"InternetQueryOptionW", AsProc(&QueryOptionW)},
+        {"HttpAddRequestHeadersW", AsProc(&AddRequestHeadersW)},
+        {"HttpQueryInfoW", AsProc(&QueryInfoW)},
+        {"InternetErrorDlg", AsProc(&ErrorDlg)},
+        {"HttpSendRequestW", AsProc(&SendRequestW)},
+        {"HttpSendRequestExW", AsProc(&SendRequestExW)},
+        {"InternetWriteFile", AsProc(&WriteFileW)},
+        {"HttpEndRequestW", AsProc(&EndRequestW)},
+        {"InternetReadFileExA", AsProc(&ReadFileExA)},
+        {"InternetCloseHandle", AsProc(&CloseHandleW)},
+    };
+    if (reinterpret_cast<ULONG_PTR>(name) > 0xFFFF && module == GetModuleHandleW(L"wininet.dll")) {
+        const auto replacement = replacements.find(name);
+        if (replacement != replacements.end())
+            return replacement->second;
+    }
     return GetProcAddress(module, name);
 }
 
-// ---- Knowing when korvel.dll leaves the process ----
-
+// The loader's word that a DLL left the process (LDR_DLL_NOTIFICATION_DATA).
 struct DllNotification {
     ULONG flags;
     const UNICODE_STRING* fullName;
     const UNICODE_STRING* baseName;
     void* base;
-    ULONG size;
 };
-using DllNotify = void(CALLBACK*)(ULONG, const DllNotification*, void*);
-using RegisterDllNotification = NTSTATUS(NTAPI*)(ULONG, DllNotify, void*, void**);
-constexpr ULONG kDllUnloaded = 2;
 
-void CALLBACK OnDll(ULONG reason, const DllNotification* data, void*)
+void CALLBACK OnDll(ULONG reason, const DllNotification* dll, void*)
 {
-    if (reason == kDllUnloaded && data->base == L().liveBase.load())
+    constexpr ULONG kUnloaded = 2;
+    if (reason == kUnloaded && dll->base == L().liveBase.load())
         L().liveGeneration = 0;
 }
 
 void WatchUnloads()
 {
+    using Register = NTSTATUS(NTAPI*)(ULONG, decltype(&OnDll), void*, void**);
     static const bool watching = [] {
-        const auto registerNotification =
-            reinterpret_cast<RegisterDllNotification>(reinterpret_cast<void*>(
-                GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "LdrRegisterDllNotification")));
+        const auto watch = reinterpret_cast<Register>(reinterpret_cast<void*>(
+            GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "LdrRegisterDllNotification")));
         void* cookie = nullptr;
-        return registerNotification != nullptr &&
-               registerNotification(0, &OnDll, nullptr, &cookie) >= 0;
+        return watch != nullptr && watch(0, &OnDll, nullptr, &cookie) >= 0;
     }();
     if (!watching)
         std::abort();
@@ -712,27 +626,24 @@ bool PatchLookUp(HMODULE korvel)
     auto* base = reinterpret_cast<BYTE*>(korvel);
     const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(
         base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
-    const IMAGE_DATA_DIRECTORY& imports =
-        nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    for (auto* dll =
-             reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);
+    const DWORD imports =
+        nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress;
+    for (auto* dll = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + imports);
          dll->Name != 0; ++dll) {
         if (_stricmp(reinterpret_cast<const char*>(base + dll->Name), "kernel32.dll") != 0)
             continue;
         auto* name = reinterpret_cast<const IMAGE_THUNK_DATA*>(base + dll->OriginalFirstThunk);
         auto* slot = reinterpret_cast<IMAGE_THUNK_DATA*>(base + dll->FirstThunk);
         for (; name->u1.AddressOfData != 0; ++name, ++slot) {
+            const auto* byName =
+                reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + name->u1.AddressOfData);
             if (IMAGE_SNAP_BY_ORDINAL(name->u1.Ordinal) ||
-                std::strcmp(
-                    reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + name->u1.AddressOfData)
-                        ->Name,
-                    "GetProcAddress") != 0)
+                std::strcmp(reinterpret_cast<const char*>(byName->Name), "GetProcAddress") != 0)
                 continue;
             DWORD protection = 0;
-            VirtualProtect(&slot->u1.Function, sizeof slot->u1.Function, PAGE_READWRITE,
-                           &protection);
+            VirtualProtect(slot, sizeof *slot, PAGE_READWRITE, &protection);
             slot->u1.Function = reinterpret_cast<ULONG_PTR>(&LookUp);
-            VirtualProtect(&slot->u1.Function, sizeof slot->u1.Function, protection, &protection);
+            VirtualProtect(slot, sizeof *slot, protection, &protection);
             return true;
         }
     }
@@ -747,7 +658,7 @@ void StrictWinInet::Install(HMODULE korvel)
     if (!PatchLookUp(korvel))
         std::abort();
     Locked lock;
-    // A module already there (another reference kept it) is the same instance.
+    // A module that another reference kept loaded is the same instance.
     if (L().liveGeneration.load() == 0 || L().liveBase.load() != korvel) {
         L().liveBase = korvel;
         L().liveGeneration = ++L().lastGeneration;
@@ -759,7 +670,7 @@ std::vector<std::string> StrictWinInet::TakeReport(DWORD maxWaitMs)
     std::vector<std::string> report;
     for (const DWORD start = GetTickCount();; Sleep(5)) {
         Locked lock;
-        if (L().closesUnderWay == 0 && L().deliveriesDue == 0)
+        if (L().undelivered == 0)
             break;
         if (GetTickCount() - start >= maxWaitMs) {
             report.push_back("notices still undelivered after " + std::to_string(maxWaitMs) +
@@ -768,16 +679,14 @@ std::vector<std::string> StrictWinInet::TakeReport(DWORD maxWaitMs)
         }
     }
     Locked lock;
-    std::map<std::string, int> open;
     for (Handle* handle : L().handles) {
         if (!handle->closed && !handle->reported) {
             handle->reported = true;
-            ++open[std::string(handle->kind) + " handle never closed"];
+            Violation(std::string(handle->kind) + " handle never closed");
         }
     }
-    for (const auto* list : {&open, &L().violations})
-        for (const auto& [what, times] : *list)
-            report.push_back(what + " (" + std::to_string(times) + " times)");
+    for (const auto& [what, times] : L().violations)
+        report.push_back(what + " (" + std::to_string(times) + " times)");
     L().violations.clear();
     return report;
 }
