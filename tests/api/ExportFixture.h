@@ -7,6 +7,7 @@
 #include "tests/support/PercentEncode.h"
 #include "tests/support/ScopedRegistryValue.h"
 #include "tests/support/ScriptedServer.h"
+#include "tests/support/StrictWinInet.h"
 #include "tools/host/KorvelLibrary.h"
 
 #include <gtest/gtest.h>
@@ -25,6 +26,16 @@ namespace korvel::test {
 constexpr DWORD kPromptMs = 300;
 // Long enough for any transfer of these tests, short enough to end a hung one.
 constexpr uint32_t kLongWaitMs = 30000;
+// What the strict WinINet may still have to say once the library is gone.
+constexpr DWORD kLastNoticesMs = 500;
+
+// Set in the run that puts the strict WinINet under the library: every load
+// gets it, and every test ends with its report.
+inline bool UnderStrictWinInet()
+{
+    static const bool strict = GetEnvironmentVariableW(L"KORVEL_STRICT_WININET", nullptr, 0) != 0;
+    return strict;
+}
 
 inline const ScriptedServer& Server()
 {
@@ -123,7 +134,23 @@ struct PackageOutcome {
 
 class ExportFixture : public testing::Test {
 public:
-    ExportFixture() { library_.emplace(); }
+    ExportFixture() { Load(); }
+    // After the unload and the platform's last notices: no handle was left
+    // open, nothing broke the contract, and the module has left the process.
+    ~ExportFixture() override
+    {
+        if (!UnderStrictWinInet())
+            return;
+        Unload();
+        for (const std::string& problem : StrictWinInet::TakeReport(kLastNoticesMs))
+            ADD_FAILURE() << "strict WinINet: " << problem;
+        // A module kept for late notices is released once the last one returned.
+        for (DWORD waited = 0;
+             GetModuleHandleW(L"korvel.dll") != nullptr && waited < kLastNoticesMs; waited += 10)
+            Sleep(10);
+        EXPECT_EQ(GetModuleHandleW(L"korvel.dll"), nullptr)
+            << "korvel.dll outlived its last notice";
+    }
 
     const host::KorvelApi& K() const { return library_->Api(); }
     const host::KorvelLibrary& Library() const { return *library_; }
@@ -136,7 +163,7 @@ public:
             DeleteFileW(logPath.c_str());
             log_.emplace(L"SOFTWARE\\Talvessa\\InternalTesting", L"vostrellogging", logPath);
         }
-        library_.emplace();
+        Load();
     }
     void Unload()
     {
@@ -254,6 +281,13 @@ public:
     }
 
 private:
+    void Load()
+    {
+        library_.emplace();
+        if (UnderStrictWinInet())
+            StrictWinInet::Install(library_->Module());
+    }
+
     std::optional<ScopedRegistryValue> log_;
     std::optional<host::KorvelLibrary> library_;
     std::optional<ScopedRegistryValue> pipeline_;
