@@ -33,6 +33,14 @@ public:
         ReleaseSRWLockExclusive(&lock_);
     }
 
+    bool Contains(DWORD_PTR key)
+    {
+        AcquireSRWLockShared(&lock_);
+        const bool found = entries_.count(key) != 0;
+        ReleaseSRWLockShared(&lock_);
+        return found;
+    }
+
     // Calls the chain of a key, if it is still there, under the lock: Remove
     // cannot return while it runs. A call that answers true hands the chain
     // back: it leaves the table and goes to the caller.
@@ -174,18 +182,6 @@ void AsyncCompletion::ExpectClosingNotice()
     ++closingNotices_;
 }
 
-bool AsyncCompletion::AwaitQuiet(DWORD timeoutMs)
-{
-    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
-    while (!IsQuiet()) {
-        const ULONGLONG now = GetTickCount64();
-        if (now >= deadline)
-            return false;
-        WaitForSingleObject(completed_.Get(), static_cast<DWORD>(deadline - now));
-    }
-    return true;
-}
-
 void AsyncCompletion::Retire()
 {
     if (!keyHandedOut_)
@@ -227,6 +223,18 @@ void AsyncCompletion::HoldModuleFor(DWORD_PTR key)
             chain.heldModule_ = module;
         return false;
     });
+}
+
+bool AsyncCompletion::AwaitFinished(DWORD_PTR key, DWORD timeoutMs)
+{
+    constexpr DWORD kPollMs = 5;
+    for (DWORD waited = 0;; waited += kPollMs) {
+        if (!Completions().Contains(key))
+            return true;
+        if (waited >= timeoutMs)
+            return false;
+        Sleep(kPollMs);
+    }
 }
 
 } // namespace korvel

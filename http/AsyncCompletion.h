@@ -53,7 +53,6 @@ public:
     INTERNET_BUFFERSA& ReadRecord() { return readRecord_; }
     INTERNET_BUFFERSW& SendRecord() { return sendRecord_; }
     DWORD& WrittenCount() { return written_; }
-    DWORD& AvailableCount() { return available_; }
     std::vector<char>& Body() { return body_; }
     // The read buffer, at least the given size. Left uninitialised: a page of
     // it is touched only when data lands there.
@@ -62,9 +61,6 @@ public:
     // A handle of the chain whose callback could not be removed will still
     // send its closing notice; call before closing it.
     void ExpectClosingNotice();
-    // Waits up to timeoutMs for the pending call's completion and every
-    // expected closing notice; true when nothing more is to come.
-    bool AwaitQuiet(DWORD timeoutMs);
     // True while a call that returned ERROR_IO_PENDING has not completed.
     bool HasPendingCall() const { return pending_; }
 
@@ -82,6 +78,10 @@ public:
     // if it is still to come. Called on a host thread, never while the
     // module is being unloaded.
     static void HoldModuleFor(DWORD_PTR key);
+    // Waits up to timeoutMs for an abandoned chain's last notice: while the
+    // module is being unloaded nothing can keep it, and WinINet ends a call
+    // soon after its handle was closed. True when the chain is done.
+    static bool AwaitFinished(DWORD_PTR key, DWORD timeoutMs);
 
 private:
     void BeginCall();
@@ -105,7 +105,6 @@ private:
     INTERNET_BUFFERSA readRecord_ = {};
     INTERNET_BUFFERSW sendRecord_ = {};
     DWORD written_ = 0;
-    DWORD available_ = 0;
     std::vector<char> body_;
     std::unique_ptr<char[]> readBuffer_;
     DWORD readBufferBytes_ = 0;

@@ -33,7 +33,6 @@ const WinInetApi* Load()
     Resolve(*library, "InternetWriteFile", api->InternetWriteFile);
     Resolve(*library, "HttpEndRequestW", api->HttpEndRequestW);
     Resolve(*library, "HttpQueryInfoW", api->HttpQueryInfoW);
-    Resolve(*library, "InternetQueryDataAvailable", api->InternetQueryDataAvailable);
     Resolve(*library, "InternetReadFileExA", api->InternetReadFileExA);
     Resolve(*library, "InternetErrorDlg", api->InternetErrorDlg);
     Resolve(*library, "DeleteUrlCacheEntryW", api->DeleteUrlCacheEntryW);

@@ -25,7 +25,6 @@ struct WinInetApi {
     decltype(&::InternetWriteFile) InternetWriteFile;
     decltype(&::HttpEndRequestW) HttpEndRequestW;
     decltype(&::HttpQueryInfoW) HttpQueryInfoW;
-    decltype(&::InternetQueryDataAvailable) InternetQueryDataAvailable;
     decltype(&::InternetReadFileExA) InternetReadFileExA;
     decltype(&::InternetErrorDlg) InternetErrorDlg;
     decltype(&::DeleteUrlCacheEntryW) DeleteUrlCacheEntryW;

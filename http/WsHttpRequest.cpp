@@ -2,9 +2,17 @@
 
 #include "base/ProcessState.h"
 #include "base/WsStatus.h"
+#include "http/BackgroundClose.h"
 #include "http/UrlEncode.h"
 
 namespace korvel {
+
+namespace {
+// How long an unload waits for the notices of a closed chain: WinINet ends a
+// call soon after its handle was closed, and the exports' cancel bound
+// leaves room for this.
+constexpr DWORD kLastNoticesMs = 200;
+} // namespace
 
 WsHttpRequest::WsHttpRequest(const WsString& name, const WsString& version, int)
     : session_(std::make_unique<WsHttpSession>()), status_(kStatusNotRunning)
@@ -137,12 +145,18 @@ void WsHttpRequest::Join()
     if (!worker_)
         return;
     worker_->Join();
-    // A chain that an abort left with notices to come keeps this module loaded
-    // until its last notice; the reference is taken here, on the host's
-    // thread, since a worker must not wait for the loader.
+    // A chain with notices still to come keeps this module loaded until its
+    // last notice; the reference is taken here, on the host's thread, since a
+    // worker must not wait for the loader. While the module is unloading no
+    // reference can keep it, and the notices are waited for instead.
     const DWORD_PTR abandoned = session_->TakeAbandonedChain();
-    if (abandoned != 0 && !ModuleIsUnloading())
-        AsyncCompletion::HoldModuleFor(abandoned);
+    if (abandoned != 0) {
+        if (ModuleIsUnloading())
+            AsyncCompletion::AwaitFinished(abandoned, kLastNoticesMs);
+        else
+            AsyncCompletion::HoldModuleFor(abandoned);
+    }
+    CloseInBackground(session_->TakeLateCloses());
     Job& job = worker_->GetJob();
     status_ = job.status;
     if (!discardResult_)

@@ -3,8 +3,10 @@
 #include "http/WsHttpSession.h"
 
 #include "base/CriticalSection.h"
+#include "base/ProcessState.h"
 #include "base/Registry.h"
 #include "base/WsStatus.h"
+#include "http/BackgroundClose.h"
 #include "http/HttpLog.h"
 
 #include <new>
@@ -20,11 +22,6 @@ constexpr uint32_t kPlainFlags = INTERNET_FLAG_NO_CACHE_WRITE;
 constexpr DWORD kOneHourMs = 3600000;
 constexpr DWORD kPostBlockBytes = 16384;
 constexpr DWORD kUrlPartChars = 2084;
-// How long a transaction waits, after closing its handles, for the notices
-// still to come from a call that an abort left pending: WinINet ends such a
-// call when its handle is closed. The cancel bound of the exports leaves room
-// for this.
-constexpr DWORD kNoticeWaitMs = 200;
 
 // Orders Abort against the reset of the abort event before a transaction.
 CriticalSection& AbortLock()
@@ -143,6 +140,7 @@ WsHttpSession::WsHttpSession()
 WsHttpSession::~WsHttpSession()
 {
     Close(kStatusTransferIdle);
+    CloseInBackground(TakeLateCloses());
     abort_.SetMaySignal(aborted_.load());
     LogLine(L"</WsHttpSession::~WsHttpSession>");
     ReleaseLog();
@@ -644,24 +642,24 @@ void WsHttpSession::Close(uint32_t status)
 // Every handle is closed, children before parents. Closing a handle ends the
 // call an abort left pending on it; WinINet then still completes that call
 // and sends each handle's closing notice, and both may need the chain's
-// memory and this module's code. The chain is therefore freed only once they
-// have come: at once when nothing was pending, within a short wait after an
-// abort, or, failing that, by the table with its last notice, while the
-// owner keeps the module loaded for it.
+// memory and this module's code. A chain whose callbacks could all be
+// removed with nothing pending is quiet and kept for the next transaction;
+// any other is left to the table, which frees it with its last notice, and
+// the owner keeps the module loaded until then (WsHttpRequest::Join).
 void WsHttpSession::CloseHandles()
 {
     const bool callWasPending = chain_->HasPendingCall();
     const bool unread = request_.IsOpen() && !answerRead_;
     bool silent = CloseChild(request_, unread);
-    silent = CloseChild(connection_, unread) && silent;
+    silent = CloseChild(connection_, false) && silent;
     answerRead_ = false;
-    const bool quiet = silent ? !callWasPending : chain_->AwaitQuiet(kNoticeWaitMs);
+    const bool quiet = silent && !callWasPending;
     // The root carries no context: WinINet sends it no notice of its own.
-    if (internet_.DetachCallback() && childrenLeftToRoot_)
-        internet_.CloseInBackground();
-    else
+    internet_.DetachCallback();
+    if (closeLater_.empty())
         internet_.Close();
-    childrenLeftToRoot_ = false;
+    else
+        CloseLater(internet_);
     if (quiet) {
         chain_->Retire();
         return;
@@ -669,16 +667,16 @@ void WsHttpSession::CloseHandles()
     // Callbacks that could be removed while a call was pending belong to a
     // WinINet that breaks its own rule: its call may still use the chain's
     // memory, and no notice will say when it is done.
-    LogError(silent ? L"A call was pending when its notices stopped; its memory is kept."
-                    : L"Notices are still to come; the chain is left to finish.");
+    if (silent)
+        LogLine(L"\tA call was pending when its notices stopped; its memory is kept.");
     abandonedChain_ = AsyncCompletion::Abandon(std::move(chain_), !silent);
 }
 
 // Closes one child handle of the chain; true when no notice of it can come
-// any more. Some WinINet implementations read an unread answer to its end on
-// the thread that closes its request, and fail when a parent and its child
-// are closed on two threads at once: a silent child of such an answer is
-// left to its root, which closes the whole chain in the background.
+// any more. A silent request whose answer was not read to its end is left to
+// the owner's close in the background (see CloseInBackground), and so is
+// every handle after it, children before parents. While the module unloads
+// nothing may run later, so every handle is closed here.
 bool WsHttpSession::CloseChild(InternetHandle& handle, bool answerUnread)
 {
     if (!handle.IsOpen())
@@ -686,13 +684,17 @@ bool WsHttpSession::CloseChild(InternetHandle& handle, bool answerUnread)
     const bool silent = handle.DetachCallback();
     if (!silent)
         chain_->ExpectClosingNotice();
-    if (silent && answerUnread) {
-        handle.Forget();
-        childrenLeftToRoot_ = true;
-    } else {
+    if ((silent && answerUnread && !ModuleIsUnloading()) || !closeLater_.empty())
+        CloseLater(handle);
+    else
         handle.Close();
-    }
     return silent;
+}
+
+void WsHttpSession::CloseLater(InternetHandle& handle)
+{
+    closeLater_.reserve(closeLater_.size() + 1);
+    closeLater_.push_back(handle.Release());
 }
 
 } // namespace korvel

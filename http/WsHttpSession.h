@@ -61,6 +61,8 @@ public:
     // The key of the chain the last transaction left to finish after an
     // abort, once; 0 when it left none.
     DWORD_PTR TakeAbandonedChain() { return std::exchange(abandonedChain_, 0); }
+    // The handles the last transaction left to close in the background, once.
+    std::vector<HINTERNET> TakeLateCloses() { return std::exchange(closeLater_, {}); }
 
     // The user agent of this session's requests.
     WsString UserAgent() const;
@@ -107,6 +109,7 @@ private:
     void Close(uint32_t status);
     void CloseHandles();
     bool CloseChild(InternetHandle& handle, bool answerUnread);
+    void CloseLater(InternetHandle& handle);
 
     // Transaction steps.
     void RunTransaction(const WsString& url, const WsString& postData, std::string& response);
@@ -183,8 +186,9 @@ private:
     bool validatorPending_ = false;
     // The answer's body has been read to its end: its request closes at once.
     bool answerRead_ = false;
-    // A child with an unread answer was given up to the root's close.
-    bool childrenLeftToRoot_ = false;
+    // Handles of an unread answer's chain, children first, that the owner
+    // closes in the background once the transaction is over.
+    std::vector<HINTERNET> closeLater_;
 };
 
 } // namespace korvel

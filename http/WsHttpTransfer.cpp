@@ -441,35 +441,37 @@ void WsHttpSession::ReadBody(std::string& response, bool lengthKnown)
     CheckReadOutcome(lengthKnown, progress_.bytesReceived - startReceived);
 }
 
-// Waits for data (or the abort) without handing WinINet a buffer, then takes
-// what has arrived, up to size bytes. Both calls use only memory of the chain,
-// which outlives any call an abort leaves pending. read is 0 at the end of
-// the body.
+// Takes what has arrived, up to size bytes, and waits (for data or the abort)
+// only when nothing has. A read told not to wait for data that goes pending
+// fills nothing when it completes: the next read takes what arrived. Its
+// record and buffer are the chain's, which outlives any call an abort leaves
+// pending. read is 0 at the end of the body.
 DWORD WsHttpSession::ReadAvailable(char* block, DWORD size, DWORD& read)
 {
     read = 0;
-    if (IsAborted()) {
-        SetLastError(ERROR_INTERNET_OPERATION_CANCELLED);
-        return ERROR_INTERNET_OPERATION_CANCELLED;
+    for (;;) {
+        if (IsAborted()) {
+            SetLastError(ERROR_INTERNET_OPERATION_CANCELLED);
+            return ERROR_INTERNET_OPERATION_CANCELLED;
+        }
+        INTERNET_BUFFERSA& record = chain_->ReadRecord();
+        record = {};
+        record.dwStructSize = sizeof record;
+        record.lpvBuffer = block;
+        record.dwBufferLength = size;
+        BOOL atOnce = FALSE;
+        const DWORD outcome = AwaitCall([this, &record, &atOnce] {
+            atOnce = WinInet().InternetReadFileExA(request_.Get(), &record, IRF_ASYNC | IRF_NO_WAIT,
+                                                   chain_->Context());
+            return atOnce;
+        });
+        if (outcome != ERROR_SUCCESS)
+            return outcome;
+        if (atOnce) {
+            read = record.dwBufferLength;
+            return ERROR_SUCCESS;
+        }
     }
-    const DWORD available = AwaitCall([this] {
-        return WinInet().InternetQueryDataAvailable(request_.Get(), &chain_->AvailableCount(), 0,
-                                                    0);
-    });
-    if (available != ERROR_SUCCESS)
-        return available;
-    INTERNET_BUFFERSA& record = chain_->ReadRecord();
-    record = {};
-    record.dwStructSize = sizeof record;
-    record.lpvBuffer = block;
-    record.dwBufferLength = size;
-    const DWORD outcome = AwaitCall([this, &record] {
-        return WinInet().InternetReadFileExA(request_.Get(), &record, IRF_ASYNC | IRF_NO_WAIT,
-                                             chain_->Context());
-    });
-    if (outcome == ERROR_SUCCESS)
-        read = record.dwBufferLength;
-    return outcome;
 }
 
 void WsHttpSession::StoreBlock(const char* block, DWORD size, std::string& response)

@@ -73,6 +73,9 @@ protected:
     void DestroySessions()
     {
         for (auto& slot : sessions_)
+            if (slot)
+                slot->AbortTransfers();
+        for (auto& slot : sessions_)
             slot.reset();
     }
 

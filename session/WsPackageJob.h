@@ -26,6 +26,8 @@ public:
                            uint8_t& sizeKnown);
     uint32_t CheckDownload(double& progress, uint8_t& sizeKnown, uint32_t timeoutMs);
     void CancelDownload();
+    // Tells the download to stop without waiting for it.
+    void AbortDownload() { packageRequest_->Cancel(false); }
 
     // Each call extracts the package anew and starts its installer, then waits for it as
     // CheckInstaller does; the download and the installer share the one wait of timeoutMs. A

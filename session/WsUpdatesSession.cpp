@@ -15,6 +15,7 @@ WsUpdatesSession::WsUpdatesSession(const WsClientInfo& client, const WsString& l
 
 WsUpdatesSession::~WsUpdatesSession()
 {
+    AbortTransfers();
     if (queryRequest_) {
         queryRequest_->Reset(true);
         queryRequest_.reset();
@@ -26,6 +27,16 @@ WsUpdatesSession::~WsUpdatesSession()
     packageJob_.reset();
     LogLine(L"</WsUpdatesSession::~WsUpdatesSession>");
     ReleaseLog();
+}
+
+void WsUpdatesSession::AbortTransfers()
+{
+    if (queryRequest_)
+        queryRequest_->Cancel(false);
+    if (downloadRequest_)
+        downloadRequest_->Cancel(false);
+    if (packageJob_)
+        packageJob_->AbortDownload();
 }
 
 void WsUpdatesSession::QueryOpenGroup(uint32_t groupType)

@@ -23,6 +23,9 @@ public:
 
     WsUpdatesSession(const WsClientInfo& client, const WsString& locale, uint32_t flags);
     ~WsUpdatesSession();
+    // Tells every transfer of the session to stop, without waiting: closing
+    // several sessions or transfers then waits for all of them at once.
+    void AbortTransfers();
     WsUpdatesSession(const WsUpdatesSession&) = delete;
     WsUpdatesSession& operator=(const WsUpdatesSession&) = delete;
 
