@@ -1,5 +1,7 @@
 #include "http/AsyncCompletion.h"
 
+#include "base/ProcessState.h"
+
 #include <map>
 #include <new>
 #include <utility>
@@ -215,12 +217,8 @@ DWORD_PTR AsyncCompletion::Abandon(std::unique_ptr<AsyncCompletion> chain, bool 
 void AsyncCompletion::HoldModuleFor(DWORD_PTR key)
 {
     Completions().Visit(key, [](AsyncCompletion& chain) {
-        HMODULE module = nullptr;
-        if (chain.heldModule_ == nullptr &&
-            GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
-                               reinterpret_cast<LPCWSTR>(&AsyncCompletion::StatusCallback),
-                               &module))
-            chain.heldModule_ = module;
+        if (chain.heldModule_ == nullptr)
+            chain.heldModule_ = TakeModuleReference();
         return false;
     });
 }

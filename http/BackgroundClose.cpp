@@ -29,9 +29,7 @@ void CloseInBackground(std::vector<HINTERNET> handles)
 {
     if (handles.empty())
         return;
-    HMODULE module = nullptr;
-    if (!ModuleIsUnloading() && GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
-                                                   reinterpret_cast<LPCWSTR>(&CloseAll), &module)) {
+    if (const HMODULE module = TakeModuleReference()) {
         auto job = std::make_unique<CloseJob>(CloseJob{std::move(handles), module});
         if (TrySubmitThreadpoolCallback(&CloseAll, job.get(), nullptr)) {
             static_cast<void>(job.release());

@@ -127,8 +127,7 @@ FileHandle OpenForReading(const WsString& path)
 
 } // namespace
 
-WsHttpSession::WsHttpSession()
-    : abort_(RecycledEvent::Kind::kManualReset), chain_(std::make_unique<AsyncCompletion>())
+WsHttpSession::WsHttpSession() : abort_(RecycledEvent::Kind::kManualReset)
 {
     if (!abort_.IsOpen())
         throw std::bad_alloc();
