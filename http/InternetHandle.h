@@ -38,9 +38,6 @@ public:
             WinInet().InternetCloseHandle(std::exchange(handle_, nullptr));
     }
 
-    // Gives the handle up without closing it, to whoever closes it instead.
-    HINTERNET Release() { return std::exchange(handle_, nullptr); }
-
 private:
     HINTERNET handle_ = nullptr;
 };

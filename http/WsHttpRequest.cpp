@@ -2,7 +2,6 @@
 
 #include "base/ProcessState.h"
 #include "base/WsStatus.h"
-#include "http/BackgroundClose.h"
 #include "http/UrlEncode.h"
 
 namespace korvel {
@@ -156,7 +155,6 @@ void WsHttpRequest::Join()
         else
             AsyncCompletion::HoldModuleFor(abandoned);
     }
-    CloseInBackground(session_->TakeLateCloses());
     Job& job = worker_->GetJob();
     status_ = job.status;
     if (!discardResult_)

@@ -3,10 +3,8 @@
 #include "http/WsHttpSession.h"
 
 #include "base/CriticalSection.h"
-#include "base/ProcessState.h"
 #include "base/Registry.h"
 #include "base/WsStatus.h"
-#include "http/BackgroundClose.h"
 #include "http/HttpLog.h"
 
 #include <new>
@@ -139,7 +137,6 @@ WsHttpSession::WsHttpSession() : abort_(RecycledEvent::Kind::kManualReset)
 WsHttpSession::~WsHttpSession()
 {
     Close(kStatusTransferIdle);
-    CloseInBackground(TakeLateCloses());
     abort_.SetMaySignal(aborted_.load());
     LogLine(L"</WsHttpSession::~WsHttpSession>");
     ReleaseLog();
@@ -270,7 +267,7 @@ void WsHttpSession::OpenConnection(const WsString& host, INTERNET_PORT port)
 
 void WsHttpSession::OpenRequest(const wchar_t* verb, const WsString& path, uint32_t flags)
 {
-    CloseChild(request_, false);
+    CloseChild(request_);
     request_.Reset(WinInet().HttpOpenRequestW(connection_.Get(), verb, path.c_str(), nullptr,
                                               nullptr, nullptr, flags, chain_->Context()));
     if (!request_.IsOpen()) {
@@ -406,7 +403,7 @@ bool WsHttpSession::AnsweredWithProxyDemand(const WsString& path, uint32_t flags
 // when there is none.
 DWORD WsHttpSession::HeadStatus(const WsString& path, uint32_t flags)
 {
-    CloseChild(request_, false);
+    CloseChild(request_);
     request_.Reset(WinInet().HttpOpenRequestW(connection_.Get(), L"HEAD", path.c_str(), nullptr,
                                               nullptr, nullptr, flags, chain_->Context()));
     if (!request_.IsOpen())
@@ -648,17 +645,12 @@ void WsHttpSession::Close(uint32_t status)
 void WsHttpSession::CloseHandles()
 {
     const bool callWasPending = chain_->HasPendingCall();
-    const bool unread = request_.IsOpen() && !answerRead_;
-    bool silent = CloseChild(request_, unread);
-    silent = CloseChild(connection_, false) && silent;
-    answerRead_ = false;
+    bool silent = CloseChild(request_);
+    silent = CloseChild(connection_) && silent;
     const bool quiet = silent && !callWasPending;
     // The root carries no context: WinINet sends it no notice of its own.
     internet_.DetachCallback();
-    if (closeLater_.empty())
-        internet_.Close();
-    else
-        CloseLater(internet_);
+    internet_.Close();
     if (quiet) {
         chain_->Retire();
         return;
@@ -672,28 +664,16 @@ void WsHttpSession::CloseHandles()
 }
 
 // Closes one child handle of the chain; true when no notice of it can come
-// any more. A silent request whose answer was not read to its end is left to
-// the owner's close in the background (see CloseInBackground), and so is
-// every handle after it, children before parents. While the module unloads
-// nothing may run later, so every handle is closed here.
-bool WsHttpSession::CloseChild(InternetHandle& handle, bool answerUnread)
+// any more.
+bool WsHttpSession::CloseChild(InternetHandle& handle)
 {
     if (!handle.IsOpen())
         return true;
     const bool silent = handle.DetachCallback();
     if (!silent)
         chain_->ExpectClosingNotice();
-    if ((silent && answerUnread && !ModuleIsUnloading()) || !closeLater_.empty())
-        CloseLater(handle);
-    else
-        handle.Close();
+    handle.Close();
     return silent;
-}
-
-void WsHttpSession::CloseLater(InternetHandle& handle)
-{
-    closeLater_.reserve(closeLater_.size() + 1);
-    closeLater_.push_back(handle.Release());
 }
 
 } // namespace korvel

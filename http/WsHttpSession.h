@@ -61,8 +61,6 @@ public:
     // The key of the chain the last transaction left to finish after an
     // abort, once; 0 when it left none.
     DWORD_PTR TakeAbandonedChain() { return std::exchange(abandonedChain_, 0); }
-    // The handles the last transaction left to close in the background, once.
-    std::vector<HINTERNET> TakeLateCloses() { return std::exchange(closeLater_, {}); }
 
     // The user agent of this session's requests.
     WsString UserAgent() const;
@@ -108,8 +106,7 @@ private:
     void EvaluateInternetErrorCode(uint32_t error, uint32_t status);
     void Close(uint32_t status);
     void CloseHandles();
-    bool CloseChild(InternetHandle& handle, bool answerUnread);
-    void CloseLater(InternetHandle& handle);
+    bool CloseChild(InternetHandle& handle);
 
     // Transaction steps.
     void RunTransaction(const WsString& url, const WsString& postData, std::string& response);
@@ -184,11 +181,6 @@ private:
     WsString heldValidator_;
     WsString answerValidator_;
     bool validatorPending_ = false;
-    // The answer's body has been read to its end: its request closes at once.
-    bool answerRead_ = false;
-    // Handles of an unread answer's chain, children first, that the owner
-    // closes in the background once the transaction is over.
-    std::vector<HINTERNET> closeLater_;
 };
 
 } // namespace korvel

@@ -247,7 +247,7 @@ WsHttpSession::RangeOutcome WsHttpSession::PlanFromRangedAnswer()
         return RangeOutcome::kProceed;
     }
     StartFromByteZero();
-    CloseChild(request_, true);
+    CloseChild(request_);
     return RangeOutcome::kAskAgain;
 }
 
@@ -437,7 +437,6 @@ void WsHttpSession::ReadBody(std::string& response, bool lengthKnown)
             blockBytes *= 2;
     }
     lastError_ = error;
-    answerRead_ = error == ERROR_SUCCESS;
     CheckReadOutcome(lengthKnown, progress_.bytesReceived - startReceived);
 }
 
