@@ -233,8 +233,8 @@ TEST_F(Exports, EmptyCatalogAndNoQueryYet)
 TEST_F(Exports, ConcurrentOpensGetUniqueIds)
 {
     constexpr int kRounds = 40;
-    constexpr int kThreads = 4;
-    constexpr int kOpensEach = 8;
+    constexpr int kThreads = 8;
+    constexpr int kOpensEach = 16;
     constexpr uint32_t kOpens = kThreads * kOpensEach;
     for (int round = 0; round < kRounds && !HasFailure(); ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
