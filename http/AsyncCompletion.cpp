@@ -214,13 +214,26 @@ DWORD_PTR AsyncCompletion::Abandon(std::unique_ptr<AsyncCompletion> chain, bool 
     return quiet != nullptr ? 0 : key;
 }
 
+// The host's thread holds the module meanwhile, so a reference the chain
+// turns down is let go of here.
 void AsyncCompletion::HoldModuleFor(DWORD_PTR key)
 {
-    Completions().Visit(key, [](AsyncCompletion& chain) {
-        if (chain.heldModule_ == nullptr)
-            chain.heldModule_ = TakeModuleReference();
+    const HMODULE reference = TakeModuleReference();
+    if (reference != nullptr && !HoldModuleFor(key, reference))
+        FreeLibrary(reference);
+}
+
+bool AsyncCompletion::HoldModuleFor(DWORD_PTR key, HMODULE reference)
+{
+    bool taken = false;
+    Completions().Visit(key, [&](AsyncCompletion& chain) {
+        if (chain.heldModule_ == nullptr) {
+            chain.heldModule_ = reference;
+            taken = true;
+        }
         return false;
     });
+    return taken;
 }
 
 bool AsyncCompletion::AwaitFinished(DWORD_PTR key, DWORD timeoutMs)

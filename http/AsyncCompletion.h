@@ -78,6 +78,9 @@ public:
     // if it is still to come. Called on a host thread, never while the
     // module is being unloaded.
     static void HoldModuleFor(DWORD_PTR key);
+    // The same with a reference already taken: false when the chain is done,
+    // and the reference stays the caller's.
+    static bool HoldModuleFor(DWORD_PTR key, HMODULE reference);
     // Waits up to timeoutMs for an abandoned chain's last notice: while the
     // module is being unloaded nothing can keep it, and WinINet ends a call
     // soon after its handle was closed. True when the chain is done.

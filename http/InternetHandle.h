@@ -13,6 +13,15 @@ public:
     ~InternetHandle() { Close(); }
     InternetHandle(const InternetHandle&) = delete;
     InternetHandle& operator=(const InternetHandle&) = delete;
+    InternetHandle(InternetHandle&& other) noexcept : handle_(std::exchange(other.handle_, nullptr))
+    {
+    }
+    InternetHandle& operator=(InternetHandle&& other) noexcept
+    {
+        if (this != &other)
+            Reset(std::exchange(other.handle_, nullptr));
+        return *this;
+    }
 
     bool IsOpen() const { return handle_ != nullptr; }
     HINTERNET Get() const { return handle_; }

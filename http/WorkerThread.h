@@ -1,11 +1,14 @@
 #pragma once
 
+#include "base/ProcessState.h"
 #include "base/RecycledEvent.h"
+#include "http/WorkerTail.h"
 
 #include <windows.h>
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <utility>
 
 namespace korvel {
@@ -15,6 +18,13 @@ namespace korvel {
 // messages keep flowing. The pool signals an auto-reset event once the
 // procedure has returned, so a worker that has been waited for runs no code of
 // the library any more, and the library may be unloaded.
+//
+// A procedure may leave a tail (Owner::TakeTail) that must not hold its owner
+// up: the worker then signals the owner first and runs the tail after it. An
+// owner that goes on hands the tail two references on the module, one for the
+// rest of the callback and one for what the tail leaves running; an owner
+// that cannot (the module is unloading, or the tail is already done) waits
+// for the callback to return and takes the tail's result.
 template <class Owner> class CWorkerThread {
 public:
     enum ExceptionType {
@@ -36,6 +46,8 @@ public:
     {
         if (running_)
             throw kAlreadyStarted;
+        tail_ = std::make_shared<Tail>();
+        tailResult_ = 0;
         if (!event_.Take(RecycledEvent::Kind::kAutoReset))
             throw kEventNotCreated;
         work_ = CreateThreadpoolWork(&CWorkerThread::Entry, this, nullptr);
@@ -70,7 +82,7 @@ public:
                 continue;
             // The wait took the signal: the event goes back unsignalled.
             event_.SetMaySignal(false);
-            Release();
+            Settle();
             return true;
         }
     }
@@ -104,9 +116,13 @@ public:
         if (running_) {
             WaitForSingleObject(event_.Get(), INFINITE);
             event_.SetMaySignal(false);
+            Settle();
         }
         Release();
     }
+
+    // The result of a tail that was waited for, once; 0 when there was none.
+    DWORD_PTR TakeTailResult() { return std::exchange(tailResult_, 0); }
 
     // True once the procedure has begun; a stopped worker may never begin.
     bool HasStarted() const { return state_.load() == kRunning; }
@@ -122,8 +138,68 @@ private:
             return;
         // A transaction waits on the network for as long as it takes.
         CallbackMayRunLong(instance);
-        SetEventWhenCallbackReturns(instance, worker->event_.Get());
         worker->procedure_(worker->job_);
+        std::unique_ptr<WorkerTail> work = Owner::TakeTail(worker->job_);
+        if (!work) {
+            SetEventWhenCallbackReturns(instance, worker->event_.Get());
+            return;
+        }
+        const std::shared_ptr<Tail> tail = worker->tail_;
+        tail->work = std::move(work);
+        // From here on the owner may go on, and this worker with it.
+        SetEvent(worker->event_.Get());
+        RunTail(instance, *tail);
+    }
+
+    // Stages of a tail, in order; the owner may hand it over only while it runs.
+    enum TailStage { kTailRunning, kTailHandedOver, kTailDone };
+    struct Tail {
+        std::unique_ptr<WorkerTail> work;
+        std::atomic<int> stage{kTailRunning};
+        DWORD_PTR result = 0;
+        HMODULE callbackReference = nullptr;
+        HMODULE leftReference = nullptr;
+    };
+
+    static void RunTail(PTP_CALLBACK_INSTANCE instance, Tail& tail)
+    {
+        tail.result = tail.work->Run();
+        if (tail.stage.exchange(kTailDone) != kTailHandedOver)
+            return;
+        // The callback's own reference keeps the module until it has returned.
+        if (!tail.work->KeepModule(tail.result, tail.leftReference))
+            FreeLibrary(tail.leftReference);
+        FreeLibraryWhenCallbackReturns(instance, tail.callbackReference);
+    }
+
+    // Runs once the procedure's signal was taken. A tail still running is
+    // handed its references; otherwise its callback is waited for.
+    void Settle()
+    {
+        if (tail_ && tail_->work && !HandOver(*tail_)) {
+            WaitForThreadpoolWorkCallbacks(work_, FALSE);
+            tailResult_ = tail_->result;
+        }
+        tail_.reset();
+        Release();
+    }
+
+    // References are taken on the owner's thread: the loader's lock, which
+    // they need, may be held by a host that waits for this worker.
+    static bool HandOver(Tail& tail)
+    {
+        tail.callbackReference = TakeModuleReference();
+        tail.leftReference = TakeModuleReference();
+        int running = kTailRunning;
+        if (tail.callbackReference != nullptr && tail.leftReference != nullptr &&
+            tail.stage.compare_exchange_strong(running, kTailHandedOver))
+            return true;
+        // The owner's thread runs inside the module, which its host holds.
+        if (tail.callbackReference != nullptr)
+            FreeLibrary(tail.callbackReference);
+        if (tail.leftReference != nullptr)
+            FreeLibrary(tail.leftReference);
+        return false;
     }
 
     void Release()
@@ -142,6 +218,9 @@ private:
     enum State { kQueued, kRunning, kCancelled };
     std::atomic<int> state_{kQueued};
     Procedure procedure_ = nullptr;
+    // Shared with the callback, which may outlive this worker once handed over.
+    std::shared_ptr<Tail> tail_;
+    DWORD_PTR tailResult_ = 0;
 };
 
 } // namespace korvel

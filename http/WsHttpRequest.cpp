@@ -139,6 +139,11 @@ void WsHttpRequest::Execute(Job& job)
     }
 }
 
+std::unique_ptr<WorkerTail> WsHttpRequest::TakeTail(Job& job)
+{
+    return job.session->TakeDeferredClose();
+}
+
 void WsHttpRequest::Join()
 {
     if (!worker_)
@@ -148,7 +153,9 @@ void WsHttpRequest::Join()
     // last notice; the reference is taken here, on the host's thread, since a
     // worker must not wait for the loader. While the module is unloading no
     // reference can keep it, and the notices are waited for instead.
-    const DWORD_PTR abandoned = session_->TakeAbandonedChain();
+    DWORD_PTR abandoned = session_->TakeAbandonedChain();
+    if (abandoned == 0)
+        abandoned = worker_->TakeTailResult();
     if (abandoned != 0) {
         if (ModuleIsUnloading())
             AsyncCompletion::AwaitFinished(abandoned, kLastNoticesMs);

@@ -61,6 +61,9 @@ public:
     const std::string& GetResponse() const { return response_; }
     // The URL a transaction of this request goes to.
     WsString Url() const;
+    // What the worker finishes after its owner stopped waiting: the handles
+    // of an aborted transaction.
+    static std::unique_ptr<WorkerTail> TakeTail(Job& job);
 
 protected:
     WsHttpSession& Session() { return *session_; }

@@ -3,6 +3,7 @@
 #include "http/WsHttpSession.h"
 
 #include "base/CriticalSection.h"
+#include "base/ProcessState.h"
 #include "base/Registry.h"
 #include "base/WsStatus.h"
 #include "http/HttpLog.h"
@@ -267,7 +268,7 @@ void WsHttpSession::OpenConnection(const WsString& host, INTERNET_PORT port)
 
 void WsHttpSession::OpenRequest(const wchar_t* verb, const WsString& path, uint32_t flags)
 {
-    CloseChild(request_);
+    ChainCloser::CloseChild(request_, *chain_);
     request_.Reset(WinInet().HttpOpenRequestW(connection_.Get(), verb, path.c_str(), nullptr,
                                               nullptr, nullptr, flags, chain_->Context()));
     if (!request_.IsOpen()) {
@@ -403,7 +404,7 @@ bool WsHttpSession::AnsweredWithProxyDemand(const WsString& path, uint32_t flags
 // when there is none.
 DWORD WsHttpSession::HeadStatus(const WsString& path, uint32_t flags)
 {
-    CloseChild(request_);
+    ChainCloser::CloseChild(request_, *chain_);
     request_.Reset(WinInet().HttpOpenRequestW(connection_.Get(), L"HEAD", path.c_str(), nullptr,
                                               nullptr, nullptr, flags, chain_->Context()));
     if (!request_.IsOpen())
@@ -635,45 +636,23 @@ void WsHttpSession::Close(uint32_t status)
     LogLine(L"</WsHttpSession::Close>");
 }
 
-// Every handle is closed, children before parents. Closing a handle ends the
-// call an abort left pending on it; WinINet then still completes that call
-// and sends each handle's closing notice, and both may need the chain's
-// memory and this module's code. A chain whose callbacks could all be
-// removed with nothing pending is quiet and kept for the next transaction;
-// any other is left to the table, which frees it with its last notice, and
-// the owner keeps the module loaded until then (WsHttpRequest::Join).
+// Every handle is closed, children before parents. An aborted request may
+// hold an answer WinINet has not read to its end, and closing it can read the
+// rest first; so its handles are closed after the owner has stopped waiting
+// (WorkerTail), except while the module unloads, when nothing may outlive the
+// wait.
 void WsHttpSession::CloseHandles()
 {
-    const bool callWasPending = chain_->HasPendingCall();
-    bool silent = CloseChild(request_);
-    silent = CloseChild(connection_) && silent;
-    const bool quiet = silent && !callWasPending;
-    // The root carries no context: WinINet sends it no notice of its own.
-    internet_.DetachCallback();
-    internet_.Close();
-    if (quiet) {
-        chain_->Retire();
-        return;
+    deferredClose_.reset();
+    if (aborted_ && request_.IsOpen() && !ModuleIsUnloading()) {
+        deferredClose_.reset(new (std::nothrow)
+                                 ChainCloser(internet_, connection_, request_, chain_));
+        if (deferredClose_)
+            return;
     }
-    // Callbacks that could be removed while a call was pending belong to a
-    // WinINet that breaks its own rule: its call may still use the chain's
-    // memory, and no notice will say when it is done.
-    if (silent)
-        LogLine(L"\tA call was pending when its notices stopped; its memory is kept.");
-    abandonedChain_ = AsyncCompletion::Abandon(std::move(chain_), !silent);
-}
-
-// Closes one child handle of the chain; true when no notice of it can come
-// any more.
-bool WsHttpSession::CloseChild(InternetHandle& handle)
-{
-    if (!handle.IsOpen())
-        return true;
-    const bool silent = handle.DetachCallback();
-    if (!silent)
-        chain_->ExpectClosingNotice();
-    handle.Close();
-    return silent;
+    ChainCloser closer(internet_, connection_, request_, chain_);
+    chain_ = closer.Close();
+    abandonedChain_ = closer.AbandonedChain();
 }
 
 } // namespace korvel

@@ -4,6 +4,7 @@
 #include "base/RecycledEvent.h"
 #include "base/WsStatus.h"
 #include "http/AsyncCompletion.h"
+#include "http/ChainCloser.h"
 #include "http/IWsHttpSession.h"
 #include "http/InternetHandle.h"
 
@@ -61,6 +62,9 @@ public:
     // The key of the chain the last transaction left to finish after an
     // abort, once; 0 when it left none.
     DWORD_PTR TakeAbandonedChain() { return std::exchange(abandonedChain_, 0); }
+    // The handles an aborted transaction left open, to be closed off the
+    // owner's wait, once; null when it closed them itself.
+    std::unique_ptr<WorkerTail> TakeDeferredClose() noexcept { return std::move(deferredClose_); }
 
     // The user agent of this session's requests.
     WsString UserAgent() const;
@@ -106,7 +110,6 @@ private:
     void EvaluateInternetErrorCode(uint32_t error, uint32_t status);
     void Close(uint32_t status);
     void CloseHandles();
-    bool CloseChild(InternetHandle& handle);
 
     // Transaction steps.
     void RunTransaction(const WsString& url, const WsString& postData, std::string& response);
@@ -169,6 +172,9 @@ private:
     std::unique_ptr<AsyncCompletion> chain_;
     // The key of a chain left to finish after an abort, until the owner takes it.
     DWORD_PTR abandonedChain_ = 0;
+    // The handles of an aborted transaction, closed by the worker once its
+    // owner has stopped waiting.
+    std::unique_ptr<ChainCloser> deferredClose_;
     // Bytes the target file held before the transaction, and what to do with them.
     uint64_t partialSize_ = 0;
     FilePlan filePlan_ = FilePlan::kRewrite;

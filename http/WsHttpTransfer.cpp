@@ -247,7 +247,7 @@ WsHttpSession::RangeOutcome WsHttpSession::PlanFromRangedAnswer()
         return RangeOutcome::kProceed;
     }
     StartFromByteZero();
-    CloseChild(request_);
+    ChainCloser::CloseChild(request_, *chain_);
     return RangeOutcome::kAskAgain;
 }
 

@@ -276,8 +276,9 @@ public:
     uint32_t DownloadToFile(const std::wstring& url, const std::wstring& target, uint32_t id = 0)
     {
         id = id == 0 ? Id() : id;
+        // A transfer may end before the submit returns, which then says 0.
         const uint32_t state = K().WsUdDownloadSubmit2(id, url.c_str(), target.c_str());
-        return state == kStatusPending ? FileDownloadToEnd(id) : state;
+        return state == kStatusPending || state == kStatusSuccess ? FileDownloadToEnd(id) : state;
     }
 
 private:
