@@ -16,12 +16,7 @@ public:
     InternetHandle(InternetHandle&& other) noexcept : handle_(std::exchange(other.handle_, nullptr))
     {
     }
-    InternetHandle& operator=(InternetHandle&& other) noexcept
-    {
-        if (this != &other)
-            Reset(std::exchange(other.handle_, nullptr));
-        return *this;
-    }
+    InternetHandle& operator=(InternetHandle&&) = delete;
 
     bool IsOpen() const { return handle_ != nullptr; }
     HINTERNET Get() const { return handle_; }

@@ -113,12 +113,13 @@ public:
     // has returned: taking its signal leaves the event clean for its next owner.
     void Join()
     {
-        if (running_) {
-            WaitForSingleObject(event_.Get(), INFINITE);
-            event_.SetMaySignal(false);
-            Settle();
+        if (!running_) {
+            Release();
+            return;
         }
-        Release();
+        WaitForSingleObject(event_.Get(), INFINITE);
+        event_.SetMaySignal(false);
+        Settle();
     }
 
     // The result of a tail that was waited for, once; 0 when there was none.
