@@ -29,14 +29,4 @@ bool ModuleIsUnloading()
     return moduleUnloading;
 }
 
-HMODULE TakeModuleReference()
-{
-    HMODULE module = nullptr;
-    if (ModuleIsUnloading() ||
-        !GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
-                            reinterpret_cast<LPCWSTR>(&TakeModuleReference), &module))
-        return nullptr;
-    return module;
-}
-
 } // namespace korvel

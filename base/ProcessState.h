@@ -15,11 +15,4 @@ bool ProcessIsExiting();
 void MarkModuleUnloading();
 bool ModuleIsUnloading();
 
-// A reference on this module, for work that runs its code after the host may
-// have let it go; null while it unloads (or when none can be had). Taken on a
-// host thread: the loader's lock, which it needs, may be held by a host that
-// waits for a worker. Its owner lets go of it through the thread pool
-// (FreeLibraryWhenCallbackReturns), never in code that returns into the module.
-HMODULE TakeModuleReference();
-
 } // namespace korvel

@@ -6,7 +6,8 @@
 
 namespace korvel {
 
-// Owns a WinINet handle.
+// Owns a WinINet handle. Its status callback is never removed: whatever a
+// removal answers, the handle's closing notice is the one signal counted on.
 class InternetHandle {
 public:
     InternetHandle() = default;
@@ -25,15 +26,6 @@ public:
     {
         Close();
         handle_ = handle;
-    }
-
-    // Removes the handle's status callback: true when no notice will reach it
-    // any more. WinINet refuses while a call or a notice is pending on the
-    // handle; the handle then notifies until its closing notice.
-    bool DetachCallback()
-    {
-        return handle_ == nullptr || WinInet().InternetSetStatusCallbackW(handle_, nullptr) !=
-                                         INTERNET_INVALID_STATUS_CALLBACK;
     }
 
     void Close()

@@ -1,17 +1,9 @@
 #include "http/WsHttpRequest.h"
 
-#include "base/ProcessState.h"
 #include "base/WsStatus.h"
 #include "http/UrlEncode.h"
 
 namespace korvel {
-
-namespace {
-// How long an unload waits for the notices of a closed chain: WinINet ends a
-// call soon after its handle was closed, and the exports' cancel bound
-// leaves room for this.
-constexpr DWORD kLastNoticesMs = 200;
-} // namespace
 
 WsHttpRequest::WsHttpRequest(const WsString& name, const WsString& version, int)
     : session_(std::make_unique<WsHttpSession>()), status_(kStatusNotRunning)
@@ -30,40 +22,41 @@ uint32_t WsHttpRequest::Run(uint32_t timeoutMs, bool silent)
 {
     if (worker_)
         Raise(kStatusAlreadyRunning);
-    worker_ =
-        std::make_unique<Worker>(Job{session_.get(), Url(), postData_, {}, kStatusNotRunning});
+    job_ = std::make_shared<Job>(Job{session_.get(), Url(), postData_, {}, kStatusNotRunning});
     session_->SetSilent(silent);
     session_->PrepareTransaction();
-    try {
-        if (!worker_->Start(&WsHttpRequest::Execute, timeoutMs)) {
-            if (timeoutMs == 0)
-                return kStatusPending;
-            Cancel(true);
-            Raise(kStatusTimeout);
-        }
-        Join();
-        if (IsFailure(status_))
-            Raise(static_cast<WsStatus>(status_));
-        status_ = kStatusSuccess;
-        return kStatusSuccess;
-    } catch (WsStatus) {
-        Join();
-        throw;
-    } catch (...) {
-        Join();
-        Raise(kStatusUnexpected);
+    worker_ = TransferWorker::Start([job = job_] { return Execute(*job); });
+    if (!Await(timeoutMs)) {
+        if (timeoutMs == 0)
+            return kStatusPending;
+        Cancel(true);
+        Raise(kStatusTimeout);
     }
+    return Outcome();
 }
 
 uint32_t WsHttpRequest::Check(uint32_t timeoutMs)
 {
     if (!worker_)
         return kStatusNotRunning;
-    if (!worker_->WaitWithMessages(timeoutMs))
+    if (!Await(timeoutMs))
         return kStatusPending;
-    Join();
-    if (IsFailure(status_))
-        Raise(static_cast<WsStatus>(status_));
+    return Outcome();
+}
+
+// The outcome of a finished transaction: success, or its failure raised. Only
+// the outermost wait joins the worker.
+uint32_t WsHttpRequest::Outcome()
+{
+    uint32_t status = job_->status;
+    if (waits_ == 0) {
+        Join();
+        status = status_;
+    }
+    if (IsFailure(status))
+        Raise(static_cast<WsStatus>(status));
+    if (waits_ == 0)
+        status_ = kStatusSuccess;
     return kStatusSuccess;
 }
 
@@ -71,27 +64,11 @@ void WsHttpRequest::Cancel(bool wait)
 {
     if (worker_) {
         session_->Abort();
-        if (wait)
-            AwaitAbortedWorker();
+        // An aborted transaction ends at its next wait, so this returns promptly.
+        if (wait && Await(INFINITE) && waits_ == 0)
+            Join();
     }
     status_ = kStatusNotRunning;
-}
-
-// An aborted transaction ends at its next wait, so this returns promptly.
-void WsHttpRequest::AwaitAbortedWorker()
-{
-    if (ProcessIsExiting()) {
-        // The process's other threads are gone, the worker with them, and
-        // nothing it was using can be taken apart safely any more.
-        static_cast<void>(worker_.release());
-        static_cast<void>(session_.release());
-        return;
-    }
-    worker_->Stop();
-    // A transaction that never began has nothing to close; it ends as aborted.
-    if (!worker_->HasStarted())
-        session_->EndUnstarted();
-    Join();
 }
 
 void WsHttpRequest::Reset(bool wait)
@@ -100,6 +77,18 @@ void WsHttpRequest::Reset(bool wait)
     discardResult_ = worker_ != nullptr;
     parameters_.clear();
     response_.clear();
+}
+
+// A message dispatched by the wait may drop the owner's last reference to
+// this request; the wait keeps it until it returns.
+bool WsHttpRequest::Await(uint32_t timeoutMs)
+{
+    const std::shared_ptr<WsHttpRequest> keep = weak_from_this().lock();
+    const std::shared_ptr<TransferWorker> worker = worker_;
+    ++waits_;
+    const bool finished = worker->Wait(timeoutMs);
+    --waits_;
+    return finished;
 }
 
 void WsHttpRequest::AddParameter(const WsString& name, const WsString& value)
@@ -127,7 +116,7 @@ WsString WsHttpRequest::Url() const
     return baseUrl_;
 }
 
-void WsHttpRequest::Execute(Job& job)
+std::function<void()> WsHttpRequest::Execute(Job& job)
 {
     try {
         job.session->Submit(job.url, job.postData, job.response);
@@ -137,37 +126,22 @@ void WsHttpRequest::Execute(Job& job)
     } catch (...) {
         job.status = kStatusUnexpected;
     }
-}
-
-std::unique_ptr<WorkerTail> WsHttpRequest::TakeTail(Job& job)
-{
     return job.session->TakeDeferredClose();
 }
 
 void WsHttpRequest::Join()
 {
-    if (!worker_)
+    if (!worker_ || !worker_->Finished())
         return;
-    worker_->Join();
-    // A chain with notices still to come keeps this module loaded until its
-    // last notice; the reference is taken here, on the host's thread, since a
-    // worker must not wait for the loader. While the module is unloading no
-    // reference can keep it, and the notices are waited for instead.
-    DWORD_PTR abandoned = session_->TakeAbandonedChain();
-    if (abandoned == 0)
-        abandoned = worker_->TakeTailResult();
-    if (abandoned != 0) {
-        if (ModuleIsUnloading())
-            AsyncCompletion::AwaitFinished(abandoned, kLastNoticesMs);
-        else
-            AsyncCompletion::HoldModuleFor(abandoned);
-    }
-    Job& job = worker_->GetJob();
-    status_ = job.status;
+    // A transaction that never began has nothing to close; it ends as aborted.
+    if (!worker_->Began())
+        session_->EndUnstarted();
+    status_ = job_->status;
     if (!discardResult_)
-        response_ = std::move(job.response);
+        response_ = std::move(job_->response);
     discardResult_ = false;
     worker_.reset();
+    job_.reset();
 }
 
 } // namespace korvel

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "http/WorkerThread.h"
+#include "http/TransferWorker.h"
 #include "http/WsHttpSession.h"
 
 #include <memory>
@@ -8,21 +8,17 @@
 
 namespace korvel {
 
-// One HTTP transaction at a time, run on a worker thread that the calling
-// thread starts, polls, waits for and cancels. The URL is the base URL,
-// then "?cmd=" with the command and the encoded parameters.
-class WsHttpRequest {
+// One HTTP transaction at a time, run on a worker that the calling thread
+// starts, polls, waits for and cancels. The URL is the base URL, then "?cmd="
+// with the command and the encoded parameters.
+//
+// A wait dispatches the host's window messages, and a message may call back
+// into the same request: a check, a cancel or the end of its owner. Only the
+// outermost wait on a thread takes the worker's result and lets go of the
+// worker; nested calls report what is known and leave both alone, and a
+// request shared with its owner outlives a nested call that drops it.
+class WsHttpRequest : public std::enable_shared_from_this<WsHttpRequest> {
 public:
-    // What a worker needs of its transaction: its own copies, so that a reset
-    // that does not wait cannot touch what the worker is still writing.
-    struct Job {
-        WsHttpSession* session = nullptr;
-        WsString url;
-        WsString postData;
-        std::string response;
-        uint32_t status = 0;
-    };
-
     // The name and version become a token of the user agent; the third
     // argument is accepted for callers that pass one and has no effect.
     WsHttpRequest(const WsString& name, const WsString& version, int reserved = 0);
@@ -54,6 +50,15 @@ public:
     }
     void SetCompression(bool use) { session_->SetUseCompression(use); }
     void AddUserAgentComponent(const WsString& token) { session_->AddUserAgentComponent(token); }
+    // Transactions of both requests share one set of connections.
+    void ShareConnections(const WsHttpRequest& other)
+    {
+        session_->UseConnections(other.session_->Connections());
+    }
+    void UseConnections(const std::shared_ptr<ConnectionSet>& connections)
+    {
+        session_->UseConnections(connections);
+    }
     void GetProgress(WsHttpProgress& progress) const { session_->GetProgress(progress); }
     HWND ParentWindow() const { return parentWindow_; }
 
@@ -61,19 +66,25 @@ public:
     const std::string& GetResponse() const { return response_; }
     // The URL a transaction of this request goes to.
     WsString Url() const;
-    // What the worker finishes after its owner stopped waiting: the handles
-    // of an aborted transaction.
-    static std::unique_ptr<WorkerTail> TakeTail(Job& job);
 
 protected:
     WsHttpSession& Session() { return *session_; }
 
 private:
-    using Worker = CWorkerThread<WsHttpRequest>;
+    // What a worker needs of its transaction: its own copies, so that a reset
+    // that does not wait cannot touch what the worker is still writing.
+    struct Job {
+        WsHttpSession* session = nullptr;
+        WsString url;
+        WsString postData;
+        std::string response;
+        uint32_t status = 0;
+    };
 
-    static void Execute(Job& job);
-    void AwaitAbortedWorker();
+    static std::function<void()> Execute(Job& job);
+    bool Await(uint32_t timeoutMs);
     void Join();
+    uint32_t Outcome();
 
     std::unique_ptr<WsHttpSession> session_;
     uint32_t status_;
@@ -83,7 +94,10 @@ private:
     WsString postData_;
     std::string response_;
     HWND parentWindow_ = nullptr;
-    std::unique_ptr<Worker> worker_;
+    std::shared_ptr<TransferWorker> worker_;
+    std::shared_ptr<Job> job_;
+    // Waits of this request in progress, nested ones included.
+    int waits_ = 0;
     // A reset that did not wait drops the result its worker will bring.
     bool discardResult_ = false;
 };

@@ -3,10 +3,10 @@
 #include "http/WsHttpSession.h"
 
 #include "base/CriticalSection.h"
-#include "base/ProcessState.h"
 #include "base/Registry.h"
 #include "base/WsStatus.h"
 #include "http/HttpLog.h"
+#include "http/NoticeGate.h"
 
 #include <new>
 
@@ -34,36 +34,42 @@ CriticalSection& AbortLock()
 // blocked on that lock behind a FreeLibrary that waits for the worker would
 // hang the host.
 // - WinINet goes on working after a transaction has let go of its handles: it
-//   completes operations an abort left pending and closes handles handed to
-//   the thread pool. It must therefore stay loaded when this library is
-//   unloaded (it would otherwise go with it, as nothing else may use it): once
-//   used, it stays for the life of the process. This library itself is not
-//   kept.
+//   completes operations an abort left pending and sends closing notices. It
+//   must therefore stay loaded when this library is unloaded (it would
+//   otherwise go with it, as nothing else may use it): once used, it stays
+//   for the life of the process. This library itself is not kept.
+// - The gate that WinINet's notices pass through is made.
 // - WinINet and the libraries below it finish their own set-up on first use,
-//   and some of it goes through the loader. Opening a set of handles (which
-//   sends nothing) makes that first use here.
+//   and some of it goes through the loader. Opening a set of handles with a
+//   callback and a context, as a transaction's are (which sends nothing),
+//   makes that first use here.
 void SettleWinInet()
 {
     static const bool settled = [] {
         HMODULE module = nullptr;
         GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_PIN, L"wininet.dll", &module);
-        // Handles with a status callback and a context, as a transaction's
-        // have: WinINet notifies them of their creation. No key is all ones.
-        const DWORD_PTR context = ~DWORD_PTR(0);
+        HandleContext* const context = HandleContext::Create();
         InternetHandle internet;
         internet.Reset(WinInet().InternetOpenW(L"", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr,
                                                INTERNET_FLAG_ASYNC));
-        WinInet().InternetSetStatusCallbackW(internet.Get(), &AsyncCompletion::StatusCallback);
+        WinInet().InternetSetStatusCallbackW(internet.Get(), NoticeGate::Open());
         InternetHandle connection;
+        context->HandleExpected();
         connection.Reset(WinInet().InternetConnectW(internet.Get(), L"localhost",
                                                     INTERNET_DEFAULT_HTTP_PORT, nullptr, nullptr,
-                                                    INTERNET_SERVICE_HTTP, 0, context));
+                                                    INTERNET_SERVICE_HTTP, 0, context->Context()));
+        if (!connection.IsOpen())
+            context->HandleNotMade();
         InternetHandle request;
+        context->HandleExpected();
         request.Reset(WinInet().HttpOpenRequestW(connection.Get(), L"GET", L"/", nullptr, nullptr,
-                                                 nullptr, INTERNET_FLAG_NO_CACHE_WRITE, context));
-        request.DetachCallback();
-        connection.DetachCallback();
-        internet.DetachCallback();
+                                                 nullptr, INTERNET_FLAG_NO_CACHE_WRITE,
+                                                 context->Context()));
+        if (!request.IsOpen())
+            context->HandleNotMade();
+        request.Close();
+        connection.Close();
+        context->Release();
         return true;
     }();
     static_cast<void>(settled);
@@ -126,7 +132,9 @@ FileHandle OpenForReading(const WsString& path)
 
 } // namespace
 
-WsHttpSession::WsHttpSession() : abort_(RecycledEvent::Kind::kManualReset)
+WsHttpSession::WsHttpSession()
+    : connections_(std::make_shared<ConnectionSet>()),
+      abort_(CreateEventW(nullptr, TRUE, FALSE, nullptr))
 {
     if (!abort_.IsOpen())
         throw std::bad_alloc();
@@ -138,7 +146,7 @@ WsHttpSession::WsHttpSession() : abort_(RecycledEvent::Kind::kManualReset)
 WsHttpSession::~WsHttpSession()
 {
     Close(kStatusTransferIdle);
-    abort_.SetMaySignal(aborted_.load());
+    NoticeGate::LetGo(moduleForChain_);
     LogLine(L"</WsHttpSession::~WsHttpSession>");
     ReleaseLog();
 }
@@ -193,24 +201,6 @@ void WsHttpSession::SetStreamToFile(bool enable)
     SetStreamToFile(enable, EmptyWsString(), EmptyWsString());
 }
 
-void WsHttpSession::OpenSession()
-{
-    LogLine(L"<WsHttpSession::OpenSession>");
-    if (!chain_)
-        chain_ = std::make_unique<AsyncCompletion>();
-    const WsString agent = UserAgent();
-    LogLine(L"\tUserAgent: " + agent);
-    internet_.Reset(WinInet().InternetOpenW(agent.c_str(), INTERNET_OPEN_TYPE_PRECONFIG, nullptr,
-                                            nullptr, INTERNET_FLAG_ASYNC));
-    if (!internet_.IsOpen()) {
-        LogError(L"Failed to create the internet session: " + FormatLastError());
-        Raise(kStatusInternetOpenFailed);
-    }
-    // The connection and request handles inherit the callback when they are created.
-    WinInet().InternetSetStatusCallbackW(internet_.Get(), &AsyncCompletion::StatusCallback);
-    LogLine(L"</WsHttpSession::OpenSession>");
-}
-
 // Only the host and the path are asked for, so the query stays in the path.
 bool WsHttpSession::CrackUrl(const WsString& url, WsString& host, WsString& path,
                              INTERNET_PORT& port)
@@ -240,6 +230,17 @@ bool WsHttpSession::CrackUrl(const WsString& url, WsString& host, WsString& path
     return cracked;
 }
 
+// The internet root is the session's, opened with its first connection.
+void WsHttpSession::OpenSession()
+{
+    LogLine(L"<WsHttpSession::OpenSession>");
+    agent_ = UserAgent();
+    LogLine(L"\tUserAgent: " + agent_);
+    LogLine(L"</WsHttpSession::OpenSession>");
+}
+
+// The session's connection to the server, and a new context for the
+// transaction's requests.
 void WsHttpSession::OpenConnection(const WsString& host, INTERNET_PORT port)
 {
     LogLine(L"<WsHttpSession::OpenConnection>");
@@ -247,31 +248,20 @@ void WsHttpSession::OpenConnection(const WsString& host, INTERNET_PORT port)
         LogLine(L"\tHost: " + host);
         LogLine(L"\tPort: " + Decimal(port));
     }
-    connection_.Reset(WinInet().InternetConnectW(internet_.Get(), host.c_str(), port, nullptr,
-                                                 nullptr, INTERNET_SERVICE_HTTP, 0,
-                                                 chain_->Context()));
-    if (!connection_.IsOpen()) {
-        if (GetLastError() == ERROR_INTERNET_TIMEOUT) {
-            LogError(L"Connection timed out.");
-            Raise(kStatusConnectTimeout);
-        }
-        LogError(L"Failed to open the internet connection: " + FormatLastError());
-        Raise(kStatusServerUnreachable);
-    }
-    SetDwordOption(connection_.Get(), INTERNET_OPTION_RECEIVE_TIMEOUT, kOneHourMs);
-    SetDwordOption(connection_.Get(), INTERNET_OPTION_SEND_TIMEOUT, kOneHourMs);
-    // The body is decoded by the library itself, on every platform the same way: a platform that
-    // decodes drops the Content-Length, and a cut body could then pass for a whole one.
-    WinInet().InternetSetOptionW(connection_.Get(), INTERNET_OPTION_IGNORE_OFFLINE, nullptr, 0);
+    connection_ = &connections_->Get(agent_, host, port);
+    chain_ = TransferChain::Create(*connection_);
+    chain_->HoldModule(std::exchange(moduleForChain_, nullptr));
     LogLine(L"</WsHttpSession::OpenConnection>");
 }
 
 void WsHttpSession::OpenRequest(const wchar_t* verb, const WsString& path, uint32_t flags)
 {
-    ChainCloser::CloseChild(request_, *chain_);
-    request_.Reset(WinInet().HttpOpenRequestW(connection_.Get(), verb, path.c_str(), nullptr,
+    CloseRequest();
+    chain_->RequestExpected();
+    request_.Reset(WinInet().HttpOpenRequestW(connection_->Handle(), verb, path.c_str(), nullptr,
                                               nullptr, nullptr, flags, chain_->Context()));
     if (!request_.IsOpen()) {
+        chain_->RequestNotMade();
         LogError(L"Could not open the request: " + FormatLastError());
         Raise(kStatusRequestOpenFailed);
     }
@@ -404,11 +394,14 @@ bool WsHttpSession::AnsweredWithProxyDemand(const WsString& path, uint32_t flags
 // when there is none.
 DWORD WsHttpSession::HeadStatus(const WsString& path, uint32_t flags)
 {
-    ChainCloser::CloseChild(request_, *chain_);
-    request_.Reset(WinInet().HttpOpenRequestW(connection_.Get(), L"HEAD", path.c_str(), nullptr,
+    CloseRequest();
+    chain_->RequestExpected();
+    request_.Reset(WinInet().HttpOpenRequestW(connection_->Handle(), L"HEAD", path.c_str(), nullptr,
                                               nullptr, nullptr, flags, chain_->Context()));
-    if (!request_.IsOpen())
+    if (!request_.IsOpen()) {
+        chain_->RequestNotMade();
         return 0;
+    }
     AddRequestHeaders();
     const SendCall send = [this] {
         return WinInet().HttpSendRequestW(request_.Get(), nullptr, 0, nullptr, 0);
@@ -609,6 +602,8 @@ void WsHttpSession::Abort()
 void WsHttpSession::PrepareTransaction()
 {
     SettleWinInet();
+    InternetConnection::Sweep();
+    NoticeGate::LetGo(std::exchange(moduleForChain_, NoticeGate::Reference()));
     {
         CriticalSectionLock lock(AbortLock());
         if (aborted_.exchange(false))
@@ -630,29 +625,45 @@ void WsHttpSession::Close(uint32_t status)
     if (IsLogging())
         LogLine(L"\tStatus: " + Hex(status));
     file_.Close();
-    if (chain_)
-        CloseHandles();
+    if (chain_ != nullptr)
+        EndChain();
     progress_.status = status;
     LogLine(L"</WsHttpSession::Close>");
 }
 
-// Every handle is closed, children before parents. An aborted request may
-// hold an answer WinINet has not read to its end, and closing it can read the
-// rest first; so its handles are closed after the owner has stopped waiting
-// (WorkerTail), except while the module unloads, when nothing may outlive the
-// wait.
-void WsHttpSession::CloseHandles()
-{
-    deferredClose_.reset();
-    if (aborted_ && request_.IsOpen() && !ModuleIsUnloading()) {
-        deferredClose_.reset(new (std::nothrow)
-                                 ChainCloser(internet_, connection_, request_, chain_));
-        if (deferredClose_)
-            return;
+// Closes a request, then lets go of its context: whoever holds it last.
+struct WsHttpSession::EndingRequest {
+    EndingRequest(InternetHandle&& handle, TransferChain* context)
+        : request(std::move(handle)), chain(context)
+    {
     }
-    ChainCloser closer(internet_, connection_, request_, chain_);
-    chain_ = closer.Close();
-    abandonedChain_ = closer.AbandonedChain();
+    ~EndingRequest()
+    {
+        request.Close();
+        chain->Release();
+    }
+    InternetHandle request;
+    TransferChain* chain;
+};
+
+// A request is closed once no call of it is awaited; its context lives on
+// until the request's closing notice.
+void WsHttpSession::CloseRequest()
+{
+    request_.Close();
+}
+
+// The transaction lets go of its request and its context. An aborted request
+// may hold an answer WinINet has not read to its end, and closing it can read
+// the rest first; so it is closed after the owner has stopped waiting, by
+// the worker, which owns it from here.
+void WsHttpSession::EndChain()
+{
+    TransferChain* const chain = std::exchange(chain_, nullptr);
+    connection_ = nullptr;
+    auto ending = std::make_shared<EndingRequest>(std::move(request_), chain);
+    if (aborted_ && ending->request.IsOpen())
+        deferredClose_ = [ending]() mutable { ending.reset(); };
 }
 
 } // namespace korvel

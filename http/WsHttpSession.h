@@ -1,12 +1,11 @@
 #pragma once
 
 #include "base/KernelHandle.h"
-#include "base/RecycledEvent.h"
 #include "base/WsStatus.h"
-#include "http/AsyncCompletion.h"
-#include "http/ChainCloser.h"
 #include "http/IWsHttpSession.h"
+#include "http/InternetConnection.h"
 #include "http/InternetHandle.h"
+#include "http/TransferChain.h"
 
 #include <wininet.h>
 
@@ -59,12 +58,17 @@ public:
     void PrepareTransaction();
     // Ends a transaction whose worker never began, as an aborted one ends.
     void EndUnstarted() { progress_.status = kStatusTransferIdle; }
-    // The key of the chain the last transaction left to finish after an
-    // abort, once; 0 when it left none.
-    DWORD_PTR TakeAbandonedChain() { return std::exchange(abandonedChain_, 0); }
-    // The handles an aborted transaction left open, to be closed off the
-    // owner's wait, once; null when it closed them itself.
-    std::unique_ptr<WorkerTail> TakeDeferredClose() noexcept { return std::move(deferredClose_); }
+    // The close of the request an aborted transaction left open, to be run
+    // off the owner's wait, once; empty when it closed it itself.
+    std::function<void()> TakeDeferredClose() noexcept { return std::move(deferredClose_); }
+
+    // The connections this session's transactions use; shared with other
+    // sessions of the same owner.
+    const std::shared_ptr<ConnectionSet>& Connections() const { return connections_; }
+    void UseConnections(const std::shared_ptr<ConnectionSet>& connections)
+    {
+        connections_ = connections;
+    }
 
     // The user agent of this session's requests.
     WsString UserAgent() const;
@@ -92,6 +96,7 @@ private:
     bool CrackUrl(const WsString& url, WsString& host, WsString& path, INTERNET_PORT& port);
     void OpenConnection(const WsString& host, INTERNET_PORT port);
     void OpenRequest(const wchar_t* verb, const WsString& path, uint32_t flags);
+    void CloseRequest();
     void SendGetRequest(const WsString& path, uint32_t flags);
     void SendPostRequest(const WsString& path, const WsString& postData, uint32_t flags);
     bool AnsweredWithProxyDemand(const WsString& path, uint32_t flags);
@@ -109,7 +114,8 @@ private:
     bool AskForAuthentication();
     void EvaluateInternetErrorCode(uint32_t error, uint32_t status);
     void Close(uint32_t status);
-    void CloseHandles();
+    struct EndingRequest;
+    void EndChain();
 
     // Transaction steps.
     void RunTransaction(const WsString& url, const WsString& postData, std::string& response);
@@ -154,9 +160,9 @@ private:
     bool useCompression_ = false;
     WsString apiKey_;
     WsString bearerToken_;
-    InternetHandle internet_;
+    std::shared_ptr<ConnectionSet> connections_;
+    WsString agent_;
     InternetHandle request_;
-    InternetHandle connection_;
     FileHandle file_;
     std::vector<WsString> userAgentComponents_;
     uint32_t lastError_ = 0;
@@ -165,16 +171,19 @@ private:
     // Signalled by Abort, reset by PrepareTransaction; the abort lock orders both.
     // The flag mirrors the event for the checks between waits, which would
     // otherwise each cost a system call.
-    RecycledEvent abort_;
+    KernelHandle abort_;
     std::atomic<bool> aborted_{false};
-    // The notices and call memory of the current chain of handles; body
-    // blocks land in its read buffer, up to 1 MiB at a time.
-    std::unique_ptr<AsyncCompletion> chain_;
-    // The key of a chain left to finish after an abort, until the owner takes it.
-    DWORD_PTR abandonedChain_ = 0;
-    // The handles of an aborted transaction, closed by the worker once its
+    // The transaction's connection, and the context of its requests with the
+    // memory of their calls; body blocks land in its read buffer, up to 1 MiB
+    // at a time.
+    InternetConnection* connection_ = nullptr;
+    TransferChain* chain_ = nullptr;
+    // A reference on the module that the next chain holds, taken on the
+    // owner's thread where the gate needs one.
+    HMODULE moduleForChain_ = nullptr;
+    // The request of an aborted transaction, closed by the worker once its
     // owner has stopped waiting.
-    std::unique_ptr<ChainCloser> deferredClose_;
+    std::function<void()> deferredClose_;
     // Bytes the target file held before the transaction, and what to do with them.
     uint64_t partialSize_ = 0;
     FilePlan filePlan_ = FilePlan::kRewrite;

@@ -247,7 +247,7 @@ WsHttpSession::RangeOutcome WsHttpSession::PlanFromRangedAnswer()
         return RangeOutcome::kProceed;
     }
     StartFromByteZero();
-    ChainCloser::CloseChild(request_, *chain_);
+    CloseRequest();
     return RangeOutcome::kAskAgain;
 }
 

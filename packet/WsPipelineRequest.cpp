@@ -46,6 +46,7 @@ uint32_t WsPipelineRequest::PingServer(uint32_t timeoutMs, bool silent,
                                        const WsString& invocationToken, WsString& date)
 {
     WsPipelineServerPing ping(Client(), L"en-XX", true);
+    ping.ShareConnections(*this);
     if (ParentWindow() != nullptr)
         ping.SetParentWindow(ParentWindow());
     if (!invocationToken.empty())

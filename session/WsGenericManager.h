@@ -1,6 +1,9 @@
 #pragma once
 
 #include "base/CriticalSection.h"
+#include "http/InternetConnection.h"
+#include "http/NoticeGate.h"
+#include "http/TransferWorker.h"
 #include "session/FailureBoundary.h"
 
 #include <cstdint>
@@ -22,26 +25,27 @@ public:
     WsGenericManager(const WsGenericManager&) = delete;
     WsGenericManager& operator=(const WsGenericManager&) = delete;
 
-    virtual ~WsGenericManager() { DestroySessions(); }
+    virtual ~WsGenericManager() = default;
 
-    uint32_t AddSession(std::unique_ptr<Session> session)
+    uint32_t AddSession(std::shared_ptr<Session> session)
     {
         CriticalSectionLock lock(SessionTableLock());
         sessions_.push_back(std::move(session));
         return static_cast<uint32_t>(sessions_.size());
     }
 
-    // The caller uses the session outside the lock.
-    Session& FindSession(uint32_t id)
+    // The caller uses the session outside the lock, and keeps it while it
+    // does: a window message that an export's wait dispatches may close it.
+    std::shared_ptr<Session> FindSession(uint32_t id)
     {
         CriticalSectionLock lock(SessionTableLock());
         const auto signedId = static_cast<int32_t>(id);
         if (signedId < 1 || static_cast<size_t>(signedId - 1) >= sessions_.size())
             Raise(kStatusInvalidSession);
-        Session* session = sessions_[signedId - 1].get();
-        if (session == nullptr)
+        std::shared_ptr<Session> session = sessions_[signedId - 1];
+        if (!session)
             Raise(kStatusInvalidSession);
-        return *session;
+        return session;
     }
 
     // The session is destroyed under the lock: lookups on other threads wait
@@ -64,24 +68,36 @@ public:
     // boundary; the operation returns the export's status.
     template <class Operation> uint32_t Forward(uint32_t id, Operation&& operation) noexcept
     {
-        return CallWithinFailureBoundary([&]() -> uint32_t { return operation(FindSession(id)); });
+        return CallWithinFailureBoundary([&]() -> uint32_t {
+            const std::shared_ptr<Session> session = FindSession(id);
+            return operation(*session);
+        });
     }
 
 protected:
     // Destroys the remaining sessions in id order, without the lock: it runs
-    // at library unload, when no export can be called any more.
+    // at library unload, when no export can be called any more. Every
+    // transfer is told to stop and has ended before any session goes, so no
+    // wait of theirs waits or dispatches a message inside DllMain.
     void DestroySessions()
     {
         for (auto& slot : sessions_)
             if (slot)
                 slot->AbortTransfers();
+        TransferWorker::EndAll();
         for (auto& slot : sessions_)
             slot.reset();
+        InternetConnection::SweepAtUnload();
+        NoticeGate::Close();
     }
+
+    // Leaves the sessions as they are, never to be destroyed: at process exit
+    // the other threads are gone, and what they used cannot be taken apart.
+    void AbandonSessions() { new std::vector<std::shared_ptr<Session>>(std::move(sessions_)); }
 
 private:
     bool ownsSessions_ = true;
-    std::vector<std::unique_ptr<Session>> sessions_;
+    std::vector<std::shared_ptr<Session>> sessions_;
 };
 
 } // namespace korvel

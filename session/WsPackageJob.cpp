@@ -63,10 +63,13 @@ uint32_t StatusOfExitCode(DWORD exitCode)
 } // namespace
 
 // The request is made with the job, so a job never exists without one.
-WsPackageJob::WsPackageJob(const WsClientInfo& client)
+WsPackageJob::WsPackageJob(const WsClientInfo& client,
+                           const std::shared_ptr<ConnectionSet>& connections)
     : wrapperlibName_(client.wrapperlibName),
-      packageRequest_(std::make_unique<WsHttpRequest>(client.swappName, client.swappVersion))
+      packageRequest_(std::make_shared<WsHttpRequest>(client.swappName, client.swappVersion)),
+      client_(client), connections_(connections)
 {
+    packageRequest_->UseConnections(connections_);
 }
 
 WsPackageJob::~WsPackageJob()
@@ -79,6 +82,8 @@ uint32_t WsPackageJob::StartDownload(const WsString& url, uint32_t timeoutMs, do
                                      uint8_t& sizeKnown)
 {
     packageRequest_->Reset(true);
+    packageRequest_ = std::make_shared<WsHttpRequest>(client_.swappName, client_.swappVersion);
+    packageRequest_->UseConnections(connections_);
     ReplacePackageFile();
     packageRequest_->SetBaseUrl(url);
     packageRequest_->SetStreaming(true, packageFile_);

@@ -17,7 +17,7 @@ namespace korvel {
 // program inside it is started.
 class WsPackageJob {
 public:
-    explicit WsPackageJob(const WsClientInfo& client);
+    WsPackageJob(const WsClientInfo& client, const std::shared_ptr<ConnectionSet>& connections);
     ~WsPackageJob();
     WsPackageJob(const WsPackageJob&) = delete;
     WsPackageJob& operator=(const WsPackageJob&) = delete;
@@ -56,7 +56,10 @@ private:
     bool awaitingDownload_ = false;
     // Ends with a backslash once a package has been extracted.
     WsString extractFolder_;
-    std::unique_ptr<WsHttpRequest> packageRequest_;
+    // Replaced by each download; shared with waits that a nested call may outlast.
+    std::shared_ptr<WsHttpRequest> packageRequest_;
+    WsClientInfo client_;
+    std::shared_ptr<ConnectionSet> connections_;
     WsString packageFile_;
     // Held so that the installer's process object, with its id and exit code, outlives the
     // installer for every later check.

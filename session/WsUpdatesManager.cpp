@@ -1,5 +1,6 @@
 #include "session/WsUpdatesManager.h"
 
+#include "base/ProcessState.h"
 #include "base/WsLog.h"
 
 namespace korvel {
@@ -32,6 +33,10 @@ WsUpdatesManager::WsUpdatesManager()
 // The manager's closing line comes before the sessions' own.
 WsUpdatesManager::~WsUpdatesManager()
 {
+    if (ProcessIsExiting()) {
+        AbandonSessions();
+        return;
+    }
     LogLine(L"</WsUpdatesManager::WsUpdatesManager>");
     ReleaseLog();
     DestroySessions();
@@ -46,7 +51,7 @@ uint32_t WsUpdatesManager::OpenSession(const WsString& swappName, const WsString
     const uint32_t status = CallWithinFailureBoundary([&]() -> uint32_t {
         const WsClientInfo client{swappName,         swappVersion,  wrapperlibName,
                                   wrapperlibVersion, CorelibName(), CorelibVersion()};
-        id = AddSession(std::make_unique<WsUpdatesSession>(client, locale, flags));
+        id = AddSession(std::make_shared<WsUpdatesSession>(client, locale, flags));
         return kStatusSuccess;
     });
     if (sessionId != nullptr)

@@ -6,7 +6,8 @@ namespace korvel {
 
 WsUpdatesSession::WsUpdatesSession(const WsClientInfo& client, const WsString& locale,
                                    uint32_t flags)
-    : client_(client), locale_(locale), flags_(flags)
+    : connections_(std::make_shared<ConnectionSet>()), client_(client), locale_(locale),
+      flags_(flags)
 {
     AcquireLog();
     LogLine(L"<WsUpdatesSession::WsUpdatesSession>");
@@ -71,7 +72,8 @@ uint32_t WsUpdatesSession::QuerySubmit(uint32_t maxHits, uint32_t timeoutMs)
     LogLine(L"<WsUpdatesSession::QuerySubmit>");
     const WsPacket packet(WsPacketHeader(client_, locale_), L"contentQuery", &query_);
     QueryCancel();
-    queryRequest_ = std::make_unique<WsPipelineRequest>(client_, L"ContentCmd:Query", packet, true);
+    queryRequest_ = std::make_shared<WsPipelineRequest>(client_, L"ContentCmd:Query", packet, true);
+    queryRequest_->UseConnections(connections_);
     queryRequest_->AddParameter(L"MaxHits", maxHits);
     const uint32_t status = queryRequest_->Run(timeoutMs, Silent());
     LogLine(L"</WsUpdatesSession::QuerySubmit>");
@@ -113,8 +115,10 @@ void WsUpdatesSession::QueryStatus(uint32_t& serverStatus)
 
 uint32_t WsUpdatesSession::ServerPing(uint32_t timeoutMs, WsString& serverDate)
 {
-    if (!queryRequest_)
-        queryRequest_ = std::make_unique<WsPipelineRequest>(client_, true);
+    if (!queryRequest_) {
+        queryRequest_ = std::make_shared<WsPipelineRequest>(client_, true);
+        queryRequest_->UseConnections(connections_);
+    }
     if (parentWindow_ != 0)
         queryRequest_->SetParentWindow(reinterpret_cast<HWND>(parentWindow_));
     const WsString invocation = L"InvocationType=" + std::to_wstring(InvocationType());
@@ -125,7 +129,7 @@ uint32_t WsUpdatesSession::DownloadSubmit(const WsString& url, uint32_t timeoutM
                                           uint8_t& sizeKnown)
 {
     if (!packageJob_)
-        packageJob_ = std::make_unique<WsPackageJob>(client_);
+        packageJob_ = std::make_unique<WsPackageJob>(client_, connections_);
     return packageJob_->StartDownload(url, timeoutMs, progress, sizeKnown);
 }
 
@@ -149,7 +153,8 @@ uint32_t WsUpdatesSession::DownloadSubmit2(const WsString& url, const WsString& 
         downloadRequest_->Reset(true);
         downloadRequest_.reset();
     }
-    downloadRequest_ = std::make_unique<WsHttpRequest>(client_.swappName, client_.swappVersion);
+    downloadRequest_ = std::make_shared<WsHttpRequest>(client_.swappName, client_.swappVersion);
+    downloadRequest_->UseConnections(connections_);
     downloadRequest_->SetBaseUrl(url);
     downloadRequest_->SetStreaming(true, targetFile);
     return downloadRequest_->Run(0, false);

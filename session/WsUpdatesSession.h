@@ -69,10 +69,13 @@ public:
     uint64_t ParentWindow() const { return parentWindow_; }
 
 private:
-    std::unique_ptr<WsPipelineRequest> queryRequest_;
+    // Requests are shared with the waits inside them: a window message that a
+    // wait dispatches may replace or close them.
+    std::shared_ptr<ConnectionSet> connections_;
+    std::shared_ptr<WsPipelineRequest> queryRequest_;
     WsContentQuery query_;
     Catalog catalog_;
-    std::unique_ptr<WsHttpRequest> downloadRequest_;
+    std::shared_ptr<WsHttpRequest> downloadRequest_;
     std::unique_ptr<WsPackageJob> packageJob_;
     WsClientInfo client_;
     WsString locale_;

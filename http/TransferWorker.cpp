@@ -1,0 +1,136 @@
+#include "http/TransferWorker.h"
+
+#include "base/SrwLockGuard.h"
+#include "base/WsStatus.h"
+
+#include <algorithm>
+#include <vector>
+
+namespace korvel {
+
+namespace {
+
+// The workers whose callbacks may not have returned. Never destroyed: the
+// process's exit destroys nothing.
+struct WorkerList {
+    SRWLOCK lock = SRWLOCK_INIT;
+    std::vector<std::shared_ptr<TransferWorker>> entries;
+};
+
+WorkerList& Workers()
+{
+    static WorkerList* const list = new WorkerList;
+    return *list;
+}
+
+} // namespace
+
+TransferWorker::TransferWorker(Procedure procedure)
+    : procedure_(std::move(procedure)), finished_(CreateEventW(nullptr, TRUE, FALSE, nullptr))
+{
+}
+
+TransferWorker::~TransferWorker()
+{
+    if (work_ != nullptr)
+        CloseThreadpoolWork(work_);
+}
+
+std::shared_ptr<TransferWorker> TransferWorker::Start(Procedure procedure)
+{
+    ReapReturned();
+    std::shared_ptr<TransferWorker> worker(new TransferWorker(std::move(procedure)));
+    if (!worker->finished_.IsOpen())
+        Raise(kStatusUnexpected);
+    worker->work_ = CreateThreadpoolWork(&TransferWorker::Entry, worker.get(), nullptr);
+    if (worker->work_ == nullptr)
+        Raise(kStatusUnexpected);
+    {
+        const SrwExclusiveLock lock(Workers().lock);
+        Workers().entries.push_back(worker);
+    }
+    SubmitThreadpoolWork(worker->work_);
+    return worker;
+}
+
+void CALLBACK TransferWorker::Entry(PTP_CALLBACK_INSTANCE instance, void* context, PTP_WORK)
+{
+    auto* worker = static_cast<TransferWorker*>(context);
+    int queued = kQueued;
+    if (!worker->state_.compare_exchange_strong(queued, kRunning))
+        return;
+    // A transaction waits on the network for as long as it takes.
+    CallbackMayRunLong(instance);
+    std::function<void()> tail;
+    try {
+        tail = worker->procedure_();
+    } catch (...) {
+    }
+    SetEvent(worker->finished_.Get());
+    if (tail)
+        tail();
+    // The list frees the worker only after this callback has returned.
+    worker->state_ = kReturned;
+}
+
+bool TransferWorker::Wait(uint32_t timeoutMs)
+{
+    const HANDLE finished = finished_.Get();
+    if (Finished())
+        return true;
+    for (;;) {
+        MSG message;
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&message);
+            DispatchMessageW(&message);
+        }
+        if (Finished())
+            return true;
+        const DWORD result = MsgWaitForMultipleObjects(1, &finished, FALSE, timeoutMs, QS_ALLINPUT);
+        if (result == WAIT_TIMEOUT)
+            return false;
+        if (result == WAIT_OBJECT_0)
+            return true;
+    }
+}
+
+// Ends the callback: takes it off the queue if it has not begun, otherwise
+// waits until it has returned.
+void TransferWorker::End()
+{
+    int queued = kQueued;
+    const bool cancelled = state_.compare_exchange_strong(queued, kCancelled);
+    WaitForThreadpoolWorkCallbacks(work_, cancelled);
+    if (cancelled)
+        SetEvent(finished_.Get());
+}
+
+void TransferWorker::ReapReturned()
+{
+    std::vector<std::shared_ptr<TransferWorker>> returned;
+    {
+        const SrwExclusiveLock lock(Workers().lock);
+        auto& entries = Workers().entries;
+        const auto done = std::partition(entries.begin(), entries.end(), [](const auto& worker) {
+            return worker->state_.load() != kReturned;
+        });
+        returned.assign(done, entries.end());
+        entries.erase(done, entries.end());
+    }
+    // Only the callback's last instructions can still run.
+    for (const auto& worker : returned)
+        WaitForThreadpoolWorkCallbacks(worker->work_, FALSE);
+}
+
+void TransferWorker::EndAll()
+{
+    std::vector<std::shared_ptr<TransferWorker>> all;
+    {
+        const SrwExclusiveLock lock(Workers().lock);
+        all.swap(Workers().entries);
+    }
+    for (const auto& worker : all)
+        worker->End();
+}
+
+} // namespace korvel
