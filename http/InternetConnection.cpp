@@ -16,8 +16,8 @@ constexpr DWORD kOneHourMs = 3600000;
 constexpr DWORD kLastNoticesMs = 200;
 constexpr DWORD kPollMs = 5;
 
-// Retired connections a request still counts on. Never destroyed: its
-// entries outlive every session, and the process's exit destroys nothing.
+// Retired connections a request still counts on. Never destroyed: the
+// process's exit destroys nothing.
 struct RetiredList {
     SRWLOCK lock = SRWLOCK_INIT;
     std::vector<InternetConnection*> entries;
@@ -36,100 +36,93 @@ void SetDwordOption(HINTERNET handle, DWORD option, DWORD value)
 
 } // namespace
 
-InternetConnection* InternetConnection::Open(const WsString& agent, const WsString& host,
-                                             INTERNET_PORT port)
+InternetConnection::InternetConnection(const WsString& agent, const WsString& host,
+                                       INTERNET_PORT port)
+    : context_(HandleContext::Create()), agent_(agent), host_(host), port_(port)
 {
-    Sweep();
-    auto* opened = new InternetConnection(agent, host, port);
-    try {
-        opened->root_.Reset(WinInet().InternetOpenW(agent.c_str(), INTERNET_OPEN_TYPE_PRECONFIG,
-                                                    nullptr, nullptr, INTERNET_FLAG_ASYNC));
-        if (!opened->root_.IsOpen()) {
+    root_.Reset(WinInet().InternetOpenW(agent.c_str(), INTERNET_OPEN_TYPE_PRECONFIG, nullptr,
+                                        nullptr, INTERNET_FLAG_ASYNC));
+    if (root_.IsOpen()) {
+        // The connection and its requests inherit the callback when they are made.
+        WinInet().InternetSetStatusCallbackW(root_.Get(), NoticeGate::Open());
+        context_->HandleExpected();
+        connection_.Reset(WinInet().InternetConnectW(root_.Get(), host.c_str(), port, nullptr,
+                                                     nullptr, INTERNET_SERVICE_HTTP, 0,
+                                                     context_->Context()));
+    }
+    if (!connection_.IsOpen()) {
+        const DWORD error = GetLastError();
+        if (root_.IsOpen())
+            context_->HandleNotMade();
+        context_->Release();
+        if (!root_.IsOpen()) {
             LogError(L"Failed to create the internet session: " + FormatLastError());
             Raise(kStatusInternetOpenFailed);
         }
-        // The connection and its requests inherit the callback when they are made.
-        WinInet().InternetSetStatusCallbackW(opened->root_.Get(), NoticeGate::Open());
-        opened->HandleExpected();
-        opened->connection_.Reset(
-            WinInet().InternetConnectW(opened->root_.Get(), host.c_str(), port, nullptr, nullptr,
-                                       INTERNET_SERVICE_HTTP, 0, opened->Context()));
-        if (!opened->connection_.IsOpen()) {
-            const DWORD error = GetLastError();
-            opened->HandleNotMade();
-            if (error == ERROR_INTERNET_TIMEOUT) {
-                LogError(L"Connection timed out.");
-                Raise(kStatusConnectTimeout);
-            }
-            LogError(L"Failed to open the internet connection: " + FormatLastError());
-            Raise(kStatusServerUnreachable);
+        if (error == ERROR_INTERNET_TIMEOUT) {
+            LogError(L"Connection timed out.");
+            Raise(kStatusConnectTimeout);
         }
-    } catch (...) {
-        opened->root_.Close();
-        opened->Release();
-        throw;
+        LogError(L"Failed to open the internet connection: " + FormatLastError());
+        Raise(kStatusServerUnreachable);
     }
-    SetDwordOption(opened->Handle(), INTERNET_OPTION_RECEIVE_TIMEOUT, kOneHourMs);
-    SetDwordOption(opened->Handle(), INTERNET_OPTION_SEND_TIMEOUT, kOneHourMs);
-    WinInet().InternetSetOptionW(opened->Handle(), INTERNET_OPTION_IGNORE_OFFLINE, nullptr, 0);
-    return opened;
+    SetDwordOption(Handle(), INTERNET_OPTION_RECEIVE_TIMEOUT, kOneHourMs);
+    SetDwordOption(Handle(), INTERNET_OPTION_SEND_TIMEOUT, kOneHourMs);
+    WinInet().InternetSetOptionW(Handle(), INTERNET_OPTION_IGNORE_OFFLINE, nullptr, 0);
+}
+
+// Children before the parent; the context goes with the connection's closing notice.
+InternetConnection::~InternetConnection()
+{
+    connection_.Close();
+    root_.Close();
+    context_->Release();
 }
 
 void InternetConnection::Retire()
 {
     // Taken here, on a host's thread, for the closing notice still to come.
-    HoldModule(NoticeGate::Reference());
-    if (Idle()) {
-        Close();
+    context_->HoldModule(NoticeGate::Reference());
+    if (!context_->HasChildHandles()) {
+        delete this;
         return;
     }
     const SrwExclusiveLock lock(Retired().lock);
     Retired().entries.push_back(this);
 }
 
-// Children before the parent; the owner's reference goes last.
-void InternetConnection::Close()
+void InternetConnection::Sweep(bool unloading)
 {
-    connection_.Close();
-    root_.Close();
-    Release();
-}
-
-void InternetConnection::Sweep()
-{
-    SweepWith(false);
-}
-
-// The module's unload gives a request's last notice a moment, then closes
-// every connection: the requests have all been closed by then, and a handle
-// left open would stay for the life of the process.
-void InternetConnection::SweepAtUnload()
-{
-    for (DWORD waited = 0; waited < kLastNoticesMs; waited += kPollMs) {
-        SweepWith(false);
-        {
-            const SrwExclusiveLock lock(Retired().lock);
-            if (Retired().entries.empty())
-                return;
-        }
-        Sleep(kPollMs);
+    if (!unloading) {
+        CloseRetired(false);
+        return;
     }
-    SweepWith(true);
+    for (DWORD waited = 0; waited < kLastNoticesMs && !CloseRetired(false); waited += kPollMs)
+        Sleep(kPollMs);
+    CloseRetired(true);
 }
 
-void InternetConnection::SweepWith(bool unloading)
+// Closes the retired connections no request counts on, or all of them; true
+// when none is left.
+bool InternetConnection::CloseRetired(bool all)
 {
-    std::vector<InternetConnection*> idle;
+    std::vector<InternetConnection*> closing;
+    bool noneLeft = false;
     {
         const SrwExclusiveLock lock(Retired().lock);
         auto& entries = Retired().entries;
-        const auto busy = std::partition(entries.begin(), entries.end(),
-                                         [](const InternetConnection* c) { return !c->Idle(); });
-        idle.assign(unloading ? entries.begin() : busy, entries.end());
-        entries.erase(unloading ? entries.begin() : busy, entries.end());
+        const auto idle = all ? entries.begin()
+                              : std::partition(entries.begin(), entries.end(),
+                                               [](const InternetConnection* connection) {
+                                                   return connection->context_->HasChildHandles();
+                                               });
+        closing.assign(idle, entries.end());
+        entries.erase(idle, entries.end());
+        noneLeft = entries.empty();
     }
-    for (InternetConnection* connection : idle)
-        connection->Close();
+    for (InternetConnection* connection : closing)
+        delete connection;
+    return noneLeft;
 }
 
 ConnectionSet::~ConnectionSet()
@@ -146,7 +139,7 @@ InternetConnection& ConnectionSet::Get(const WsString& agent, const WsString& ho
         if (connection->Serves(agent, host, port))
             return *connection;
     connections_.reserve(connections_.size() + 1);
-    connections_.push_back(InternetConnection::Open(agent, host, port));
+    connections_.push_back(new InternetConnection(agent, host, port));
     return *connections_.back();
 }
 

@@ -4,7 +4,6 @@
 #include "http/HandleContext.h"
 #include "http/InternetHandle.h"
 
-#include <atomic>
 #include <vector>
 
 namespace korvel {
@@ -16,52 +15,44 @@ namespace korvel {
 // parent without a lock, on a thread of its own, and a parent closed on
 // another thread at that moment crashes.
 //
-// The connection handle's context counts the request handles made on it until
-// their closing notices. Its owner retires it; it is closed then if no request
-// is left, otherwise by a later sweep on a host thread.
-class InternetConnection : public HandleContext {
+// A retired connection is closed once no request made on it can still send a
+// notice: at once, or by a later sweep on a host's thread, or at unload after
+// a short wait.
+class InternetConnection {
 public:
-    // Raises kStatusInternetOpenFailed or kStatusServerUnreachable.
-    static InternetConnection* Open(const WsString& agent, const WsString& host,
-                                    INTERNET_PORT port);
+    // Raises kStatusInternetOpenFailed, kStatusConnectTimeout or kStatusServerUnreachable.
+    InternetConnection(const WsString& agent, const WsString& host, INTERNET_PORT port);
+    InternetConnection(const InternetConnection&) = delete;
+    InternetConnection& operator=(const InternetConnection&) = delete;
 
     bool Serves(const WsString& agent, const WsString& host, INTERNET_PORT port) const
     {
         return port == port_ && host == host_ && agent == agent_;
     }
     HINTERNET Handle() const { return connection_.Get(); }
+    // The parent of every request context made on this connection.
+    HandleContext& Context() const { return *context_; }
 
-    void RequestExpected() { ++requests_; }
-    void RequestClosed() { --requests_; }
-
-    // The owner is done with it.
+    // The owner is done with it; it is gone once closed.
     void Retire();
-    // Closes the retired connections that no request counts on any more.
-    static void Sweep();
-    // At unload: the same, then, after a bounded wait, every other one.
-    static void SweepAtUnload();
+    // Closes the retired connections that no request counts on any more;
+    // unloading, waits a moment for the rest, then closes them too.
+    static void Sweep(bool unloading = false);
 
 private:
-    InternetConnection(const WsString& agent, const WsString& host, INTERNET_PORT port)
-        : agent_(agent), host_(host), port_(port)
-    {
-    }
-    ~InternetConnection() override = default;
-
-    bool Idle() const { return requests_.load() == 0; }
-    void Close();
-    static void SweepWith(bool unloading);
+    ~InternetConnection();
+    static bool CloseRetired(bool all);
 
     InternetHandle root_;
     InternetHandle connection_;
-    std::atomic<long> requests_{0};
+    HandleContext* context_;
     WsString agent_;
     WsString host_;
     INTERNET_PORT port_;
 };
 
-// The connections of one session: one per user agent and server, opened on
-// first use by whichever transaction needs it, retired with the set.
+// The connections of one session, opened on first use by whichever
+// transaction needs one, retired with the set.
 class ConnectionSet {
 public:
     ConnectionSet() = default;

@@ -249,7 +249,7 @@ void WsHttpSession::OpenConnection(const WsString& host, INTERNET_PORT port)
         LogLine(L"\tPort: " + Decimal(port));
     }
     connection_ = &connections_->Get(agent_, host, port);
-    chain_ = TransferChain::Create(*connection_);
+    chain_ = HandleContext::Create(&connection_->Context());
     chain_->HoldModule(std::exchange(moduleForChain_, nullptr));
     LogLine(L"</WsHttpSession::OpenConnection>");
 }
@@ -257,11 +257,11 @@ void WsHttpSession::OpenConnection(const WsString& host, INTERNET_PORT port)
 void WsHttpSession::OpenRequest(const wchar_t* verb, const WsString& path, uint32_t flags)
 {
     CloseRequest();
-    chain_->RequestExpected();
+    chain_->HandleExpected();
     request_.Reset(WinInet().HttpOpenRequestW(connection_->Handle(), verb, path.c_str(), nullptr,
                                               nullptr, nullptr, flags, chain_->Context()));
     if (!request_.IsOpen()) {
-        chain_->RequestNotMade();
+        chain_->HandleNotMade();
         LogError(L"Could not open the request: " + FormatLastError());
         Raise(kStatusRequestOpenFailed);
     }
@@ -395,11 +395,11 @@ bool WsHttpSession::AnsweredWithProxyDemand(const WsString& path, uint32_t flags
 DWORD WsHttpSession::HeadStatus(const WsString& path, uint32_t flags)
 {
     CloseRequest();
-    chain_->RequestExpected();
+    chain_->HandleExpected();
     request_.Reset(WinInet().HttpOpenRequestW(connection_->Handle(), L"HEAD", path.c_str(), nullptr,
                                               nullptr, nullptr, flags, chain_->Context()));
     if (!request_.IsOpen()) {
-        chain_->RequestNotMade();
+        chain_->HandleNotMade();
         return 0;
     }
     AddRequestHeaders();
@@ -633,7 +633,7 @@ void WsHttpSession::Close(uint32_t status)
 
 // Closes a request, then lets go of its context: whoever holds it last.
 struct WsHttpSession::EndingRequest {
-    EndingRequest(InternetHandle&& handle, TransferChain* context)
+    EndingRequest(InternetHandle&& handle, HandleContext* context)
         : request(std::move(handle)), chain(context)
     {
     }
@@ -643,7 +643,7 @@ struct WsHttpSession::EndingRequest {
         chain->Release();
     }
     InternetHandle request;
-    TransferChain* chain;
+    HandleContext* chain;
 };
 
 // A request is closed once no call of it is awaited; its context lives on
@@ -659,7 +659,7 @@ void WsHttpSession::CloseRequest()
 // the worker, which owns it from here.
 void WsHttpSession::EndChain()
 {
-    TransferChain* const chain = std::exchange(chain_, nullptr);
+    HandleContext* const chain = std::exchange(chain_, nullptr);
     connection_ = nullptr;
     auto ending = std::make_shared<EndingRequest>(std::move(request_), chain);
     if (aborted_ && ending->request.IsOpen())

@@ -5,7 +5,6 @@
 #include "http/IWsHttpSession.h"
 #include "http/InternetConnection.h"
 #include "http/InternetHandle.h"
-#include "http/TransferChain.h"
 
 #include <wininet.h>
 
@@ -177,7 +176,7 @@ private:
     // memory of their calls; body blocks land in its read buffer, up to 1 MiB
     // at a time.
     InternetConnection* connection_ = nullptr;
-    TransferChain* chain_ = nullptr;
+    HandleContext* chain_ = nullptr;
     // A reference on the module that the next chain holds, taken on the
     // owner's thread where the gate needs one.
     HMODULE moduleForChain_ = nullptr;

@@ -87,7 +87,7 @@ protected:
         TransferWorker::EndAll();
         for (auto& slot : sessions_)
             slot.reset();
-        InternetConnection::SweepAtUnload();
+        InternetConnection::Sweep(true);
         NoticeGate::Close();
     }
 
