@@ -76,16 +76,12 @@ void CALLBACK TransferWorker::Entry(PTP_CALLBACK_INSTANCE instance, void* contex
 bool TransferWorker::Wait(uint32_t timeoutMs)
 {
     const HANDLE finished = finished_.Get();
-    if (Finished())
-        return true;
     for (;;) {
         MSG message;
         while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
             TranslateMessage(&message);
             DispatchMessageW(&message);
         }
-        if (Finished())
-            return true;
         const DWORD result = MsgWaitForMultipleObjects(1, &finished, FALSE, timeoutMs, QS_ALLINPUT);
         if (result == WAIT_TIMEOUT)
             return false;

@@ -33,8 +33,8 @@ public:
     TransferWorker(const TransferWorker&) = delete;
     TransferWorker& operator=(const TransferWorker&) = delete;
 
-    // True once the outcome is known, waiting up to timeoutMs. Messages are
-    // dispatched only while the outcome is not known; any input starts the
+    // True once the outcome is known, waiting up to timeoutMs. The thread's
+    // messages are dispatched first and while it waits; any input starts the
     // full wait again.
     bool Wait(uint32_t timeoutMs);
     bool Finished() const { return WaitForSingleObject(finished_.Get(), 0) == WAIT_OBJECT_0; }

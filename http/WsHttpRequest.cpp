@@ -64,8 +64,10 @@ void WsHttpRequest::Cancel(bool wait)
 {
     if (worker_) {
         session_->Abort();
-        // An aborted transaction ends at its next wait, so this returns promptly.
-        if (wait && Await(INFINITE) && waits_ == 0)
+        // An aborted transaction ends at its next wait, so this returns
+        // promptly. One that has ended is not waited for: the module's unload
+        // ends every transaction first and must dispatch no message.
+        if (wait && (worker_->Finished() || Await(INFINITE)) && waits_ == 0)
             Join();
     }
     status_ = kStatusNotRunning;
