@@ -90,15 +90,13 @@ bool TransferWorker::Wait(uint32_t timeoutMs)
     }
 }
 
-// Ends the callback: takes it off the queue if it has not begun, otherwise
-// waits until it has returned.
-void TransferWorker::End()
+void TransferWorker::Dequeue()
 {
     int queued = kQueued;
-    const bool cancelled = state_.compare_exchange_strong(queued, kCancelled);
-    WaitForThreadpoolWorkCallbacks(work_, cancelled);
-    if (cancelled)
-        SetEvent(finished_.Get());
+    if (!state_.compare_exchange_strong(queued, kCancelled))
+        return;
+    WaitForThreadpoolWorkCallbacks(work_, TRUE);
+    SetEvent(finished_.Get());
 }
 
 void TransferWorker::ReapReturned()
@@ -125,8 +123,12 @@ void TransferWorker::EndAll()
         const SrwExclusiveLock lock(Workers().lock);
         all.swap(Workers().entries);
     }
-    for (const auto& worker : all)
-        worker->End();
+    // One that runs has been told to stop and is waited for, with what it
+    // closes after its outcome.
+    for (const auto& worker : all) {
+        worker->Dequeue();
+        WaitForThreadpoolWorkCallbacks(worker->work_, FALSE);
+    }
 }
 
 } // namespace korvel

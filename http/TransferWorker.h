@@ -41,12 +41,14 @@ public:
     // False for a worker EndAll took off the queue: its procedure never ran.
     bool Began() const { return state_.load() != kCancelled; }
 
+    // Takes a worker that has not begun off the pool's queue; its outcome is
+    // then known at once.
+    void Dequeue();
     static void EndAll();
 
 private:
     explicit TransferWorker(Procedure procedure);
     static void CALLBACK Entry(PTP_CALLBACK_INSTANCE instance, void* context, PTP_WORK work);
-    void End();
     static void ReapReturned();
 
     enum State { kQueued, kRunning, kReturned, kCancelled };

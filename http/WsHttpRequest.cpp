@@ -64,6 +64,9 @@ void WsHttpRequest::Cancel(bool wait)
 {
     if (worker_) {
         session_->Abort();
+        // A worker that has not begun never will: the pool may be slow to
+        // start it on a busy machine.
+        worker_->Dequeue();
         // An aborted transaction ends at its next wait, so this returns
         // promptly. One that has ended is not waited for: the module's unload
         // ends every transaction first and must dispatch no message.
