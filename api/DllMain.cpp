@@ -1,16 +1,22 @@
 #include "base/ProcessState.h"
+#include "session/WsUpdatesManager.h"
 
 #include <windows.h>
 
-// The run time calls this before it destroys the library's static objects.
-// A detach with a non-null reserved argument means the process is ending.
+// mingw-w64's start-up code calls this first and then runs the destructors of
+// the static objects at every detach; the library's own objects have none to
+// run and are torn down here, on a FreeLibrary only. A detach with a non-null
+// reserved argument means the process is ending: its other threads are gone,
+// perhaps holding locks that the teardown would wait for, and the system frees
+// all the library holds.
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved)
 {
     if (reason == DLL_PROCESS_DETACH) {
-        if (reserved != nullptr)
+        if (reserved != nullptr) {
             korvel::MarkProcessExiting();
-        else
-            korvel::MarkModuleUnloading();
+        } else {
+            korvel::OnLibraryUnload();
+        }
     }
     return TRUE;
 }

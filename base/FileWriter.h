@@ -5,12 +5,15 @@
 
 #include <windows.h>
 
+#include <memory>
+
 namespace korvel {
 
 // Appends UTF-16 lines to one file. Every line goes out in a single write on a handle opened for
 // appending, so lines of other processes sharing the file land whole at its end. Writes from this
 // process are serialised as well: Wine's append-only handles do not append atomically, and lines
-// written by several threads at once overwrite one another there.
+// written by several threads at once overwrite one another there. The lock is held for the write
+// only, never across the flush that follows it.
 class FileWriter {
 public:
     explicit FileWriter(const WsString& path);
@@ -30,7 +33,9 @@ public:
 private:
     WsString path_;
     SRWLOCK fileLock_ = SRWLOCK_INIT;
-    FileHandle file_;
+    // Shared with the writers still flushing through it: a Close meanwhile leaves the last of them
+    // to close the handle.
+    std::shared_ptr<const FileHandle> file_;
 };
 
 } // namespace korvel

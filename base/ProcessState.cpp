@@ -6,7 +6,6 @@ namespace korvel {
 
 namespace {
 std::atomic<bool> processExiting{false};
-std::atomic<bool> moduleUnloading{false};
 } // namespace
 
 void MarkProcessExiting()
@@ -17,16 +16,6 @@ void MarkProcessExiting()
 bool ProcessIsExiting()
 {
     return processExiting;
-}
-
-void MarkModuleUnloading()
-{
-    moduleUnloading = true;
-}
-
-bool ModuleIsUnloading()
-{
-    return moduleUnloading;
 }
 
 } // namespace korvel

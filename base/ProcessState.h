@@ -9,10 +9,4 @@ namespace korvel {
 void MarkProcessExiting();
 bool ProcessIsExiting();
 
-// Set when the library is being unloaded while the process goes on. The
-// loader then holds its lock and runs the library's last code: a reference
-// on the module taken from now on could not keep it.
-void MarkModuleUnloading();
-bool ModuleIsUnloading();
-
 } // namespace korvel

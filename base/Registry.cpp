@@ -50,7 +50,6 @@ public:
         return true;
     }
 
-    // At unload: the keys are closed, and later reads open their own.
     void CloseAll()
     {
         const SrwExclusiveLock lock(lock_);
@@ -70,18 +69,13 @@ private:
     bool closed_ = false;
 };
 
-// Never destroyed, so that reads made while static objects are destroyed at
-// unload still work; the closer only closes the keys.
+// Never destroyed, so that reads made during the library's teardown still
+// work; the teardown only closes the keys.
 OpenKeys& Keys()
 {
     static OpenKeys* const keys = new OpenKeys;
     return *keys;
 }
-
-struct KeysCloser {
-    ~KeysCloser() { Keys().CloseAll(); }
-};
-KeysCloser closer;
 
 bool MajorVersionAtLeast(std::int32_t minimum)
 {
@@ -94,28 +88,29 @@ bool MajorVersionAtLeast(std::int32_t minimum)
 
 } // namespace
 
-const WsString& CompanyKeyPath()
+WsString CompanyKeyPath()
 {
-    static const WsString path(L"SOFTWARE\\Talvessa");
-    return path;
+    return L"SOFTWARE\\Talvessa";
 }
 
-const WsString& PipelineKeyPath()
+WsString PipelineKeyPath()
 {
-    static const WsString path(CompanyKeyPath() + L"\\Pipeline");
-    return path;
+    return CompanyKeyPath() + L"\\Pipeline";
 }
 
-const WsString& InternalTestingKeyPath()
+WsString InternalTestingKeyPath()
 {
-    static const WsString path(CompanyKeyPath() + L"\\InternalTesting");
-    return path;
+    return CompanyKeyPath() + L"\\InternalTesting";
 }
 
-const WsString& InternetExplorerKeyPath()
+WsString InternetExplorerKeyPath()
 {
-    static const WsString path(L"SOFTWARE\\Microsoft\\Internet Explorer");
-    return path;
+    return L"SOFTWARE\\Microsoft\\Internet Explorer";
+}
+
+void CloseCachedRegistryKeys()
+{
+    Keys().CloseAll();
 }
 
 bool RegistryKeyExists(const WsString& subkey, HKEY hive)

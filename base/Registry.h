@@ -8,11 +8,11 @@
 
 namespace korvel {
 
-// Key paths under HKEY_LOCAL_MACHINE, built once on first use.
-const WsString& CompanyKeyPath();         // "SOFTWARE\Talvessa"
-const WsString& PipelineKeyPath();        // CompanyKeyPath() + "\Pipeline"
-const WsString& InternalTestingKeyPath(); // CompanyKeyPath() + "\InternalTesting"
-const WsString& InternetExplorerKeyPath();
+// Key paths under HKEY_LOCAL_MACHINE.
+WsString CompanyKeyPath();         // "SOFTWARE\Talvessa"
+WsString PipelineKeyPath();        // CompanyKeyPath() + "\Pipeline"
+WsString InternalTestingKeyPath(); // CompanyKeyPath() + "\InternalTesting"
+WsString InternetExplorerKeyPath();
 
 // True when the key opens for reading values.
 bool RegistryKeyExists(const WsString& subkey, HKEY hive = HKEY_LOCAL_MACHINE);
@@ -26,6 +26,9 @@ bool RegistryValueExists(const WsString& subkey, const WsString& valueName,
 // unchanged, so callers preset it with their default.
 bool ReadRegistryString(const WsString& subkey, const WsString& valueName, WsString& output,
                         HKEY hive = HKEY_LOCAL_MACHINE);
+
+// Closes the keys that reads keep open, at the library's unload; later reads open their own.
+void CloseCachedRegistryKeys();
 
 // The installed browser's "Version" text, or the empty string.
 WsString GetInternetExplorerVersion();

@@ -199,9 +199,7 @@ bool ParseUInt64(const WsString& text, std::uint64_t& output, std::uint64_t defa
 
 bool ParseBool(const WsString& text)
 {
-    static const WsString trueText(L"true");
-    static const WsString oneText(L"1");
-    return EqualsNoCase(text, trueText) || EqualsNoCase(text, oneText);
+    return EqualsNoCase(text, L"true") || EqualsNoCase(text, L"1");
 }
 
 bool EqualsNoCase(const WsString& left, const WsString& right, std::size_t count)

@@ -1,5 +1,6 @@
 #include "base/WsLog.h"
 
+#include "base/ProcessState.h"
 #include "base/Registry.h"
 #include "base/SrwLockGuard.h"
 
@@ -17,8 +18,11 @@ const wchar_t* const LogPathValueName = L"vostrellogging";
 
 // The log is first acquired by constructors of static objects while the library loads, so this
 // state must be ready before any dynamic initialisation: all three are constant-initialised and
-// trivially destructible, which also keeps them valid for static destructors at unload. Writers
-// of lines hold the lock shared; creating and destroying the log hold it exclusively.
+// trivially destructible, so nothing of them runs at a process exit and they stay valid for the
+// library's teardown at unload. Writers of lines hold the lock shared; creating and destroying
+// the log hold it exclusively. Once the process exits, its other threads are gone and may have
+// left the locks of the log held: calls made then, from the teardown of modules unloaded after
+// this one, neither wait nor write.
 SRWLOCK processLogLock = SRWLOCK_INIT;
 WsLog* processLog = nullptr;
 std::uint32_t processLogUsers = 0;
@@ -123,6 +127,9 @@ void WsLog::WriteSummary()
 
 void AcquireLog()
 {
+    if (ProcessIsExiting()) {
+        return;
+    }
     const SrwExclusiveLock lock(processLogLock);
     if (processLog == nullptr) {
         processLog = CreateLogIfConfigured().release();
@@ -132,6 +139,9 @@ void AcquireLog()
 
 void ReleaseLog()
 {
+    if (ProcessIsExiting()) {
+        return;
+    }
     const SrwExclusiveLock lock(processLogLock);
     // A release without a matching acquire must not wrap the count around.
     if (processLogUsers == 0) {
@@ -146,6 +156,9 @@ void ReleaseLog()
 
 void LogLine(const WsString& message)
 {
+    if (ProcessIsExiting()) {
+        return;
+    }
     const SrwSharedLock lock(processLogLock);
     if (processLog != nullptr && processLog->IsEnabled()) {
         processLog->WriteLine(message);
@@ -154,6 +167,9 @@ void LogLine(const WsString& message)
 
 void LogError(const WsString& message)
 {
+    if (ProcessIsExiting()) {
+        return;
+    }
     const SrwSharedLock lock(processLogLock);
     if (processLog != nullptr && processLog->IsEnabled()) {
         processLog->WriteError(message);
@@ -162,6 +178,9 @@ void LogError(const WsString& message)
 
 bool IsLogging()
 {
+    if (ProcessIsExiting()) {
+        return false;
+    }
     const SrwSharedLock lock(processLogLock);
     return processLog != nullptr && processLog->IsEnabled();
 }

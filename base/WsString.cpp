@@ -1,11 +1,13 @@
 #include "base/WsString.h"
 
+#include "base/NeverDestroyed.h"
+
 namespace korvel {
 
 const WsString& EmptyWsString()
 {
-    static const WsString empty;
-    return empty;
+    static const NeverDestroyed<WsString> empty;
+    return empty.Get();
 }
 
 } // namespace korvel

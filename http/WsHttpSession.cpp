@@ -2,8 +2,8 @@
 // strings them together is in WsHttpTransfer.cpp.
 #include "http/WsHttpSession.h"
 
-#include "base/CriticalSection.h"
 #include "base/Registry.h"
+#include "base/SrwLockGuard.h"
 #include "base/WsStatus.h"
 #include "http/HttpLog.h"
 #include "http/NoticeGate.h"
@@ -23,11 +23,8 @@ constexpr DWORD kPostBlockBytes = 16384;
 constexpr DWORD kUrlPartChars = 2084;
 
 // Orders Abort against the reset of the abort event before a transaction.
-CriticalSection& AbortLock()
-{
-    static CriticalSection lock;
-    return lock;
-}
+// Constant-initialised and without a destructor: nothing of it runs at exit.
+SRWLOCK abortLock = SRWLOCK_INIT;
 
 // Settles, once per process and on the thread that starts a transaction,
 // what a worker must not do itself: calls that take the loader lock. A worker
@@ -592,7 +589,7 @@ void WsHttpSession::Abort()
 {
     LogLine(L"<WsHttpSession::Abort>");
     {
-        CriticalSectionLock lock(AbortLock());
+        const SrwExclusiveLock lock(abortLock);
         aborted_ = true;
         SetEvent(abort_.Get());
     }
@@ -605,7 +602,7 @@ void WsHttpSession::PrepareTransaction()
     InternetConnection::Sweep();
     NoticeGate::LetGo(std::exchange(moduleForChain_, NoticeGate::Reference()));
     {
-        CriticalSectionLock lock(AbortLock());
+        const SrwExclusiveLock lock(abortLock);
         if (aborted_.exchange(false))
             ResetEvent(abort_.Get());
     }

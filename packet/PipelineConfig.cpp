@@ -53,10 +53,9 @@ bool IsEncodingEnabled()
     return !ParseBool(disable);
 }
 
-const WsString& PacketNamespaceUri()
+WsString PacketNamespaceUri()
 {
-    static const WsString uri = WsString(L"http://") + kSchemaHost + L"/Schemas/RHO/2.0";
-    return uri;
+    return WsString(L"http://") + kSchemaHost + L"/Schemas/RHO/2.0";
 }
 
 } // namespace korvel

@@ -26,6 +26,6 @@ ServerUrlSource FindServerUrl(bool secure, const WsString& wrapperlibName);
 bool IsEncodingEnabled();
 
 // The default namespace of every packet.
-const WsString& PacketNamespaceUri();
+WsString PacketNamespaceUri();
 
 } // namespace korvel

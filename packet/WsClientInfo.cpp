@@ -2,16 +2,14 @@
 
 namespace korvel {
 
-const WsString& CorelibName()
+WsString CorelibName()
 {
-    static const WsString name(L"korvel");
-    return name;
+    return L"korvel";
 }
 
-const WsString& CorelibVersion()
+WsString CorelibVersion()
 {
-    static const WsString version(L"19.0.0");
-    return version;
+    return L"19.0.0";
 }
 
 } // namespace korvel

@@ -16,7 +16,7 @@ struct WsClientInfo {
     WsString corelibVersion;
 };
 
-const WsString& CorelibName();
-const WsString& CorelibVersion();
+WsString CorelibName();
+WsString CorelibVersion();
 
 } // namespace korvel

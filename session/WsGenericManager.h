@@ -91,10 +91,6 @@ protected:
         NoticeGate::Close();
     }
 
-    // Leaves the sessions as they are, never to be destroyed: at process exit
-    // the other threads are gone, and what they used cannot be taken apart.
-    void AbandonSessions() { new std::vector<std::shared_ptr<Session>>(std::move(sessions_)); }
-
 private:
     bool ownsSessions_ = true;
     std::vector<std::shared_ptr<Session>> sessions_;

@@ -1,6 +1,7 @@
 #include "session/WsUpdatesManager.h"
 
-#include "base/ProcessState.h"
+#include "base/NeverDestroyed.h"
+#include "base/Registry.h"
 #include "base/WsLog.h"
 
 namespace korvel {
@@ -8,20 +9,27 @@ namespace korvel {
 namespace {
 
 // Defined in this order so that the lock exists before the manager is built
-// at library load and outlives it at unload.
-CriticalSection kSessionTableLock;
-WsUpdatesManager kManager;
+// at library load; OnLibraryUnload destroys them in the reverse order.
+NeverDestroyed<CriticalSection> kSessionTableLock;
+NeverDestroyed<WsUpdatesManager> kManager;
 
 } // namespace
 
 CriticalSection& SessionTableLock()
 {
-    return kSessionTableLock;
+    return kSessionTableLock.Get();
 }
 
 WsUpdatesManager& ProcessManager()
 {
-    return kManager;
+    return kManager.Get();
+}
+
+void OnLibraryUnload()
+{
+    kManager.Destroy();
+    kSessionTableLock.Destroy();
+    CloseCachedRegistryKeys();
 }
 
 WsUpdatesManager::WsUpdatesManager()
@@ -33,10 +41,6 @@ WsUpdatesManager::WsUpdatesManager()
 // The manager's closing line comes before the sessions' own.
 WsUpdatesManager::~WsUpdatesManager()
 {
-    if (ProcessIsExiting()) {
-        AbandonSessions();
-        return;
-    }
     LogLine(L"</WsUpdatesManager::WsUpdatesManager>");
     ReleaseLog();
     DestroySessions();

@@ -18,4 +18,10 @@ public:
 
 WsUpdatesManager& ProcessManager();
 
+// Tears the library down on a FreeLibrary: the manager's closing line, the
+// sessions aborted and destroyed, the log closed with its last user. Never at
+// a process exit: the other threads are gone by then, perhaps still holding
+// locks that this would wait for.
+void OnLibraryUnload();
+
 } // namespace korvel

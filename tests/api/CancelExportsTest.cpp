@@ -2,6 +2,7 @@
 // in each way a transfer can wait: every one returns at once, the transfer has
 // ended when it returns, and what the transfer held is free again.
 #include "tests/api/ExportFixture.h"
+#include "tests/support/ChildProcess.h"
 
 #include <algorithm>
 #include <atomic>
@@ -166,31 +167,47 @@ TEST_F(CancelExports, UnloadEndsEveryTransferAtOnce)
 // exits with 0 when FreeLibrary returned within a second.
 TEST_F(CancelExports, UnloadRightAfterTheFirstSubmitOfAFreshProcess)
 {
-    constexpr int kRuns = 20;
-    wchar_t module[MAX_PATH] = {};
-    GetModuleFileNameW(nullptr, module, MAX_PATH);
-    const std::wstring host =
-        (std::filesystem::path(module).parent_path() / "unload-host.exe").wstring();
     const std::wstring target = TempTarget("fresh-unload.bin");
-    std::wstring commandLine = L"\"" + host + L"\" \"" + Server().Url(L"delay=3000;size=100000") +
-                               L"\" \"" + target + L"\"";
-    for (int run = 1; run <= kRuns; ++run) {
+    for (int run = 1; run <= 20; ++run) {
         SCOPED_TRACE(run);
-        STARTUPINFOW startup = {};
-        startup.cb = sizeof startup;
-        PROCESS_INFORMATION process = {};
-        ASSERT_TRUE(CreateProcessW(host.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0,
-                                   nullptr, nullptr, &startup, &process));
-        DWORD exitCode = STILL_ACTIVE;
-        if (WaitForSingleObject(process.hProcess, 10000) == WAIT_OBJECT_0)
-            GetExitCodeProcess(process.hProcess, &exitCode);
-        else
-            TerminateProcess(process.hProcess, 1);
-        CloseHandle(process.hThread);
-        CloseHandle(process.hProcess);
-        EXPECT_EQ(exitCode, 0u) << "2: FreeLibrary took a second or more; 259: it hung";
+        EXPECT_EQ(RunProgram(BesideTest(L"unload-host.exe"),
+                             {Server().Url(L"delay=3000;size=100000"), target}, 10000)
+                      .exitCode,
+                  0u)
+            << "2: FreeLibrary took a second or more; 0xDEAD: it hung";
     }
     std::filesystem::remove(target);
+}
+
+// ExitProcess a few milliseconds after eight downloads began, with the log on:
+// the workers die wherever they are, holding whatever they held, so the
+// process ends only if nothing the library runs at exit waits for them. No
+// teardown of the library runs then, so its closing line never reaches the log.
+TEST_F(CancelExports, ExitProcessWhileDownloadsRunEndsAtOnce)
+{
+    const std::wstring log = TempTarget("exit.log");
+    const std::wstring target = TempTarget("exit.bin");
+    const ScopedRegistryValue logging(L"SOFTWARE\\Talvessa\\InternalTesting", L"vostrellogging",
+                                      log);
+    for (const int sleepMs : {2, 9, 17, 25, 33, 40}) {
+        SCOPED_TRACE(sleepMs);
+        DeleteFileW(log.c_str());
+        EXPECT_EQ(RunProgram(
+                      BesideTest(L"unload-host.exe"),
+                      {Server().Url(L"size=4000000;rate=200000"), target, std::to_wstring(sleepMs)},
+                      5000)
+                      .exitCode,
+                  7u)
+            << "0xDEAD: still running after 5 s";
+        const std::vector<std::wstring> lines = LogMessages(log);
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), L"<WsUpdatesManager::WsUpdatesManager>"),
+                  1);
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), L"</WsUpdatesManager::WsUpdatesManager>"),
+                  0);
+    }
+    DeleteFileW(log.c_str());
+    for (int i = 1; i <= 8; ++i)
+        std::filesystem::remove(target + L"." + std::to_wstring(i));
 }
 
 // Cancels land anywhere in a transaction's life: connecting, sending,
