@@ -39,10 +39,15 @@ bool RefusesChange()
     return refuses;
 }
 
+// Seeded anew in every run, so that runs take different paths.
 int Random(int low, int high)
 {
     static SRWLOCK lock = SRWLOCK_INIT;
-    static std::mt19937 random{20240522};
+    static std::mt19937 random = [] {
+        LARGE_INTEGER now = {};
+        QueryPerformanceCounter(&now);
+        return std::mt19937(static_cast<unsigned>(now.QuadPart ^ GetCurrentProcessId()));
+    }();
     AcquireSRWLockExclusive(&lock);
     const int value = std::uniform_int_distribution<int>(low, high)(random);
     ReleaseSRWLockExclusive(&lock);
