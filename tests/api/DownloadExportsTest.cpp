@@ -25,7 +25,8 @@ struct FileRow {
     std::wstring script;
     uint32_t status;
     FileEnds ends;
-    int requests = 0; // the requests the server must see, when not 0
+    int requests = 0;     // the requests the server must see, when not 0
+    bool figures = false; // the transfer's figures end at the file's size
 };
 
 class DownloadExports : public ExportFixture {
@@ -46,6 +47,12 @@ protected:
         const bool whole = row.ends == AsServerBytes;
         if (row.ends == AsWhatArrived)
             return;
+        uint64_t received = 0;
+        uint64_t total = 0;
+        K().WsUdDownloadCheck2(id, 0, &received, &total);
+        // A continuation's end is known from its range, with or without a length.
+        if (row.figures && (received != kFileSize || total != kFileSize))
+            fail(std::to_string(received) + " of " + std::to_string(total) + " bytes");
         const uint64_t size = whole ? kFileSize : row.partial;
         const std::string mismatch = ScriptedServer::DescribePatternMismatch(target, size);
         if (!mismatch.empty() && (whole || size != 0 || std::filesystem::exists(target)))
@@ -183,12 +190,16 @@ TEST_F(DownloadExports, FilesResumeOrStayWhole)
          kStatusServerUnreachable, AsServerBytes, 2},
         {"416 of another length", kFileSize, L"header=Content-Range:bytes%20*%2F999;",
          kStatusTransferComplete, AsServerBytes, 2},
-        {"fresh", 0, L"", kStatusTransferComplete, AsServerBytes, 1},
-        {"resumed", kHalf, L"", kStatusTransferComplete, AsServerBytes, 1},
-        {"range ignored", kHalf, L"range=ignore;", kStatusTransferComplete, AsServerBytes, 1},
-        {"range misplaced", kHalf, L"range=wrongstart;", kStatusTransferComplete, AsServerBytes, 2},
-        {"already whole (416)", kFileSize, L"", kStatusTransferComplete, AsServerBytes, 1},
-        {"longer local file", kFileSize + 5000, L"", kStatusTransferComplete, AsServerBytes, 2},
+        {"fresh", 0, L"", kStatusTransferComplete, AsServerBytes, 1, true},
+        {"resumed", kHalf, L"", kStatusTransferComplete, AsServerBytes, 1, true},
+        {"resumed, no length", kHalf, L"nolength=1;", kStatusTransferComplete, AsServerBytes, 1,
+         true},
+        {"range ignored", kHalf, L"range=ignore;", kStatusTransferComplete, AsServerBytes, 1, true},
+        {"range misplaced", kHalf, L"range=wrongstart;", kStatusTransferComplete, AsServerBytes, 2,
+         true},
+        {"already whole (416)", kFileSize, L"", kStatusTransferComplete, AsServerBytes, 1, true},
+        {"longer local file", kFileSize + 5000, L"", kStatusTransferComplete, AsServerBytes, 2,
+         true},
         {"server error", kHalf, L"status=503;", kStatusServerUnreachable, AsPartialIntact, 1},
         {"gzip", 0, L"gzip=1;", kStatusTransferComplete, AsServerBytes, 1},
         {"gzip cut", 0, L"gzip=1;cut=100;", kStatusServerUnreachable, AsWhatArrived},
