@@ -82,8 +82,9 @@ InternetConnection::~InternetConnection()
 void InternetConnection::Retire()
 {
     // Taken here, on a host's thread, for the closing notice still to come.
-    context_->HoldModule(NoticeGate::Reference());
-    if (!context_->HasChildHandles()) {
+    const HMODULE reference = NoticeGate::Reference();
+    context_->HoldModule(reference);
+    if (!context_->HasChildHandles() && (reference != nullptr || NoticeGate::OutlivesModule())) {
         delete this;
         return;
     }
@@ -91,8 +92,12 @@ void InternetConnection::Retire()
     Retired().entries.push_back(this);
 }
 
+// Where a late closing notice would run unloaded code, an unload leaves the
+// handles open: a handle that is never closed sends none.
 void InternetConnection::Sweep(bool unloading)
 {
+    if (unloading && !NoticeGate::OutlivesModule())
+        return;
     if (!unloading) {
         CloseRetired(false);
         return;

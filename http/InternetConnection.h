@@ -36,7 +36,8 @@ public:
     // The owner is done with it; it is gone once closed.
     void Retire();
     // Closes the retired connections that no request counts on any more;
-    // unloading, waits a moment for the rest, then closes them too.
+    // unloading, waits a moment for the rest, then closes them too where
+    // that is safe (NoticeGate::OutlivesModule).
     static void Sweep(bool unloading = false);
 
 private:

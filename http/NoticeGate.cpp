@@ -55,6 +55,7 @@ struct GateData {
 
 GateData* gate = nullptr;
 bool gateTried = false;
+bool unloading = false;
 SRWLOCK gateLock = SRWLOCK_INIT;
 
 void CALLBACK Receive(HINTERNET, DWORD_PTR context, DWORD status, LPVOID information, DWORD)
@@ -125,7 +126,7 @@ INTERNET_STATUS_CALLBACK Open()
 
 HMODULE Reference()
 {
-    if (Open() != &Receive)
+    if (unloading || Open() != &Receive)
         return nullptr;
     HMODULE module = nullptr;
     if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
@@ -139,6 +140,16 @@ void LetGo(HMODULE reference)
 {
     if (reference != nullptr)
         TrySubmitThreadpoolCallback(&ReleaseModule, reference, nullptr);
+}
+
+void BeginUnload()
+{
+    unloading = true;
+}
+
+bool OutlivesModule()
+{
+    return gate != nullptr || !gateTried;
 }
 
 void Close()

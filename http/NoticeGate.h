@@ -30,9 +30,14 @@ HMODULE Reference();
 // the thread pool, which lets go of it after its own callback has returned.
 void LetGo(HMODULE reference);
 
-// At unload, under the loader lock: once this returns no notice runs code of
-// the module. Waits only for notices already inside it, which never need the
-// loader lock.
+// At the start of the unload: no reference is taken from now on.
+void BeginUnload();
+// True when a notice may come after the unload: WinINet holds the gate's
+// code. Otherwise a handle that might notify late is better left open.
+bool OutlivesModule();
+// At the end of the unload, under the loader lock: once this returns no
+// notice runs code of the module. Waits only for notices already inside it,
+// which never need the loader lock.
 void Close();
 
 } // namespace NoticeGate

@@ -46,6 +46,7 @@ void SettleWinInet()
         HMODULE module = nullptr;
         GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_PIN, L"wininet.dll", &module);
         HandleContext* const context = HandleContext::Create();
+        context->HoldModule(NoticeGate::Reference());
         InternetHandle internet;
         internet.Reset(WinInet().InternetOpenW(L"", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr,
                                                INTERNET_FLAG_ASYNC));

@@ -81,6 +81,7 @@ protected:
     // wait of theirs waits or dispatches a message inside DllMain.
     void DestroySessions()
     {
+        NoticeGate::BeginUnload();
         for (auto& slot : sessions_)
             if (slot)
                 slot->AbortTransfers();
