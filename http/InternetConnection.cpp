@@ -13,7 +13,7 @@ namespace {
 
 constexpr DWORD kOneHourMs = 3600000;
 // How long an unload waits for the last notices of closed requests.
-constexpr DWORD kLastNoticesMs = 200;
+constexpr DWORD kLastNoticesMs = 50;
 constexpr DWORD kPollMs = 5;
 
 // Retired connections a request still counts on. Never destroyed: the
