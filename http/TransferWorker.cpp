@@ -85,7 +85,8 @@ bool TransferWorker::Wait(uint32_t timeoutMs)
         const DWORD result = MsgWaitForMultipleObjects(1, &finished, FALSE, timeoutMs, QS_ALLINPUT);
         if (result == WAIT_TIMEOUT)
             return false;
-        if (result == WAIT_OBJECT_0)
+        // The event, or a wait that failed and would fail again.
+        if (result != WAIT_OBJECT_0 + 1)
             return true;
     }
 }
