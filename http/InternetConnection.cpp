@@ -79,6 +79,14 @@ InternetConnection::~InternetConnection()
     context_->Release();
 }
 
+bool InternetConnection::Lend()
+{
+    if (lent_ || context_->HasChildHandles())
+        return false;
+    lent_ = true;
+    return true;
+}
+
 void InternetConnection::Retire()
 {
     // Taken here, on a host's thread, for the closing notice still to come.
@@ -141,7 +149,7 @@ InternetConnection& ConnectionSet::Get(const WsString& agent, const WsString& ho
 {
     const SrwExclusiveLock lock(lock_);
     for (InternetConnection* connection : connections_)
-        if (connection->Serves(agent, host, port))
+        if (connection->Serves(agent, host, port) && connection->Lend())
             return *connection;
     connections_.reserve(connections_.size() + 1);
     connections_.push_back(new InternetConnection(agent, host, port));

@@ -4,6 +4,7 @@
 #include "http/HandleContext.h"
 #include "http/InternetHandle.h"
 
+#include <atomic>
 #include <vector>
 
 namespace korvel {
@@ -33,6 +34,10 @@ public:
     // The parent of every request context made on this connection.
     HandleContext& Context() const { return *context_; }
 
+    // A transaction's own while it runs; free again for the set to lend once
+    // given back and no request of it can still send a notice.
+    bool Lend();
+    void GiveBack() { lent_ = false; }
     // The owner is done with it; it is gone once closed.
     void Retire();
     // Closes the retired connections that no request counts on any more;
@@ -47,13 +52,17 @@ private:
     InternetHandle root_;
     InternetHandle connection_;
     HandleContext* context_;
+    std::atomic<bool> lent_{true};
     WsString agent_;
     WsString host_;
     INTERNET_PORT port_;
 };
 
-// The connections of one session, opened on first use by whichever
-// transaction needs one, retired with the set.
+// The connections of one session. Each serves one request at a time: WinINet
+// under Wine also links and unlinks sibling requests without a lock, and a
+// cancelled request may be unlinked late, on a thread of WinINet's. A
+// transaction borrows a free one for its user agent and server, or a new one
+// when all are busy; all are retired with the set.
 class ConnectionSet {
 public:
     ConnectionSet() = default;

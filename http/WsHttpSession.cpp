@@ -246,8 +246,14 @@ void WsHttpSession::OpenConnection(const WsString& host, INTERNET_PORT port)
         LogLine(L"\tHost: " + host);
         LogLine(L"\tPort: " + Decimal(port));
     }
-    connection_ = &connections_->Get(agent_, host, port);
-    chain_ = HandleContext::Create(&connection_->Context());
+    InternetConnection& connection = connections_->Get(agent_, host, port);
+    try {
+        chain_ = HandleContext::Create(&connection.Context());
+    } catch (...) {
+        connection.GiveBack();
+        throw;
+    }
+    connection_ = &connection;
     chain_->HoldModule(std::exchange(moduleForChain_, nullptr));
     LogLine(L"</WsHttpSession::OpenConnection>");
 }
@@ -658,7 +664,7 @@ void WsHttpSession::CloseRequest()
 void WsHttpSession::EndChain()
 {
     HandleContext* const chain = std::exchange(chain_, nullptr);
-    connection_ = nullptr;
+    std::exchange(connection_, nullptr)->GiveBack();
     auto ending = std::make_shared<EndingRequest>(std::move(request_), chain);
     if (aborted_ && ending->request.IsOpen())
         deferredClose_ = [ending]() mutable { ending.reset(); };
