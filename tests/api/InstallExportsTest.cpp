@@ -20,12 +20,7 @@ namespace fs = std::filesystem;
 
 const std::string& InstallerBytes()
 {
-    static const std::string bytes = [] {
-        wchar_t path[MAX_PATH] = {};
-        const std::wstring self(path, GetModuleFileNameW(nullptr, path, MAX_PATH));
-        return ReadWholeFile(self.substr(0, self.rfind(L'\\') + 1) + L"fake-installer.exe")
-            .value_or("");
-    }();
+    static const std::string bytes = ReadWholeFile(BesideTest(L"fake-installer.exe")).value_or("");
     return bytes;
 }
 

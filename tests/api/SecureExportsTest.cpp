@@ -6,6 +6,8 @@
 
 #include <wincrypt.h>
 
+#include <memory>
+
 using namespace korvel::test;
 
 namespace {
@@ -18,48 +20,33 @@ ServerFolder TlsFolder(const wchar_t* portFile)
 }
 
 // The machine's Root store; changes reach the registry, and so the other
-// users of the store, when it is committed.
-class RootStore {
-public:
-    RootStore()
-        : store_(CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE,
-                               L"Root"))
+// users of the store, when it is committed at its close.
+struct CommitAndClose {
+    void operator()(HCERTSTORE store) const
     {
+        CertControlStore(store, 0, CERT_STORE_CTRL_COMMIT, nullptr);
+        CertCloseStore(store, 0);
     }
-    ~RootStore()
-    {
-        if (store_ == nullptr)
-            return;
-        CertControlStore(store_, 0, CERT_STORE_CTRL_COMMIT, nullptr);
-        CertCloseStore(store_, 0);
-    }
-    RootStore(const RootStore&) = delete;
-    RootStore& operator=(const RootStore&) = delete;
-
-    bool IsOpen() const { return store_ != nullptr; }
-
-    bool Add(const std::string& der)
-    {
-        return CertAddEncodedCertificateToStore(
-            store_, X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(der.data()),
-            static_cast<DWORD>(der.size()), CERT_STORE_ADD_REPLACE_EXISTING, nullptr);
-    }
-
-    // Also the authority of an earlier run that stopped before removing it.
-    void RemoveAuthority()
-    {
-        for (int i = 0; i < 100; ++i) {
-            PCCERT_CONTEXT old = CertFindCertificateInStore(
-                store_, X509_ASN_ENCODING, 0, CERT_FIND_SUBJECT_STR_W, kAuthorityName, nullptr);
-            if (old == nullptr)
-                return;
-            CertDeleteCertificateFromStore(old);
-        }
-    }
-
-private:
-    HCERTSTORE store_;
 };
+using RootStore = std::unique_ptr<void, CommitAndClose>;
+
+RootStore OpenRootStore()
+{
+    return RootStore(
+        CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root"));
+}
+
+// Also the authority of an earlier run that stopped before removing it.
+void RemoveAuthority(const RootStore& root)
+{
+    for (int i = 0; i < 100; ++i) {
+        PCCERT_CONTEXT old = CertFindCertificateInStore(
+            root.get(), X509_ASN_ENCODING, 0, CERT_FIND_SUBJECT_STR_W, kAuthorityName, nullptr);
+        if (old == nullptr)
+            return;
+        CertDeleteCertificateFromStore(old);
+    }
+}
 
 // The test authority is trusted the way a machine trusts one, in the local
 // machine's Root store (of the tests' Wine prefix), for the run of this program.
@@ -70,12 +57,15 @@ public:
         const std::optional<std::string> der =
             ReadWholeFile(TlsFolder(L"port-localhost").path + L"\\certs\\ca.der");
         ASSERT_TRUE(der.has_value()) << "the HTTPS fixture made no authority";
-        RootStore root;
-        ASSERT_TRUE(root.IsOpen());
-        root.RemoveAuthority();
-        ASSERT_TRUE(root.Add(*der)) << GetLastError();
+        const RootStore root = OpenRootStore();
+        ASSERT_TRUE(root);
+        RemoveAuthority(root);
+        ASSERT_TRUE(CertAddEncodedCertificateToStore(
+            root.get(), X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(der->data()),
+            static_cast<DWORD>(der->size()), CERT_STORE_ADD_REPLACE_EXISTING, nullptr))
+            << GetLastError();
     }
-    void TearDown() override { RootStore().RemoveAuthority(); }
+    void TearDown() override { RemoveAuthority(OpenRootStore()); }
 };
 
 [[maybe_unused]] testing::Environment* const kTrust =

@@ -1,9 +1,9 @@
 #pragma once
 
+#include "tests/support/ScriptedServer.h"
+
 #include <windows.h>
 
-#include <fstream>
-#include <iterator>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -99,11 +99,7 @@ private:
             CloseHandle(handle);
             DeleteFileW(path.c_str());
         }
-        std::string Read() const
-        {
-            std::ifstream file(path.c_str(), std::ios::binary);
-            return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-        }
+        std::string Read() const { return ReadWholeFile(path).value_or(""); }
         std::wstring path;
         HANDLE handle;
     };

@@ -4,10 +4,9 @@
 // and tools/package-signing/sign-package.py, Linux programs that Wine starts
 // by their Unix paths. Files live below Z:, Wine's view of the Linux root.
 #include "tests/support/ChildProcess.h"
+#include "tests/support/ScriptedServer.h"
 
 #include <algorithm>
-#include <fstream>
-#include <iterator>
 #include <string>
 
 namespace korvel::test {
@@ -17,12 +16,6 @@ inline std::string UnixPath(const std::wstring& path)
     std::string unix(path.begin() + 2, path.end());
     std::replace(unix.begin(), unix.end(), '\\', '/');
     return unix;
-}
-
-inline std::string ReadText(const std::wstring& path)
-{
-    std::ifstream file(path.c_str(), std::ios::binary);
-    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
 }
 
 // The exit status of a shell command run in a folder below Z:, or -1. Wine
@@ -38,7 +31,7 @@ inline int RunShell(const std::string& command, const std::wstring& folder)
     RunProgram(L"/bin/sh", {L"-c", std::wstring(line.begin(), line.end())});
     for (int i = 0; i < 3000 && GetFileAttributesW(status.c_str()) == INVALID_FILE_ATTRIBUTES; ++i)
         Sleep(10);
-    const std::string text = ReadText(status);
+    const std::string text = ReadWholeFile(status).value_or("");
     DeleteFileW(status.c_str());
     return text.empty() ? -1 : std::stoi(text);
 }
@@ -57,7 +50,7 @@ inline SigningKey MakeSigningKey(const std::wstring& folder, const std::string& 
                  ".b64",
              folder);
     const std::wstring value = folder + L"\\" + std::wstring(pem.begin(), pem.end()) + L".b64";
-    const std::string text = ReadText(value);
+    const std::string text = ReadWholeFile(value).value_or("");
     DeleteFileW(value.c_str());
     return {pem, std::wstring(text.begin(), text.end())};
 }

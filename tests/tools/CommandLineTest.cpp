@@ -8,14 +8,31 @@ using namespace korvel::cli;
 
 namespace {
 
-// The other global options reach the wire in Cli.ExitCodesAndTheMessagesBehindThem.
-TEST(CommandLine, WrapperOptionsBeforeOrAfterTheCommand)
+// What a parse that must succeed gives.
+CommandLine Parsed(const std::vector<std::wstring>& arguments)
 {
-    const CommandLineResult parsed =
-        ParseCommandLine({L"--wrapper", L"Wrap", L"ping", L"--wrapper-version", L"1.1"});
-    ASSERT_TRUE(parsed.Ok()) << parsed.error;
-    EXPECT_EQ(parsed.line.session.wrapper, L"Wrap");
-    EXPECT_EQ(parsed.line.session.wrapperVersion, L"1.1");
+    const CommandLineResult parsed = ParseCommandLine(arguments);
+    EXPECT_TRUE(parsed.Ok()) << parsed.error;
+    return parsed.line;
+}
+
+// Options stand before or after the command, and "--" ends them. The other
+// global options reach the wire, and queries, files and --v1 run, in
+// Cli.ExitCodesAndTheMessagesBehindThem.
+TEST(CommandLine, OptionsAndOperandsLandInTheirFields)
+{
+    const CommandLine wrapped =
+        Parsed({L"--wrapper", L"Wrap", L"ping", L"--wrapper-version", L"1.1"});
+    EXPECT_EQ(wrapped.session.wrapper, L"Wrap");
+    EXPECT_EQ(wrapped.session.wrapperVersion, L"1.1");
+    const CommandLine download =
+        Parsed({L"download", L"http://h/dir/p.zip?x=1", L"--overwrite", L"--json"});
+    EXPECT_EQ(download.file.value_or(L""), L"p.zip");
+    EXPECT_TRUE(download.overwrite && download.json);
+    EXPECT_EQ(Parsed({L"install", L"http://h/p.zip", L"--timeout=0"}).timeoutMs.value_or(99), 0u);
+    const CommandLine odd = Parsed({L"download", L"--", L"-odd-url", L"--odd-file"});
+    EXPECT_EQ(odd.url, L"-odd-url");
+    EXPECT_EQ(odd.file.value_or(L""), L"--odd-file");
 }
 
 TEST(CommandLine, FlagsCarrySilentInBitZeroAndTheInvocationTypeAbove)
@@ -29,35 +46,8 @@ TEST(CommandLine, FlagsCarrySilentInBitZeroAndTheInvocationTypeAbove)
         {{L"ping", L"--invocation-type", L"7"}, 14},
         {{L"--silent", L"--invocation-type=3", L"ping"}, 7},
     };
-    for (const auto& c : cases) {
-        const CommandLineResult parsed = ParseCommandLine(c.arguments);
-        ASSERT_TRUE(parsed.Ok()) << parsed.error;
-        EXPECT_EQ(parsed.line.session.Flags(), c.flags);
-    }
-}
-
-// Queries, files and --v1 as they run: Cli.ExitCodesAndTheMessagesBehindThem.
-TEST(CommandLine, CommandsTakeTheirOperands)
-{
-    CommandLineResult parsed =
-        ParseCommandLine({L"download", L"http://h/dir/p.zip?x=1", L"--overwrite", L"--json"});
-    ASSERT_TRUE(parsed.Ok()) << parsed.error;
-    EXPECT_EQ(parsed.line.file.value_or(L""), L"p.zip");
-    EXPECT_TRUE(parsed.line.overwrite);
-    EXPECT_TRUE(parsed.line.json);
-
-    parsed = ParseCommandLine({L"install", L"http://h/p.zip", L"--timeout=0"});
-    ASSERT_TRUE(parsed.Ok()) << parsed.error;
-    EXPECT_EQ(parsed.line.timeoutMs.value_or(99), 0u);
-}
-
-TEST(CommandLine, DoubleDashEndsTheOptions)
-{
-    const CommandLineResult parsed =
-        ParseCommandLine({L"download", L"--", L"-odd-url", L"--odd-file"});
-    ASSERT_TRUE(parsed.Ok()) << parsed.error;
-    EXPECT_EQ(parsed.line.url, L"-odd-url");
-    EXPECT_EQ(parsed.line.file.value_or(L""), L"--odd-file");
+    for (const auto& c : cases)
+        EXPECT_EQ(Parsed(c.arguments).session.Flags(), c.flags);
 }
 
 TEST(CommandLine, HelpForTheProgramAndForEachCommand)
@@ -75,10 +65,9 @@ TEST(CommandLine, HelpForTheProgramAndForEachCommand)
         {{L"--help", L"install"}, Command::Install},
     };
     for (const auto& c : cases) {
-        const CommandLineResult parsed = ParseCommandLine(c.arguments);
-        ASSERT_TRUE(parsed.Ok()) << parsed.error;
-        EXPECT_TRUE(parsed.line.help);
-        EXPECT_EQ(parsed.line.command, c.command);
+        const CommandLine line = Parsed(c.arguments);
+        EXPECT_TRUE(line.help);
+        EXPECT_EQ(line.command, c.command);
     }
 }
 
