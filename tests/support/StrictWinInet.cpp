@@ -39,19 +39,15 @@ bool RefusesChange()
     return refuses;
 }
 
-// Seeded anew in every run, so that runs take different paths.
+// Seeded anew in every run and thread, so that runs take different paths.
 int Random(int low, int high)
 {
-    static SRWLOCK lock = SRWLOCK_INIT;
-    static std::mt19937 random = [] {
+    thread_local std::mt19937 random = [] {
         LARGE_INTEGER now = {};
         QueryPerformanceCounter(&now);
-        return std::mt19937(static_cast<unsigned>(now.QuadPart ^ GetCurrentProcessId()));
+        return std::mt19937(static_cast<unsigned>(now.QuadPart ^ GetCurrentThreadId()));
     }();
-    AcquireSRWLockExclusive(&lock);
-    const int value = std::uniform_int_distribution<int>(low, high)(random);
-    ReleaseSRWLockExclusive(&lock);
-    return value;
+    return std::uniform_int_distribution<int>(low, high)(random);
 }
 
 // A notice with its lpvStatusInformation; no bytes stand for NULL.
@@ -225,10 +221,9 @@ bool Accessible(const void* where, size_t bytes, DWORD protections)
     return true;
 }
 
-constexpr DWORD kReadable = PAGE_READONLY | PAGE_READWRITE | PAGE_WRITECOPY | PAGE_EXECUTE_READ |
-                            PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
 constexpr DWORD kWritable =
     PAGE_READWRITE | PAGE_WRITECOPY | PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
+constexpr DWORD kReadable = kWritable | PAGE_READONLY | PAGE_EXECUTE_READ;
 constexpr DWORD kExecutable =
     PAGE_EXECUTE | PAGE_EXECUTE_READ | PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
 
@@ -246,21 +241,16 @@ void Put(void* where, const void* from, size_t bytes, const char* what)
 
 std::string NoticeName(DWORD status)
 {
+#define KORVEL_NOTICE(name) std::make_pair(INTERNET_STATUS_##name, #name)
     static const std::map<DWORD, const char*> names = {
-        {INTERNET_STATUS_RESOLVING_NAME, "RESOLVING_NAME"},
-        {INTERNET_STATUS_NAME_RESOLVED, "NAME_RESOLVED"},
-        {INTERNET_STATUS_CONNECTING_TO_SERVER, "CONNECTING_TO_SERVER"},
-        {INTERNET_STATUS_CONNECTED_TO_SERVER, "CONNECTED_TO_SERVER"},
-        {INTERNET_STATUS_SENDING_REQUEST, "SENDING_REQUEST"},
-        {INTERNET_STATUS_REQUEST_SENT, "REQUEST_SENT"},
-        {INTERNET_STATUS_RECEIVING_RESPONSE, "RECEIVING_RESPONSE"},
-        {INTERNET_STATUS_RESPONSE_RECEIVED, "RESPONSE_RECEIVED"},
-        {INTERNET_STATUS_CLOSING_CONNECTION, "CLOSING_CONNECTION"},
-        {INTERNET_STATUS_CONNECTION_CLOSED, "CONNECTION_CLOSED"},
-        {INTERNET_STATUS_HANDLE_CREATED, "HANDLE_CREATED"},
-        {INTERNET_STATUS_HANDLE_CLOSING, "HANDLE_CLOSING"},
-        {INTERNET_STATUS_REQUEST_COMPLETE, "REQUEST_COMPLETE"},
-    };
+        KORVEL_NOTICE(RESOLVING_NAME),       KORVEL_NOTICE(NAME_RESOLVED),
+        KORVEL_NOTICE(CONNECTING_TO_SERVER), KORVEL_NOTICE(CONNECTED_TO_SERVER),
+        KORVEL_NOTICE(SENDING_REQUEST),      KORVEL_NOTICE(REQUEST_SENT),
+        KORVEL_NOTICE(RECEIVING_RESPONSE),   KORVEL_NOTICE(RESPONSE_RECEIVED),
+        KORVEL_NOTICE(CLOSING_CONNECTION),   KORVEL_NOTICE(CONNECTION_CLOSED),
+        KORVEL_NOTICE(HANDLE_CREATED),       KORVEL_NOTICE(HANDLE_CLOSING),
+        KORVEL_NOTICE(REQUEST_COMPLETE)};
+#undef KORVEL_NOTICE
     return names.at(status);
 }
 
