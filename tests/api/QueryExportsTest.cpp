@@ -36,15 +36,11 @@ TEST_F(QueryExports, SynchronousSubmitSendsThePacketAndKeepsTheAnswer)
     EXPECT_EQ(K().WsUdQueryGetId(Id(), 0, buffer), kStatusEntryIndex);
     EXPECT_STREQ(buffer, L"");
 
+    // The request itself is PipelineRequest.QueryOnTheWire's; a session without
+    // a wrapper library names a blank one.
     const std::string head = Server().RecordedHead(tag).value_or("");
-    EXPECT_EQ(head.rfind("POST /s/", 0), 0u) << head;
-    EXPECT_NE(head.find("/lumq/pipeline?cmd=ContentCmd:Query&MaxHits=25&pipeline%5Fversion=2%2E0 "
-                        "HTTP/1.1\r\n"),
-              std::string::npos)
-        << head;
     EXPECT_NE(head.find("(vostrel 19.0.0;HostApp 2.1;korvel 19.0.0; ;)"), std::string::npos)
         << head;
-    EXPECT_EQ(Server().RecordedBody(tag).value_or("").substr(0, 2), "\xFF\xFE") << "UTF-16 BOM";
 }
 
 TEST_F(QueryExports, PollingSeesExactlyOneEnd)
@@ -92,28 +88,20 @@ TEST_F(QueryExports, SecondSubmitReplacesTheFirst)
     EXPECT_EQ(status, 2u);
 }
 
+// A query that cannot be written is refused before anything is sent; which
+// queries those are is ContentQueryTest.RefusedItemsAndQueries's.
 TEST_F(QueryExports, QueriesThatCannotBeWritten)
 {
     const std::string tag = ScriptedServer::UniqueTag("never");
     AnswerPipeline(tag, kOkPacket);
-    const struct {
-        std::vector<std::pair<uint32_t, bool>> groups; // type, closed
-        uint32_t status;
-    } rows[] = {
-        {{}, kStatusQueryEmpty},
-        {{{0, false}}, kStatusGroupNotClosed},
-        {{{7, true}}, kStatusBadGroupType},
-    };
-    for (const auto& row : rows) {
-        K().WsUdQueryReset(Id());
-        for (const auto& [type, closed] : row.groups) {
-            K().WsUdQueryOpenGroup(Id(), type);
-            if (closed)
-                K().WsUdQueryCloseGroup(Id());
-        }
-        EXPECT_EQ(K().WsUdQuerySubmit(Id(), 5, 10000), row.status);
-        EXPECT_EQ(K().WsUdQueryCheck(Id(), 0), kStatusNotRunning);
-    }
+    EXPECT_EQ(K().WsUdQuerySubmit(Id(), 5, 10000), kStatusQueryEmpty);
+    K().WsUdQueryOpenGroup(Id(), 0);
+    EXPECT_EQ(K().WsUdQuerySubmit(Id(), 5, 10000), kStatusGroupNotClosed);
+    K().WsUdQueryReset(Id());
+    K().WsUdQueryOpenGroup(Id(), 7);
+    K().WsUdQueryCloseGroup(Id());
+    EXPECT_EQ(K().WsUdQuerySubmit(Id(), 5, 10000), kStatusBadGroupType);
+    EXPECT_EQ(K().WsUdQueryCheck(Id(), 0), kStatusNotRunning);
     K().WsUdQueryReset(Id());
     EXPECT_EQ(K().WsUdQueryAddText(Id(), L"a", L"b", 0, 1), kStatusNoGroup);
     EXPECT_EQ(Server().RecordCount(tag), 0);
