@@ -126,28 +126,6 @@ TEST_F(DownloadExports, FirstVersionEndsOnceWithItsFigures)
     }
 }
 
-TEST_F(DownloadExports, ACompletedPackageWaitsForTheInstallUntilClose)
-{
-    const int before = PackageFiles();
-    EXPECT_EQ(Download(Server().Url(L"size=5000")), kStatusNotRunning);
-    EXPECT_EQ(PackageFiles(), before + 1);
-    EXPECT_EQ(K().WsUdClose(Id()), 0u);
-    EXPECT_EQ(PackageFiles(), before);
-}
-
-TEST_F(DownloadExports, CheckBeforeAnySubmitLeavesOutputsAlone)
-{
-    double progress = 0.25;
-    uint8_t sizeKnown = 7;
-    EXPECT_EQ(K().WsUdDownloadCheck(Id(), 0, &progress, &sizeKnown), 0u);
-    uint64_t received = 11;
-    uint64_t total = 12;
-    EXPECT_EQ(K().WsUdDownloadCheck2(Id(), 0, &received, &total), 0u);
-    EXPECT_EQ(progress + sizeKnown + received + total, 0.25 + 7 + 11 + 12);
-    EXPECT_EQ(K().WsUdDownloadCancel(Id()), 0u);
-    EXPECT_EQ(K().WsUdDownloadCancel2(Id()), 0u);
-}
-
 TEST_F(DownloadExports, SecondSubmitCancelsTheFirstAndFetchesTheNewUrl)
 {
     const std::string first = ScriptedServer::UniqueTag("first");

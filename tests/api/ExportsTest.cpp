@@ -210,18 +210,27 @@ TEST_F(Exports, OpenAcceptsNullTextsAndEveryFlag)
     EXPECT_EQ(K().WsUdInstallCancel(4), 0u);
 }
 
-TEST_F(Exports, EmptyCatalogAndNoQueryYet)
+// Before any query or download: empty answers, untouched outputs, and
+// cancels with nothing to do.
+TEST_F(Exports, NothingSubmittedYet)
 {
     uint32_t count = 99;
-    EXPECT_EQ(K().WsUdQueryGetHitCount(Id(), &count), 0u);
-    EXPECT_EQ(count, 0u);
     uint32_t size = 99;
+    EXPECT_EQ(K().WsUdQueryGetHitCount(Id(), &count), 0u);
     EXPECT_EQ(K().WsUdQueryResultSize(Id(), &size), 0u);
-    EXPECT_EQ(size, 0u);
+    EXPECT_EQ(count + size, 0u);
     uint8_t bytes[4] = {1, 2, 3, 4};
     EXPECT_EQ(K().WsUdQueryResult(Id(), bytes), 0u);
     EXPECT_EQ(bytes[0], 1);
-    EXPECT_EQ(K().WsUdQueryCancel(Id()), 0u);
+    double progress = 0.25;
+    uint8_t sizeKnown = 7;
+    EXPECT_EQ(K().WsUdDownloadCheck(Id(), 0, &progress, &sizeKnown), 0u);
+    uint64_t received = 11;
+    uint64_t total = 12;
+    EXPECT_EQ(K().WsUdDownloadCheck2(Id(), 0, &received, &total), 0u);
+    EXPECT_EQ(progress + sizeKnown + received + total, 0.25 + 7 + 11 + 12);
+    for (const auto cancel : {K().WsUdQueryCancel, K().WsUdDownloadCancel, K().WsUdDownloadCancel2})
+        EXPECT_EQ(cancel(Id()), 0u);
     EXPECT_EQ(K().WsUdSetParentWindow(Id(), GetDesktopWindow()), 0u);
 }
 

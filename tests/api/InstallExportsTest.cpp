@@ -103,20 +103,15 @@ public:
         return extra;
     }
 
-    // The URL of the package among the server's files: zipped entries, or
-    // the raw bytes when there are none; signed when a key is given, then
-    // changed by the edit.
-    std::wstring Serve(const std::vector<ZipEntry>& entries, const std::string& raw = "",
-                       const SigningKey* key = nullptr,
+    // The URL of the package among the server's files, its entries zipped,
+    // signed when a key is given, then changed by the edit.
+    std::wstring Serve(const std::vector<ZipEntry>& entries, const SigningKey* key = nullptr,
                        const std::function<void(std::string&)>& edit = nullptr)
     {
         const std::wstring name = Wide(ScriptedServer::UniqueTag("package")) + L".zip";
         const std::wstring path = Server().FileDir() + L"\\" + name;
         leftovers_.push_back(path);
-        if (entries.empty())
-            std::ofstream(fs::path(path), std::ios::binary) << raw;
-        else
-            EXPECT_TRUE(WriteZip(path, entries));
+        EXPECT_TRUE(WriteZip(path, entries));
         if (key) {
             EXPECT_TRUE(SignPackage(Server().FileDir(), path, *key));
         }
@@ -152,6 +147,7 @@ TEST_F(InstallExports, OutcomeOfEachPackage)
         return count;
     };
     const int validatorsBefore = validators();
+    const int packagesBefore = PackageFiles();
     const SigningKey keyA = MakeSigningKey(Server().FileDir(), ScriptedServer::UniqueTag("a"));
     const SigningKey keyB = MakeSigningKey(Server().FileDir(), ScriptedServer::UniqueTag("b"));
     ASSERT_FALSE(keyA.packageKeys.empty() || keyB.packageKeys.empty()) << "openssl failed";
@@ -178,13 +174,16 @@ TEST_F(InstallExports, OutcomeOfEachPackage)
         std::string name;
         std::vector<ZipEntry> entries;
         uint32_t status;
-        std::string raw = ""; // the bytes served when there are no entries
-        std::wstring script = L"";
         std::optional<std::wstring> keys = std::nullopt; // PackageKeys
         const SigningKey* signer = nullptr;
         std::function<void(std::string&)> edit = nullptr;
+        std::wstring script = L"";
     };
     const std::optional<std::wstring> trustA = keyA.packageKeys;
+    const std::vector<ZipEntry> exit0 = Package("--exit 0");
+    const auto replace = [](const std::string& bytes) {
+        return [bytes](std::string& served) { served = bytes; };
+    };
     // Rows where no installer runs come first: a check repeats the outcome of
     // the last installer that ran.
     std::vector<Row> rows = {
@@ -201,58 +200,47 @@ TEST_F(InstallExports, OutcomeOfEachPackage)
         {"installer missing",
          {{"pakord.id", Identity("missing-setup.exe --exit 0")}},
          kStatusInstallFailed},
-        {"no ZIP archive", {}, kStatusExtractFailed, "this is no ZIP archive"},
-        {"empty file", {}, kStatusExtractFailed},
-        {"failed download", Package("--exit 0"), kStatusExtractFailed, "", L"status=404;"},
+        {"no ZIP archive", {}, kStatusExtractFailed, {}, nullptr, replace("no ZIP archive")},
+        {"empty file", {}, kStatusExtractFailed, {}, nullptr, replace("")},
+        {"failed download", exit0, kStatusExtractFailed, {}, nullptr, nullptr, L"status=404;"},
     };
     for (const char* prefix : {"../", "..\\", "C:\\", "/"})
         rows.push_back({prefix, Package("--exit 0", {{prefix + slip, "x"}}), kStatusExtractFailed});
     // With publisher keys nothing is extracted from a package they did not sign as it is.
-    const std::vector<Row> refused = {
-        {"entry changed", Package("--exit 0"), 0, "", L"", trustA, &keyA,
-         flip([](const std::string&) { return size_t{40}; })},
-        {"central directory changed", Package("--exit 0"), 0, "", L"", trustA, &keyA,
-         flip(centralDirectory)},
-        {"end record changed", Package("--exit 0"), 0, "", L"", trustA, &keyA,
-         flip(fromEnd(90 + 12))},
-        {"signature changed", Package("--exit 0"), 0, "", L"", trustA, &keyA,
-         flip(lastSignatureByte)},
-        {"other key", Package("--exit 0"), 0, "", L"", trustA, &keyB},
-        {"unsigned", Package("--exit 0"), 0, "", L"", trustA},
-        {"byte appended", Package("--exit 0"), 0, "", L"", trustA, &keyA,
-         [](std::string& b) { b += '\0'; }},
-        {"comment length lies", Package("--exit 0"), 0, "", L"", trustA, &keyA, flip(fromEnd(92))},
-        {"malformed keys", Package("--exit 0"), 0, "", L"", L"MFkwEwYHKoZIzj0CAQYI", &keyA},
-        {"ExePath with ..",
-         {{"pakord.id", Identity("..\\fake-installer.exe --exit 0" + Recording())},
-          {"fake-installer.exe", installer}},
-         0,
-         "",
-         L"",
-         trustA,
-         &keyA},
-    };
-    for (Row row : refused) {
-        row.status = kStatusPackageNotTrusted;
-        rows.push_back(row);
-    }
-    rows.push_back({"exit 0", Package("--exit 0"), kStatusSuccess});
-    rows.push_back({"exit 0, signed", Package("--exit 0"), kStatusSuccess, "", L"", trustA, &keyA});
-    rows.push_back({"exit 0, second of two keys", Package("--exit 0"), kStatusSuccess, "", L"",
-                    keyA.packageKeys + L"; " + keyB.packageKeys, &keyB});
-    rows.push_back({"exit 0, signed, no keys", Package("--exit 0"), kStatusSuccess, "", L"",
-                    std::nullopt, &keyA});
-    rows.push_back({"exit 1602", Package("--exit 1602"), kStatusInstallCancelled});
-    rows.push_back({"exit 3010", Package("--exit 3010"), kStatusInstallFailed});
+    const uint32_t refused = kStatusPackageNotTrusted;
+    const std::vector<ZipEntry> upward = {
+        {"pakord.id", Identity("..\\fake-installer.exe --exit 0" + Recording())},
+        {"fake-installer.exe", installer}};
+    rows.insert(
+        rows.end(),
+        {
+            {"entry changed", exit0, refused, trustA, &keyA,
+             flip([](const std::string&) { return size_t{40}; })},
+            {"central directory changed", exit0, refused, trustA, &keyA, flip(centralDirectory)},
+            {"end record changed", exit0, refused, trustA, &keyA, flip(fromEnd(90 + 12))},
+            {"signature changed", exit0, refused, trustA, &keyA, flip(lastSignatureByte)},
+            {"other key", exit0, refused, trustA, &keyB},
+            {"unsigned", exit0, refused, trustA},
+            {"byte appended", exit0, refused, trustA, &keyA, [](std::string& b) { b += '\0'; }},
+            {"comment length lies", exit0, refused, trustA, &keyA, flip(fromEnd(92))},
+            {"malformed keys", exit0, refused, L"MFkwEwYHKoZIzj0CAQYI", &keyA},
+            {"ExePath with ..", upward, refused, trustA, &keyA},
+            {"exit 0", exit0, kStatusSuccess},
+            {"exit 0, signed", exit0, kStatusSuccess, trustA, &keyA},
+            {"exit 0, second of two keys", exit0, kStatusSuccess,
+             keyA.packageKeys + L"; " + keyB.packageKeys, &keyB},
+            {"exit 0, signed, no keys", exit0, kStatusSuccess, std::nullopt, &keyA},
+            {"exit 1602", Package("--exit 1602"), kStatusInstallCancelled},
+            {"exit 3010", Package("--exit 3010"), kStatusInstallFailed},
+        });
     std::set<std::wstring> installFolders;
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         const bool runs = row.name.rfind("exit", 0) == 0;
         const ScopedRegistryValue keys(L"SOFTWARE\\Talvessa\\Pipeline", L"PackageKeys", row.keys);
         DeleteFileW(record_.c_str());
-        EXPECT_EQ(
-            Download(Server().Url(row.script + Serve(row.entries, row.raw, row.signer, row.edit))),
-            row.script.empty() ? kStatusNotRunning : kStatusNotFound);
+        EXPECT_EQ(Download(Server().Url(row.script + Serve(row.entries, row.signer, row.edit))),
+                  row.script.empty() ? kStatusNotRunning : kStatusNotFound);
         const std::set<std::wstring> before = ExtractFolders();
         EXPECT_EQ(K().WsUdInstallSubmit(Id(), kLongWaitMs), row.status);
         EXPECT_EQ(K().WsUdInstallCheck(Id(), 0), runs ? row.status : 0u);
@@ -281,11 +269,13 @@ TEST_F(InstallExports, OutcomeOfEachPackage)
     EXPECT_EQ(installFolders.size(), 6u) << "every install extracts into a new folder";
     for (const std::wstring& path : outside)
         DeleteFileW(path.c_str());
-    // The package's validator goes with the package: with the next download, and with the
-    // session.
+    // A package and its validator wait for an install until the next download
+    // or the session's end.
     EXPECT_EQ(validators(), validatorsBefore + 1);
+    EXPECT_EQ(PackageFiles(), packagesBefore + 1);
     Unload();
     EXPECT_EQ(validators(), validatorsBefore);
+    EXPECT_EQ(PackageFiles(), packagesBefore);
 }
 
 TEST_F(InstallExports, TheInstallerRunsFromThePackageWithItsArguments)
