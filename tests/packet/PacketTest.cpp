@@ -27,19 +27,14 @@ const WsClientInfo kClient{L"HostApp", L"2.1",        L"HostWrap",
                            L"1.0",     CorelibName(), CorelibVersion()};
 
 // Points the secure pipeline URL at the scripted server answering with this body.
-class PipelineAtServer {
-public:
-    PipelineAtServer(const std::string& tag, const std::string& body)
-        : value_(kPipelineKey, L"S_URL",
-                 ScriptedServer::Get().Url(L"tag=" + Widened(tag) + L";ctype=text%2Fxml;body=" +
-                                               PercentEncode(body),
-                                           L"lumq/pipeline"))
-    {
-    }
-
-private:
-    ScopedRegistryValue value_;
-};
+ScopedRegistryValue PipelineAtServer(const std::string& tag, const std::string& body)
+{
+    return ScopedRegistryValue(kPipelineKey, L"S_URL",
+                               ScriptedServer::Get().Url(L"tag=" + Widened(tag) +
+                                                             L";ctype=text%2Fxml;body=" +
+                                                             PercentEncode(body),
+                                                         L"lumq/pipeline"));
+}
 
 std::string Head(const std::string& tag, int n = 1)
 {
@@ -50,17 +45,10 @@ std::string Head(const std::string& tag, int n = 1)
 std::wstring PacketStart(const std::wstring& localeElement)
 {
     const std::wstring ns = PacketNamespaceUri();
-    return L"\xFEFF<?xml version=\"1.0\"?>\n"
-           L"<packet xmlns=\"" +
-           ns +
+    return L"\xFEFF<?xml version=\"1.0\"?>\n<packet xmlns=\"" + ns +
            L"\" xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" xsi:schemaLocation=\"" +
-           ns +
-           L" Schemas/Common/2.0/Packet.xsd\" schemaVersion=\"2.0\">\n"
-           L"\t<header>\n"
-           L"\t\t" +
-           localeElement +
-           L"\n"
-           L"\t\t<date />\n";
+           ns + L" Schemas/Common/2.0/Packet.xsd\" schemaVersion=\"2.0\">\n\t<header>\n\t\t" +
+           localeElement + L"\n\t\t<date />\n";
 }
 
 WsString RequestText(const WsPacket& packet)
@@ -124,16 +112,9 @@ TEST(PipelineConfig, ServerUrlPrecedence)
     }
 }
 
-// Which texts switch compression off is ParseBool's (TextUtilsTest); "0" and "1" are
-// checked on the wire by PipelineRequest.QueryOnTheWire.
-TEST(PipelineConfig, EncodingIsOnWithoutTheValue)
-{
-    ScopedRegistryValueAbsent absent(kPipelineKey, L"DisableEncoding");
-    EXPECT_TRUE(IsEncodingEnabled());
-}
-
 // The query's packet arrives as its exact text in UTF-16 with a byte order mark and without a
-// terminator, posted to the pipeline URL with the command and the encoded parameters.
+// terminator, posted to the pipeline URL with the command and the encoded parameters; the body
+// is compressed unless DisableEncoding says otherwise (which texts do is ParseBool's).
 TEST(PipelineRequest, QueryOnTheWire)
 {
     const std::wstring expectedBody = PacketStart(L"<locale>en-US</locale>") +
@@ -151,11 +132,14 @@ TEST(PipelineRequest, QueryOnTheWire)
                                       L"\t\t</contentQuery>\n"
                                       L"\t</body>\n"
                                       L"</packet>\n";
-    for (const bool disableEncoding : {false, true}) {
-        ScopedRegistryValue encoding(kPipelineKey, L"DisableEncoding",
-                                     disableEncoding ? L"1" : L"0");
+    for (const wchar_t* disable : {static_cast<const wchar_t*>(nullptr), L"0", L"1"}) {
+        const bool disableEncoding = disable != nullptr && *disable == L'1';
+        const ScopedRegistryValue encoding(kPipelineKey, L"DisableEncoding",
+                                           disable ? std::optional<std::wstring>(disable)
+                                                   : std::nullopt);
         const std::string tag = ScriptedServer::UniqueTag("query");
-        PipelineAtServer pipeline(tag, ResponsePacket("<status code=\"0\">OK</status>"));
+        const auto pipeline =
+            PipelineAtServer(tag, ResponsePacket("<status code=\"0\">OK</status>"));
         WsContentQuery query;
         query.OpenGroup(0);
         query.AddTerm(L"ProductId", L"1234");
@@ -224,7 +208,7 @@ TEST(PipelineRequest, PingOnTheWireAndItsStatus)
     };
     for (const auto& c : cases) {
         const std::string tag = ScriptedServer::UniqueTag("ping");
-        PipelineAtServer pipeline(tag, c.body);
+        const auto pipeline = PipelineAtServer(tag, c.body);
         WsPipelineRequest source(kClient, true);
         WsString answerDate;
         EXPECT_EQ(RaisedStatus([&] {
@@ -260,21 +244,9 @@ TEST(Packet, ResponseHeaderFields)
     EXPECT_EQ(header.Client().swappVersion, L"1");
     EXPECT_EQ(header.Client().wrapperlibVersion, L"3");
     EXPECT_TRUE(header.Client().corelibName.empty());
-}
-
-// Codes without digits, with trailing text or missing are also read through the exports
-// (QueryExports.ResultsAndServerStatusCodes), a negative one by
-// Cli.ExitCodesAndTheMessagesBehindThem.
-TEST(Packet, StatusCodeReadsAsSignedDecimal)
-{
-    const struct {
-        const char* header;
-        int32_t code;
-    } cases[] = {
-        {"<header><server/></header>", 0},
-        {"<header/>", 0},
-        {"<other/>", 0},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(ParsedHeader(c.header).StatusCode(), c.code) << c.header;
+    // Codes without digits, with trailing text or missing are also read through the exports
+    // (QueryExports.ResultsAndServerStatusCodes), a negative one by
+    // Cli.ExitCodesAndTheMessagesBehindThem.
+    for (const char* empty : {"<header><server/></header>", "<header/>", "<other/>"})
+        EXPECT_EQ(ParsedHeader(empty).StatusCode(), 0) << empty;
 }
