@@ -57,12 +57,9 @@ protected:
 TEST_F(WsLogTest, NoFileWithoutTheRegistryValueOrWithAnUnwritablePath)
 {
     for (const bool switchedOn : {false, true}) {
-        std::optional<test::ScopedRegistryValueAbsent> absent;
-        std::optional<test::ScopedRegistryValue> unwritable;
-        if (switchedOn)
-            unwritable.emplace(TestingKey, L"vostrellogging", scratch_ / L"missing\\korvel.log");
-        else
-            absent.emplace(TestingKey, L"vostrellogging");
+        const test::ScopedRegistryValue value(
+            TestingKey, L"vostrellogging",
+            switchedOn ? std::optional(scratch_ / L"missing\\korvel.log") : std::nullopt);
         AcquireLog();
         EXPECT_EQ(IsLogging(), switchedOn);
         LogLine(L"lost");

@@ -14,7 +14,6 @@
 #include <cwchar>
 #include <filesystem>
 #include <fstream>
-#include <optional>
 #include <thread>
 
 using namespace korvel;
@@ -305,10 +304,7 @@ TEST(HttpTransfer, AnnouncedLengthLimitsFollowTheBrowserVersion)
         {nullptr, 3 * k1GiB, kStatusTooLargeForBrowser7},
     };
     for (const auto& c : cases) {
-        ScopedRegistryValueAbsent noVersion(InternetExplorerKeyPath(), L"Version");
-        std::optional<ScopedRegistryValue> version;
-        if (c.version != nullptr)
-            version.emplace(InternetExplorerKeyPath(), L"Version", c.version);
+        const ScopedRegistryValue version(InternetExplorerKeyPath(), L"Version", c.version);
         WsHttpSession session;
         std::string response;
         const std::wstring url =

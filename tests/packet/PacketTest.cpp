@@ -14,8 +14,6 @@
 
 #include <gtest/gtest.h>
 
-#include <optional>
-
 using namespace korvel;
 using namespace korvel::test;
 
@@ -100,14 +98,8 @@ TEST(PipelineConfig, ServerUrlPrecedence)
     };
     for (const auto& c : cases) {
         const wchar_t* name = c.secure ? L"S_URL" : L"URL";
-        ScopedRegistryValueAbsent noPipeline(kPipelineKey, name);
-        ScopedRegistryValueAbsent noWrapper(wrapperKey, name);
-        std::optional<ScopedRegistryValue> pipeline;
-        std::optional<ScopedRegistryValue> wrapper;
-        if (c.pipelineValue != nullptr)
-            pipeline.emplace(kPipelineKey, name, c.pipelineValue);
-        if (c.wrapperValue != nullptr)
-            wrapper.emplace(wrapperKey, name, c.wrapperValue);
+        const ScopedRegistryValue pipeline(kPipelineKey, name, c.pipelineValue);
+        const ScopedRegistryValue wrapper(wrapperKey, name, c.wrapperValue);
         EXPECT_EQ(GetServerUrl(c.secure, c.wrapperName), c.expected);
     }
 }
@@ -134,9 +126,7 @@ TEST(PipelineRequest, QueryOnTheWire)
                                       L"</packet>\n";
     for (const wchar_t* disable : {static_cast<const wchar_t*>(nullptr), L"0", L"1"}) {
         const bool disableEncoding = disable != nullptr && *disable == L'1';
-        const ScopedRegistryValue encoding(kPipelineKey, L"DisableEncoding",
-                                           disable ? std::optional<std::wstring>(disable)
-                                                   : std::nullopt);
+        const ScopedRegistryValue encoding(kPipelineKey, L"DisableEncoding", disable);
         const std::string tag = ScriptedServer::UniqueTag("query");
         const auto pipeline =
             PipelineAtServer(tag, ResponsePacket("<status code=\"0\">OK</status>"));

@@ -8,7 +8,8 @@
 namespace korvel::test {
 
 // Sets a string value under HKEY_LOCAL_MACHINE (or removes it, given no
-// value) for the life of a test and puts back what was there before.
+// value or a null one) for the life of a test and puts back what was there
+// before.
 class ScopedRegistryValue {
 public:
     ScopedRegistryValue(std::wstring key, std::wstring name,
@@ -16,6 +17,11 @@ public:
         : key_(std::move(key)), name_(std::move(name)), previous_(Read(key_, name_))
     {
         Write(value);
+    }
+    ScopedRegistryValue(std::wstring key, std::wstring name, const wchar_t* value)
+        : ScopedRegistryValue(std::move(key), std::move(name),
+                              value ? std::optional<std::wstring>(value) : std::nullopt)
+    {
     }
     ~ScopedRegistryValue() { Write(previous_); }
     ScopedRegistryValue(const ScopedRegistryValue&) = delete;
@@ -44,15 +50,6 @@ private:
     std::wstring key_;
     std::wstring name_;
     std::optional<std::wstring> previous_;
-};
-
-// Removes a registry value for the life of a test, restoring it afterwards.
-class ScopedRegistryValueAbsent : public ScopedRegistryValue {
-public:
-    ScopedRegistryValueAbsent(std::wstring key, std::wstring name)
-        : ScopedRegistryValue(std::move(key), std::move(name), std::nullopt)
-    {
-    }
 };
 
 } // namespace korvel::test

@@ -611,12 +611,13 @@ void FinishClose(Handle* closed)
 }
 
 // Runs a call that never goes asynchronous on the real handle.
-template <class Call> auto OnReal(HINTERNET value, const char* name, Call call)
+template <class Call, class... A>
+auto OnReal(HINTERNET value, const char* name, Call call, A... arguments)
 {
     Handle* handle = Begin(value, name);
     if (handle == nullptr)
-        return decltype(call(value))();
-    const auto result = call(handle->real);
+        return decltype(call(value, arguments...))();
+    const auto result = call(handle->real, arguments...);
     End(handle);
     return result;
 }
@@ -718,35 +719,30 @@ HINTERNET WINAPI OpenRequestW(HINTERNET value, LPCWSTR verb, LPCWSTR path, LPCWS
     });
 }
 
+// The options also of no handle, the process's.
 BOOL WINAPI SetOptionW(HINTERNET value, DWORD option, LPVOID buffer, DWORD length)
 {
-    if (value == nullptr)
-        return InternetSetOptionW(nullptr, option, buffer, length);
-    return OnReal(value, "InternetSetOptionW",
-                  [&](HINTERNET real) { return InternetSetOptionW(real, option, buffer, length); });
+    return value == nullptr
+               ? InternetSetOptionW(nullptr, option, buffer, length)
+               : OnReal(value, "InternetSetOptionW", InternetSetOptionW, option, buffer, length);
 }
 
 BOOL WINAPI QueryOptionW(HINTERNET value, DWORD option, LPVOID buffer, LPDWORD length)
 {
-    if (value == nullptr)
-        return InternetQueryOptionW(nullptr, option, buffer, length);
-    return OnReal(value, "InternetQueryOptionW", [&](HINTERNET real) {
-        return InternetQueryOptionW(real, option, buffer, length);
-    });
+    return value == nullptr ? InternetQueryOptionW(nullptr, option, buffer, length)
+                            : OnReal(value, "InternetQueryOptionW", InternetQueryOptionW, option,
+                                     buffer, length);
 }
 
 BOOL WINAPI AddRequestHeadersW(HINTERNET value, LPCWSTR headers, DWORD length, DWORD modifiers)
 {
-    return OnReal(value, "HttpAddRequestHeadersW", [&](HINTERNET real) {
-        return HttpAddRequestHeadersW(real, headers, length, modifiers);
-    });
+    return OnReal(value, "HttpAddRequestHeadersW", HttpAddRequestHeadersW, headers, length,
+                  modifiers);
 }
 
 BOOL WINAPI QueryInfoW(HINTERNET value, DWORD level, LPVOID buffer, LPDWORD length, LPDWORD index)
 {
-    return OnReal(value, "HttpQueryInfoW", [&](HINTERNET real) {
-        return HttpQueryInfoW(real, level, buffer, length, index);
-    });
+    return OnReal(value, "HttpQueryInfoW", HttpQueryInfoW, level, buffer, length, index);
 }
 
 DWORD WINAPI ErrorDlg(HWND window, HINTERNET value, DWORD error, DWORD flags, LPVOID* data)

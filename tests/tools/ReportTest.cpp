@@ -10,8 +10,6 @@
 
 #include <gtest/gtest.h>
 
-#include <optional>
-
 using namespace korvel::cli;
 using namespace korvel::test;
 
@@ -46,13 +44,8 @@ TEST(PipelineLocation, TheWrappersKeyTheMainKeyOrTheDefault)
              wrapper + " or " + main + ")"},
     };
     for (const auto& c : cases) {
-        const ScopedRegistryValueAbsent noMain(key, L"S_URL");
-        const ScopedRegistryValueAbsent noWrapper(key + L"\\CliWrap", L"S_URL");
-        std::optional<ScopedRegistryValue> mainUrl, wrapperUrl;
-        if (c.mainUrl)
-            mainUrl.emplace(key, L"S_URL", c.mainUrl);
-        if (c.wrapperUrl)
-            wrapperUrl.emplace(key + L"\\CliWrap", L"S_URL", c.wrapperUrl);
+        const ScopedRegistryValue mainUrl(key, L"S_URL", c.mainUrl);
+        const ScopedRegistryValue wrapperUrl(key + L"\\CliWrap", L"S_URL", c.wrapperUrl);
         EXPECT_EQ(PipelineDetail(kStatusServerUnreachable, c.wrapperName), c.detail);
     }
     // A status of the pipeline's own: it answered, so where it is is no question.
