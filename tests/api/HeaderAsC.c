@@ -1,13 +1,14 @@
 /* The public headers as a C host compiles them: ISO C11 with every warning
- * an error (see CMakeLists.txt), the status codes usable as the constant
- * expressions of case labels, and the exports reached through their
- * function-pointer types the way the header recommends. */
+ * an error (see CMakeLists.txt), the status codes constant expressions, and
+ * the exports reached through their function-pointer types the way the
+ * header recommends. */
 #include "api/korvel.h"
 #include "api/korvel_status.h"
 
 #include <stddef.h>
 
-/* The codes as C sees them, with the names they are spelt with. */
+/* The codes as C sees them, with the names they are spelt with: a static
+ * initializer, so every code must be a constant expression in C. */
 #define KORVEL_STATUS(name) {name, #name},
 static const struct {
     uint32_t code;
@@ -34,30 +35,6 @@ uint32_t HeaderAsCCode(size_t index, const char** name)
 const char* HeaderAsCStatusMeaning(uint32_t status)
 {
     return KorvelStatusMeaning(status);
-}
-
-/* Status codes are constant expressions in C, as a switch needs them. */
-int HeaderAsCIsState(uint32_t status)
-{
-    switch (status) {
-    case kStatusNotRunning:
-    case kStatusPending:
-    case kStatusTransferIdle:
-    case kStatusTransferStarted:
-    case kStatusTransferResuming:
-    case kStatusTransferReceiving:
-    case kStatusTransferComplete:
-    case kStatusTransferVerifying:
-        return 1;
-    default:
-        return 0;
-    }
-}
-
-size_t HeaderAsCTextBufferSize(void)
-{
-    WsUdText text;
-    return sizeof text / sizeof text[0];
 }
 
 /* Resolves every export through its PFN_ type; returns how many the module
