@@ -1,16 +1,28 @@
-# The servers of the HTTPS and proxy tests, started once per ctest run like the
-# scripted server: an nginx HTTPS front of the scripted server (fixture
-# "tls_server") and two tinyproxy instances (fixture "proxy_servers").
+# The servers of the network tests, started once per ctest run: the reference
+# pipeline server (tools/pipeline-server), whose answers under /s/ are scripted
+# in the URL (fixture "http_server"; ${KORVEL_HTTP_SERVER_ENVIRONMENT} tells
+# ScriptedServer.cpp where its port and records are, and its own tests are
+# pipeline_server_selftest), an nginx HTTPS front of it (fixture "tls_server")
+# and two tinyproxy instances (fixture "proxy_servers").
 
+set(KORVEL_HTTP_SERVER_DIR ${CMAKE_BINARY_DIR}/http-server)
+set(KORVEL_HTTP_SERVER_ENVIRONMENT KORVEL_HTTP_SERVER_DIR=${KORVEL_HTTP_SERVER_DIR})
 set(KORVEL_TLS_SERVER_DIR ${CMAKE_BINARY_DIR}/tls-server)
 set(KORVEL_PROXY_DIR ${CMAKE_BINARY_DIR}/proxy-servers)
+
+add_test(NAME http_server_start
+         COMMAND ${CMAKE_SOURCE_DIR}/scripts/http-server.sh start ${KORVEL_HTTP_SERVER_DIR})
+set_tests_properties(http_server_start PROPERTIES FIXTURES_SETUP http_server TIMEOUT 30)
+add_test(NAME http_server_stop
+         COMMAND ${CMAKE_SOURCE_DIR}/scripts/http-server.sh stop ${KORVEL_HTTP_SERVER_DIR})
+set_tests_properties(http_server_stop PROPERTIES FIXTURES_CLEANUP http_server TIMEOUT 30)
 
 add_test(NAME tls_server_start
          COMMAND ${CMAKE_SOURCE_DIR}/scripts/tls-server.sh start ${KORVEL_TLS_SERVER_DIR}
                  ${KORVEL_HTTP_SERVER_DIR}/port)
 set_tests_properties(tls_server_start PROPERTIES
     FIXTURES_SETUP tls_server
-    FIXTURES_REQUIRED ${KORVEL_HTTP_SERVER_FIXTURE}
+    FIXTURES_REQUIRED http_server
     TIMEOUT 120)
 add_test(NAME tls_server_stop
          COMMAND ${CMAKE_SOURCE_DIR}/scripts/tls-server.sh stop ${KORVEL_TLS_SERVER_DIR})
@@ -46,7 +58,7 @@ function(korvel_add_proxy_test name program proxy filter)
                      ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:${program}>
                      --gtest_filter=${filter})
     set_tests_properties(${name} PROPERTIES
-        FIXTURES_REQUIRED "wine;${KORVEL_HTTP_SERVER_FIXTURE};proxy_servers"
+        FIXTURES_REQUIRED "wine;http_server;proxy_servers"
         TIMEOUT 120
         ENVIRONMENT "${KORVEL_TEST_ENVIRONMENT};${KORVEL_HTTP_SERVER_ENVIRONMENT};KORVEL_PROXY_DIR=${KORVEL_PROXY_DIR}"
         ENVIRONMENT_MODIFICATION "http_proxy=unset:;https_proxy=unset:;HTTP_PROXY=unset:;HTTPS_PROXY=unset:")
