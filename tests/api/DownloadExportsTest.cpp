@@ -194,11 +194,11 @@ TEST_F(DownloadExports, FilesResumeOrStayWhole)
 TEST_F(DownloadExports, AChangedFileIsFetchedAgainNeverSpliced)
 {
     const std::string name = ScriptedServer::UniqueTag("versioned");
-    const std::wstring served = Server().FileDir() + L"\\" + Wide(name);
+    const std::wstring served = Server().FileDir() + L"\\" + Widened(name);
     const std::wstring target = TempTarget("versioned.bin");
     const uint16_t nginxPort = FindServerFolder(L"KORVEL_TLS_SERVER_DIR", L"port-files").port;
     const std::wstring viaNginx =
-        L"http://127.0.0.1:" + std::to_wstring(nginxPort) + L"/files/" + Wide(name);
+        L"http://127.0.0.1:" + std::to_wstring(nginxPort) + L"/files/" + Widened(name);
     // Each version has the same size and other bytes, and a later time.
     auto version = [](int v) {
         std::string bytes(kFileSize, '\0');
@@ -243,7 +243,7 @@ TEST_F(DownloadExports, AChangedFileIsFetchedAgainNeverSpliced)
             std::filesystem::resize_file(target, step.keep);
         const std::string tag = ScriptedServer::UniqueTag("versioned");
         const std::wstring url =
-            step.how ? Server().Url(Tagged(tag, step.how + (L"file=" + Wide(name)))) : viaNginx;
+            step.how ? Server().Url(Tagged(tag, step.how + (L"file=" + Widened(name)))) : viaNginx;
         EXPECT_EQ(DownloadToFile(url, target), step.status);
         EXPECT_TRUE(ReadWholeFile(target) == version(step.serves).substr(0, step.holds));
         if (step.how) {
@@ -350,11 +350,11 @@ TEST_F(DownloadExports, ACancelWhileDecodingEndsIdle)
     // Zeros compress to little and take long to decode.
     constexpr uint64_t kDecodedSize = 64u << 20;
     const std::string name = ScriptedServer::UniqueTag("zeros");
-    const std::wstring served = Server().FileDir() + L"\\" + Wide(name);
+    const std::wstring served = Server().FileDir() + L"\\" + Widened(name);
     std::ofstream(std::filesystem::path(served), std::ios::binary).close();
     std::filesystem::resize_file(served, kDecodedSize);
     const std::wstring target = TempTarget("decoding.bin");
-    const std::wstring url = Server().Url(L"gzip=1;file=" + Wide(name));
+    const std::wstring url = Server().Url(L"gzip=1;file=" + Widened(name));
     ASSERT_EQ(K().WsUdDownloadSubmit2(Id(), url.c_str(), target.c_str()), kStatusPending);
     uint64_t received = 0;
     uint64_t total = 0;

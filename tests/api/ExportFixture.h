@@ -4,6 +4,7 @@
 // reached through GetProcAddress, a session opened, the pipeline URL pointed
 // at the scripted server through the registry, and the polling loops a host
 // writes. Every wait is bounded.
+#include "tests/archive/ScratchFolder.h"
 #include "tests/support/PercentEncode.h"
 #include "tests/support/ScopedRegistryValue.h"
 #include "tests/support/ScriptedServer.h"
@@ -43,11 +44,6 @@ inline const ScriptedServer& Server()
 }
 
 // ASCII only.
-inline std::wstring Wide(const std::string& text)
-{
-    return std::wstring(text.begin(), text.end());
-}
-
 inline std::string Narrow(const std::wstring& text)
 {
     return std::string(text.begin(), text.end());
@@ -55,7 +51,7 @@ inline std::string Narrow(const std::wstring& text)
 
 inline std::wstring Tagged(const std::string& tag, const std::wstring& script)
 {
-    return L"tag=" + Wide(tag) + L";" + script;
+    return L"tag=" + Widened(tag) + L";" + script;
 }
 
 // The script of an answer with a pipeline packet; extra items go before the body.
@@ -83,27 +79,27 @@ inline void WritePattern(const std::wstring& path, uint64_t size)
             << ScriptedServer::PatternBytes(0, size);
 }
 
-// Packages that first-version downloads keep in the temporary folder.
-inline int PackageFiles()
+// Packages that first-version downloads keep in the temporary folder, or the
+// files beside them whose names end as given.
+inline int PackageFiles(const std::wstring& ending = L".pkg")
 {
     int count = 0;
     for (const auto& entry :
-         std::filesystem::directory_iterator(std::filesystem::temp_directory_path()))
-        count += entry.path().filename().wstring().rfind(L"korvel-", 0) == 0 &&
-                 entry.path().extension() == L".pkg";
+         std::filesystem::directory_iterator(std::filesystem::temp_directory_path())) {
+        const std::wstring name = entry.path().filename().wstring();
+        count += name.rfind(L"korvel-", 0) == 0 && name.size() > ending.size() &&
+                 name.compare(name.size() - ending.size(), ending.size(), ending) == 0;
+    }
     return count;
 }
 
-// The messages of a UTF-16 log, without their time stamps.
+// The messages of a UTF-16 log, without their byte order mark and time stamps.
 inline std::vector<std::wstring> LogMessages(const std::wstring& path)
 {
-    const std::string bytes = ReadWholeFile(path).value_or("");
+    const std::wstring text = Utf16Text(ReadWholeFile(path).value_or(""));
+    std::wistringstream stream(text.substr(text.empty() ? 0 : 1));
     std::vector<std::wstring> lines;
-    if (bytes.size() < 2)
-        return lines;
-    std::wistringstream text(
-        std::wstring(reinterpret_cast<const wchar_t*>(bytes.data() + 2), (bytes.size() - 2) / 2));
-    for (std::wstring line; std::getline(text, line);) {
+    for (std::wstring line; std::getline(stream, line);) {
         const auto end = line.find(L"]: ");
         lines.push_back(line.rfind(L"[", 0) == 0 && end != std::wstring::npos ? line.substr(end + 3)
                                                                               : line);

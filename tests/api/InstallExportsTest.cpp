@@ -52,9 +52,7 @@ std::set<std::wstring> ExtractFolders()
 // their order; no keys at all when it did not run.
 std::map<std::wstring, std::vector<std::wstring>> ReadRecord(const std::wstring& path)
 {
-    const std::string bytes = ReadWholeFile(path).value_or("");
-    std::wistringstream text(
-        std::wstring(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / 2));
+    std::wistringstream text(Utf16Text(ReadWholeFile(path).value_or("")));
     std::map<std::wstring, std::vector<std::wstring>> record;
     for (std::wstring line; std::getline(text, line);)
         record[line.substr(0, line.find(L'='))].push_back(line.substr(line.find(L'=') + 1));
@@ -108,7 +106,7 @@ public:
     std::wstring Serve(const std::vector<ZipEntry>& entries, const SigningKey* key = nullptr,
                        const std::function<void(std::string&)>& edit = nullptr)
     {
-        const std::wstring name = Wide(ScriptedServer::UniqueTag("package")) + L".zip";
+        const std::wstring name = Widened(ScriptedServer::UniqueTag("package")) + L".zip";
         const std::wstring path = Server().FileDir() + L"\\" + name;
         leftovers_.push_back(path);
         EXPECT_TRUE(WriteZip(path, entries));
@@ -125,7 +123,7 @@ public:
 
     std::set<std::wstring> foldersBefore_;
     const std::wstring record_ =
-        korvel::TempFolder() + Wide(ScriptedServer::UniqueTag("korvel-record")) + L".txt";
+        korvel::TempFolder() + Widened(ScriptedServer::UniqueTag("korvel-record")) + L".txt";
     std::vector<std::wstring> leftovers_ = {record_};
 };
 
@@ -136,23 +134,16 @@ public:
 TEST_F(InstallExports, OutcomeOfEachPackage)
 {
     const std::string slip = ScriptedServer::UniqueTag("korvel-slip") + ".txt";
-    const std::wstring outside[] = {korvel::TempFolder() + Wide(slip), L"C:\\" + Wide(slip),
-                                    L"\\" + Wide(slip)};
+    const std::wstring outside[] = {korvel::TempFolder() + Widened(slip), L"C:\\" + Widened(slip),
+                                    L"\\" + Widened(slip)};
     const std::string installer = InstallerBytes();
-    const auto validators = [] {
-        int count = 0;
-        for (const auto& entry : fs::directory_iterator(korvel::TempFolder().c_str()))
-            count +=
-                entry.path().filename().wstring().find(L".pkg.validator") != std::wstring::npos;
-        return count;
-    };
-    const int validatorsBefore = validators();
+    const int validatorsBefore = PackageFiles(L".pkg.validator");
     const int packagesBefore = PackageFiles();
     const SigningKey keyA = MakeSigningKey(Server().FileDir(), ScriptedServer::UniqueTag("a"));
     const SigningKey keyB = MakeSigningKey(Server().FileDir(), ScriptedServer::UniqueTag("b"));
     ASSERT_FALSE(keyA.packageKeys.empty() || keyB.packageKeys.empty()) << "openssl failed";
-    leftovers_.push_back(Server().FileDir() + L"\\" + Wide(keyA.pem));
-    leftovers_.push_back(Server().FileDir() + L"\\" + Wide(keyB.pem));
+    leftovers_.push_back(Server().FileDir() + L"\\" + Widened(keyA.pem));
+    leftovers_.push_back(Server().FileDir() + L"\\" + Widened(keyB.pem));
     // Offsets from the end of a signed package: its 90-byte comment holds the
     // signature's length at 17 and the signature from 18; the 22-byte end
     // record before it ends with the comment's length.
@@ -271,10 +262,10 @@ TEST_F(InstallExports, OutcomeOfEachPackage)
         DeleteFileW(path.c_str());
     // A package and its validator wait for an install until the next download
     // or the session's end.
-    EXPECT_EQ(validators(), validatorsBefore + 1);
+    EXPECT_EQ(PackageFiles(L".pkg.validator"), validatorsBefore + 1);
     EXPECT_EQ(PackageFiles(), packagesBefore + 1);
     Unload();
-    EXPECT_EQ(validators(), validatorsBefore);
+    EXPECT_EQ(PackageFiles(L".pkg.validator"), validatorsBefore);
     EXPECT_EQ(PackageFiles(), packagesBefore);
 }
 
@@ -300,7 +291,7 @@ TEST_F(InstallExports, TheInstallerRunsFromThePackageWithItsArguments)
     const std::vector<std::wstring> arguments = {L"--exit", L"0",         L"--sleep",  L"700",
                                                  L"alpha",  L"two words", L"--record", record_};
     EXPECT_EQ(record[L"arg"], arguments);
-    EXPECT_EQ(record[L"commandline"].at(0).rfind(root + Wide(command), 0), 0u)
+    EXPECT_EQ(record[L"commandline"].at(0).rfind(root + Widened(command), 0), 0u)
         << "the folder and the identity's text, joined without quotes: "
         << Narrow(record[L"commandline"].at(0));
     EXPECT_EQ(record[L"cwd"], std::vector{fs::current_path().wstring()})

@@ -27,7 +27,7 @@ TEST_F(QueryExports, SynchronousSubmitSendsThePacketAndKeepsTheAnswer)
     VariantInit(&variant);
     EXPECT_EQ(K().WsUdQueryResultVariant(Id(), &variant), 0u);
     ASSERT_EQ(V_VT(&variant), VT_BSTR);
-    EXPECT_EQ(std::wstring(V_BSTR(&variant)), Wide(kOkPacket));
+    EXPECT_EQ(std::wstring(V_BSTR(&variant)), Widened(kOkPacket));
     VariantClear(&variant);
     uint32_t hits = 99;
     EXPECT_EQ(K().WsUdQueryGetHitCount(Id(), &hits), 0u);
