@@ -13,11 +13,7 @@
 namespace korvel {
 namespace {
 
-using test::NoiseBytes;
-using test::ReadBytes;
-using test::ScratchFolder;
-using test::TextBytes;
-using test::WriteBytes;
+using namespace test;
 
 // One gzip member made by zlib's deflate, independently of the decoder under test.
 std::string Gzip(const std::string& data, int level = Z_DEFAULT_COMPRESSION)

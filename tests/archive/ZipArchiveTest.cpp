@@ -15,14 +15,7 @@
 namespace korvel {
 namespace {
 
-using test::Exists;
-using test::NoiseBytes;
-using test::ReadBytes;
-using test::ScratchFolder;
-using test::TextBytes;
-using test::WriteBytes;
-using test::WriteZip;
-using test::ZipEntry;
+using namespace test;
 
 constexpr uLong kUtf8NameFlag = 0x0800;
 

@@ -10,9 +10,7 @@
 namespace korvel {
 namespace {
 
-using test::Exists;
-using test::ScratchFolder;
-using test::WriteBytes;
+using namespace test;
 
 class DirectoryTreeTest : public ::testing::Test {
 protected:
