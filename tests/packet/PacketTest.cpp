@@ -89,11 +89,10 @@ TEST(PipelineConfig, ServerUrlPrecedence)
         bool secure;
         std::wstring expected;
     } cases[] = {
-        {nullptr, nullptr, L"HostWrap", true, L"https://" + fallback},
+        // Both keys, with and without the wrapper's name, and neither:
+        // PipelineLocation.TheWrappersKeyTheMainKeyOrTheDefault.
         {nullptr, nullptr, L"HostWrap", false, L"http://" + fallback},
         {L"https://main/p", nullptr, L"HostWrap", true, L"https://main/p"},
-        {L"https://main/p", L"https://wrap/p", L"HostWrap", true, L"https://wrap/p"},
-        {L"https://main/p", L"https://wrap/p", L"", true, L"https://main/p"},
         {nullptr, L"https://wrap/p", L"Other", true, L"https://" + fallback},
     };
     for (const auto& c : cases) {
