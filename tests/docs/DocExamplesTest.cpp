@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 using namespace korvel::test;
 
 namespace {
@@ -31,9 +33,8 @@ TEST(DocExamples, TheLoadingProgramAndTheFunctionsRunAHostsDay)
     EXPECT_EQ(loading.out, "session 1 open\n");
     EXPECT_EQ(loading.err, "");
 
-    wchar_t folder[MAX_PATH];
-    GetTempPathW(MAX_PATH, folder);
-    const std::wstring target = std::wstring(folder) + L"korvel-doc-examples.zip";
+    const std::wstring target =
+        (std::filesystem::temp_directory_path() / L"korvel-doc-examples.zip").wstring();
     DeleteFileW(target.c_str());
     const std::string package =
         ReadWholeFile(server.path + L"\\packages\\hostapp-2.1.3.zip").value_or("(missing)");

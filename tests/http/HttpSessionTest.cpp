@@ -45,13 +45,6 @@ std::wstring Script(const std::string& tag, const std::wstring& rest)
     return L"tag=" + Widened(tag) + (rest.empty() ? L"" : L";" + rest);
 }
 
-std::string Head(const std::string& tag, int n = 1)
-{
-    return Server().RecordedHead(tag, n).value_or("");
-}
-
-constexpr uint64_t kFileSize = 100000;
-
 } // namespace
 
 // Every answer takes one request: a silent session makes no second attempt, not even when a proxy
@@ -114,7 +107,7 @@ TEST(HttpSession, RequestHeadersOnTheWire)
         std::string response;
         ASSERT_EQ(SubmitStatus(session, Server().Url(Script(tag, L"body=ok")), response),
                   kStatusTransferComplete);
-        const std::string head = Head(tag);
+        const std::string head = Server().RecordedHead(tag).value_or("");
         EXPECT_NE(head.find(c.present), std::string::npos) << head;
         EXPECT_EQ(head.find(c.absent), std::string::npos) << head;
         EXPECT_NE(head.find("X-QD-API-KEY: key-1\r\n"), std::string::npos) << head;
@@ -280,7 +273,7 @@ TEST(HttpTransfer, FailuresInMemoryAndInAFile)
         EXPECT_EQ(SubmitStatus(file, url, response), c.file) << label;
         EXPECT_FALSE(Exists(target + L".temp")) << label;
         EXPECT_TRUE((c.file != kStatusChecksumMismatch && c.file != kStatusTransferComplete) ||
-                    ScriptedServer::FileHoldsPattern(target, kFileSize))
+                    ScriptedServer::FileHoldsPattern(target, 100000))
             << label;
     }
 }

@@ -25,12 +25,7 @@ const WsString kDeclaration = L"\uFEFF<?xml version=\"1.0\"?>\n";
 // replaces use the same heap, so blocks may cross the change.
 class LiveBlocks {
 public:
-    LiveBlocks()
-        : allocate_(pugi::get_memory_allocation_function()),
-          deallocate_(pugi::get_memory_deallocation_function())
-    {
-        pugi::set_memory_management_functions(Allocate, Deallocate);
-    }
+    LiveBlocks() { pugi::set_memory_management_functions(Allocate, Deallocate); }
     ~LiveBlocks() { pugi::set_memory_management_functions(allocate_, deallocate_); }
     LiveBlocks(const LiveBlocks&) = delete;
     LiveBlocks& operator=(const LiveBlocks&) = delete;
@@ -51,8 +46,9 @@ private:
     }
 
     static inline std::atomic<long> count_{0};
-    pugi::allocation_function allocate_;
-    pugi::deallocation_function deallocate_;
+    // Taken before the constructor's body replaces them.
+    const pugi::allocation_function allocate_ = pugi::get_memory_allocation_function();
+    const pugi::deallocation_function deallocate_ = pugi::get_memory_deallocation_function();
 };
 
 WsXmlDocument Parsed(const std::string& bytes)

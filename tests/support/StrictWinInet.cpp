@@ -198,10 +198,8 @@ int LoadedImageHolding(const void* code)
 
 bool Unloaded(int image)
 {
-    if (image < 0)
-        return false;
     AcquireSRWLockShared(&L().imagesLock);
-    const bool unloaded = L().images[image].unloaded;
+    const bool unloaded = image >= 0 && L().images[image].unloaded;
     ReleaseSRWLockShared(&L().imagesLock);
     return unloaded;
 }
