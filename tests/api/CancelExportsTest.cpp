@@ -84,34 +84,6 @@ protected:
         Sleep(settleMs);
         return id;
     }
-
-    // Unloads the library with the work of a session running for settleMs:
-    // the unload returns at once, nothing of the library's code runs on, and
-    // the log ends with its summary.
-    void UnloadWhileRunning(const StalledServer& server, DWORD settleMs)
-    {
-        const std::wstring log = TempTarget("unload.log");
-        const std::wstring target = TempTarget("unload.bin");
-        Reload(log);
-        StartWork(server, target, settleMs);
-        const DWORD start = GetTickCount();
-        Unload();
-        EXPECT_LT(GetTickCount() - start, kPromptMs) << "FreeLibrary";
-        // On the strict WinINet it stays until the notices of its handles came.
-        if (!UnderStrictWinInet()) {
-            EXPECT_EQ(GetModuleHandleW(L"korvel.dll"), nullptr) << "the library stays loaded";
-        }
-        EXPECT_TRUE(NobodyHolds(target));
-        // A transfer still running the library's code would now crash the process.
-        Sleep(500);
-        const std::vector<std::wstring> lines = LogMessages(log);
-        const auto summary = std::find(lines.begin(), lines.end(), L"***SUMMARY***");
-        ASSERT_NE(summary, lines.end()) << "the log has no summary";
-        for (auto line = summary; line != lines.end(); ++line)
-            EXPECT_EQ(line->find(L"<"), std::wstring::npos) << "after the summary: " << *line;
-        DeleteFileW(log.c_str());
-        std::filesystem::remove(target);
-    }
 };
 
 } // namespace
@@ -142,14 +114,37 @@ TEST_F(CancelExports, EveryCancelAndCloseReturnsPromptlyAndFreesWhatTheTransferH
     std::filesystem::remove(target);
 }
 
+// The unload returns at once with a session's work running for a moment or
+// none, nothing of the library's code runs on, and the log ends with its
+// summary.
 TEST_F(CancelExports, UnloadEndsEveryTransferAtOnce)
 {
+    const std::wstring log = TempTarget("unload.log");
+    const std::wstring target = TempTarget("unload.bin");
     for (const StalledServer& server : kStalledServers) {
         for (const DWORD settleMs : {0, 300}) {
             SCOPED_TRACE(std::string(server.name) + " after " + std::to_string(settleMs) + " ms");
-            UnloadWhileRunning(server, settleMs);
+            Reload(log);
+            StartWork(server, target, settleMs);
+            const DWORD start = GetTickCount();
+            Unload();
+            EXPECT_LT(GetTickCount() - start, kPromptMs) << "FreeLibrary";
+            // On the strict WinINet it stays until the notices of its handles came.
+            if (!UnderStrictWinInet()) {
+                EXPECT_EQ(GetModuleHandleW(L"korvel.dll"), nullptr) << "the library stays loaded";
+            }
+            EXPECT_TRUE(NobodyHolds(target));
+            // A transfer still running the library's code would now crash the process.
+            Sleep(500);
+            const std::vector<std::wstring> lines = LogMessages(log);
+            const auto summary = std::find(lines.begin(), lines.end(), L"***SUMMARY***");
+            EXPECT_NE(summary, lines.end()) << "the log has no summary";
+            for (auto line = summary; line != lines.end(); ++line)
+                EXPECT_EQ(line->find(L"<"), std::wstring::npos) << "after the summary: " << *line;
+            std::filesystem::remove(target);
         }
     }
+    DeleteFileW(log.c_str());
 }
 
 // A file download whose body is still arriving, cancelled and the library

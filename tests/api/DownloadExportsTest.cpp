@@ -71,17 +71,6 @@ protected:
                 fail("request " + std::to_string(n) + " " + head);
         }
     }
-
-    void RunFileRows(const std::vector<FileRow>& rows)
-    {
-        std::vector<std::string> failures;
-        const std::wstring target = TempTarget("rows.bin");
-        for (const FileRow& row : rows)
-            RunFileRow(Id(), row, target, failures);
-        for (const std::string& failure : failures)
-            ADD_FAILURE() << failure;
-        std::filesystem::remove(target);
-    }
 };
 
 } // namespace
@@ -152,37 +141,42 @@ TEST_F(DownloadExports, SecondSubmitCancelsTheFirstAndFetchesTheNewUrl)
 TEST_F(DownloadExports, FilesResumeOrStayWhole)
 {
     constexpr uint64_t kHalf = kFileSize / 2;
-    RunFileRows({
-        {"206 too short", kHalf, L"rangelen=1000;", kStatusTransferComplete, AsServerBytes, 2},
+    constexpr uint32_t complete = kStatusTransferComplete, unreachable = kStatusServerUnreachable;
+    const FileRow rows[] = {
+        {"206 too short", kHalf, L"rangelen=1000;", complete, AsServerBytes, 2},
         {"206 past the end", kHalf, L"header=Content-Range:bytes%20524288-1048600%2F1048601;",
-         kStatusTransferComplete, AsServerBytes, 2},
+         complete, AsServerBytes, 2},
         {"206 of another length", kHalf, L"header=Content-Range:bytes%20524288-1048575%2F2000000;",
-         kStatusTransferComplete, AsServerBytes, 2},
-        {"206 without its range", kHalf, L"header=Content-Range:bytes%20*%2F1048576;",
-         kStatusTransferComplete, AsServerBytes, 2},
-        {"huge length", kHalf, L"header=Content-Length:18446744073709551615;",
-         kStatusServerUnreachable, AsPartialIntact, 2},
+         complete, AsServerBytes, 2},
+        {"206 without its range", kHalf, L"header=Content-Range:bytes%20*%2F1048576;", complete,
+         AsServerBytes, 2},
+        {"huge length", kHalf, L"header=Content-Length:18446744073709551615;", unreachable,
+         AsPartialIntact, 2},
         {"length past 64 bits", kHalf, L"header=Content-Length:99999999999999999999999;",
-         kStatusServerUnreachable, AsPartialIntact, 2},
-        {"wrapping length", kHalf, L"header=Content-Length:18446744073709027328;",
-         kStatusServerUnreachable, AsServerBytes, 2},
-        {"416 of another length", kFileSize, L"header=Content-Range:bytes%20*%2F999;",
-         kStatusTransferComplete, AsServerBytes, 2},
-        {"fresh", 0, L"", kStatusTransferComplete, AsServerBytes, 1, true},
-        {"resumed", kHalf, L"", kStatusTransferComplete, AsServerBytes, 1, true},
-        {"resumed, no length", kHalf, L"nolength=1;", kStatusTransferComplete, AsServerBytes, 1,
-         true},
-        {"range ignored", kHalf, L"range=ignore;", kStatusTransferComplete, AsServerBytes, 1, true},
-        {"range misplaced", kHalf, L"range=wrongstart;", kStatusTransferComplete, AsServerBytes, 2,
-         true},
-        {"already whole (416)", kFileSize, L"", kStatusTransferComplete, AsServerBytes, 1, true},
-        {"longer local file", kFileSize + 5000, L"", kStatusTransferComplete, AsServerBytes, 2,
-         true},
-        {"server error", kHalf, L"status=503;", kStatusServerUnreachable, AsPartialIntact, 1},
-        {"gzip", 0, L"gzip=1;", kStatusTransferComplete, AsServerBytes, 1},
-        {"gzip cut", 0, L"gzip=1;cut=100;", kStatusServerUnreachable, AsWhatArrived},
+         unreachable, AsPartialIntact, 2},
+        {"wrapping length", kHalf, L"header=Content-Length:18446744073709027328;", unreachable,
+         AsServerBytes, 2},
+        {"416 of another length", kFileSize, L"header=Content-Range:bytes%20*%2F999;", complete,
+         AsServerBytes, 2},
+        {"fresh", 0, L"", complete, AsServerBytes, 1, true},
+        {"resumed", kHalf, L"", complete, AsServerBytes, 1, true},
+        {"resumed, no length", kHalf, L"nolength=1;", complete, AsServerBytes, 1, true},
+        {"range ignored", kHalf, L"range=ignore;", complete, AsServerBytes, 1, true},
+        {"range misplaced", kHalf, L"range=wrongstart;", complete, AsServerBytes, 2, true},
+        {"already whole (416)", kFileSize, L"", complete, AsServerBytes, 1, true},
+        {"longer local file", kFileSize + 5000, L"", complete, AsServerBytes, 2, true},
+        {"server error", kHalf, L"status=503;", unreachable, AsPartialIntact, 1},
+        {"gzip", 0, L"gzip=1;", complete, AsServerBytes, 1},
+        {"gzip cut", 0, L"gzip=1;cut=100;", unreachable, AsWhatArrived},
         {"gzip corrupt", 0, L"gzip=bad;", kStatusReceiveFailed, AsPartialIntact},
-    });
+    };
+    std::vector<std::string> failures;
+    const std::wstring target = TempTarget("rows.bin");
+    for (const FileRow& row : rows)
+        RunFileRow(Id(), row, target, failures);
+    for (const std::string& failure : failures)
+        ADD_FAILURE() << failure;
+    std::filesystem::remove(target);
 }
 
 // A file that changes on the server between two attempts is fetched again,
