@@ -108,8 +108,11 @@ TEST(Cli, ExitCodesAndTheMessagesBehindThem)
         {L"--help", L"", "", 0, "Usage: korvel-cli "},
         // Usage errors come before the library is loaded.
         {L"frobnicate --dll=Z:\\x.dll", L"", "", 2, "korvel-cli: unknown command 'frobnicate'"},
+        // The words of the expression, joined, under the column of the fault.
         {L"query a=1 or b=2 and c=3 --dll=Z:\\x.dll", L"", "", 2,
-         "\n  a=1 or b=2 and c=3\n             ^\nRun 'korvel-cli --help'"},
+         "korvel-cli: bad query expression: column 12: cannot mix 'and' and 'or' in one group "
+         "without parentheses: this 'and' follows an 'or' at column 5; group them, as in a=1 and "
+         "(b=2 or c=3)\n  a=1 or b=2 and c=3\n             ^\nRun 'korvel-cli --help'"},
         {L"--dll Z:\\no\\such.dll ping", L"", "", 3,
          "cannot load Z:\\no\\such.dll: error 126 (module not found: there is no such file)\n"},
         {L"--dll C:\\windows\\win.ini ping", L"", "", 3,

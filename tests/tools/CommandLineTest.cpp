@@ -145,14 +145,4 @@ TEST(CommandLine, TheFileNameOfAUrlIsItsLastPathSegment)
     }
 }
 
-TEST(CommandLine, ABadExpressionIsAUsageErrorWithItsColumn)
-{
-    const CommandLineResult parsed = ParseCommandLine({L"query", L"a=1 and", L"b=2 or c=3"});
-    ASSERT_FALSE(parsed.Ok());
-    EXPECT_EQ(parsed.error.rfind("bad query expression: column 13: cannot mix", 0), 0u)
-        << parsed.error;
-    EXPECT_EQ(parsed.expression, L"a=1 and b=2 or c=3");
-    EXPECT_EQ(parsed.expressionColumn.value_or(0), 12u);
-}
-
 } // namespace
