@@ -7,6 +7,7 @@
 #include "tests/support/ZipWriter.h"
 
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <regex>
@@ -177,53 +178,46 @@ TEST_F(InstallExports, OutcomeOfEachPackage)
     };
     // Rows where no installer runs come first: a check repeats the outcome of
     // the last installer that ran.
-    std::vector<Row> rows = {
-        {"no identity", {{"fake-installer.exe", installer}}, kStatusInstallFailed},
-        {"empty identity",
-         {{"pakord.id", ""}, {"fake-installer.exe", installer}},
-         kStatusInstallFailed},
-        {"other key",
-         {{"pakord.id", "[Volume Id]\r\nSetup=fake-installer.exe\r\n"}},
-         kStatusInstallFailed},
-        {"other section",
-         {{"pakord.id", "[Volume]\r\nExePath=fake-installer.exe\r\n"}},
-         kStatusInstallFailed},
-        {"installer missing",
-         {{"pakord.id", Identity("missing-setup.exe --exit 0")}},
-         kStatusInstallFailed},
+    const ZipEntry setup = {"fake-installer.exe", installer};
+    const uint32_t failed = kStatusInstallFailed;
+    const uint32_t refused = kStatusPackageNotTrusted;
+    const std::vector<ZipEntry> upward = {
+        {"pakord.id", Identity("..\\fake-installer.exe --exit 0" + Recording())}, setup};
+    // Rows where no installer runs come first: a check repeats the outcome of
+    // the last installer that ran. With publisher keys nothing is extracted
+    // from a package they did not sign as it is.
+    const Row rows[] = {
+        {"no identity", {setup}, failed},
+        {"empty identity", {{"pakord.id", ""}, setup}, failed},
+        {"other key", {{"pakord.id", "[Volume Id]\r\nSetup=fake-installer.exe\r\n"}}, failed},
+        {"other section", {{"pakord.id", "[Volume]\r\nExePath=fake-installer.exe\r\n"}}, failed},
+        {"installer missing", {{"pakord.id", Identity("missing-setup.exe --exit 0")}}, failed},
         {"no ZIP archive", {}, kStatusExtractFailed, {}, nullptr, replace("no ZIP archive")},
         {"empty file", {}, kStatusExtractFailed, {}, nullptr, replace("")},
         {"failed download", exit0, kStatusExtractFailed, {}, nullptr, nullptr, L"status=404;"},
+        {"../", Package("--exit 0", {{"../" + slip, "x"}}), kStatusExtractFailed},
+        {"..\\", Package("--exit 0", {{"..\\" + slip, "x"}}), kStatusExtractFailed},
+        {"C:\\", Package("--exit 0", {{"C:\\" + slip, "x"}}), kStatusExtractFailed},
+        {"/", Package("--exit 0", {{"/" + slip, "x"}}), kStatusExtractFailed},
+        {"entry changed", exit0, refused, trustA, &keyA,
+         flip([](const std::string&) { return size_t{40}; })},
+        {"central directory changed", exit0, refused, trustA, &keyA, flip(centralDirectory)},
+        {"end record changed", exit0, refused, trustA, &keyA, flip(fromEnd(90 + 12))},
+        {"signature changed", exit0, refused, trustA, &keyA, flip(lastSignatureByte)},
+        {"other key", exit0, refused, trustA, &keyB},
+        {"unsigned", exit0, refused, trustA},
+        {"byte appended", exit0, refused, trustA, &keyA, [](std::string& b) { b += '\0'; }},
+        {"comment length lies", exit0, refused, trustA, &keyA, flip(fromEnd(92))},
+        {"malformed keys", exit0, refused, L"MFkwEwYHKoZIzj0CAQYI", &keyA},
+        {"ExePath with ..", upward, refused, trustA, &keyA},
+        {"exit 0", exit0, kStatusSuccess},
+        {"exit 0, signed", exit0, kStatusSuccess, trustA, &keyA},
+        {"exit 0, second of two keys", exit0, kStatusSuccess,
+         keyA.packageKeys + L"; " + keyB.packageKeys, &keyB},
+        {"exit 0, signed, no keys", exit0, kStatusSuccess, std::nullopt, &keyA},
+        {"exit 1602", Package("--exit 1602"), kStatusInstallCancelled},
+        {"exit 3010", Package("--exit 3010"), failed},
     };
-    for (const char* prefix : {"../", "..\\", "C:\\", "/"})
-        rows.push_back({prefix, Package("--exit 0", {{prefix + slip, "x"}}), kStatusExtractFailed});
-    // With publisher keys nothing is extracted from a package they did not sign as it is.
-    const uint32_t refused = kStatusPackageNotTrusted;
-    const std::vector<ZipEntry> upward = {
-        {"pakord.id", Identity("..\\fake-installer.exe --exit 0" + Recording())},
-        {"fake-installer.exe", installer}};
-    rows.insert(
-        rows.end(),
-        {
-            {"entry changed", exit0, refused, trustA, &keyA,
-             flip([](const std::string&) { return size_t{40}; })},
-            {"central directory changed", exit0, refused, trustA, &keyA, flip(centralDirectory)},
-            {"end record changed", exit0, refused, trustA, &keyA, flip(fromEnd(90 + 12))},
-            {"signature changed", exit0, refused, trustA, &keyA, flip(lastSignatureByte)},
-            {"other key", exit0, refused, trustA, &keyB},
-            {"unsigned", exit0, refused, trustA},
-            {"byte appended", exit0, refused, trustA, &keyA, [](std::string& b) { b += '\0'; }},
-            {"comment length lies", exit0, refused, trustA, &keyA, flip(fromEnd(92))},
-            {"malformed keys", exit0, refused, L"MFkwEwYHKoZIzj0CAQYI", &keyA},
-            {"ExePath with ..", upward, refused, trustA, &keyA},
-            {"exit 0", exit0, kStatusSuccess},
-            {"exit 0, signed", exit0, kStatusSuccess, trustA, &keyA},
-            {"exit 0, second of two keys", exit0, kStatusSuccess,
-             keyA.packageKeys + L"; " + keyB.packageKeys, &keyB},
-            {"exit 0, signed, no keys", exit0, kStatusSuccess, std::nullopt, &keyA},
-            {"exit 1602", Package("--exit 1602"), kStatusInstallCancelled},
-            {"exit 3010", Package("--exit 3010"), kStatusInstallFailed},
-        });
     std::set<std::wstring> installFolders;
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
