@@ -14,8 +14,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -41,12 +39,6 @@ inline bool UnderStrictWinInet()
 inline const ScriptedServer& Server()
 {
     return ScriptedServer::Get();
-}
-
-// ASCII only.
-inline std::string Narrow(const std::wstring& text)
-{
-    return std::string(text.begin(), text.end());
 }
 
 inline std::wstring Tagged(const std::string& tag, const std::wstring& script)
@@ -75,8 +67,7 @@ inline void WritePattern(const std::wstring& path, uint64_t size)
 {
     std::filesystem::remove(path);
     if (size != 0)
-        std::ofstream(std::filesystem::path(path), std::ios::binary)
-            << ScriptedServer::PatternBytes(0, size);
+        WriteBytes(path, ScriptedServer::PatternBytes(0, size));
 }
 
 // Packages that first-version downloads keep in the temporary folder, or the
@@ -213,8 +204,7 @@ public:
     {
         for (int i = 0; i < 1000; ++i) {
             const uint32_t status = K().WsUdQueryCheck(Id(), 10);
-            if (status == kStatusSuccess)
-                ++completions;
+            completions += status == kStatusSuccess;
             if (status != kStatusPending)
                 return status;
         }

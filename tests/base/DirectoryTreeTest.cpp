@@ -14,15 +14,6 @@ using namespace test;
 
 class DirectoryTreeTest : public ::testing::Test {
 protected:
-    // root\top.txt, root\a\b\deep.bin, root\a\b\c\last.txt and the empty root\e.
-    void BuildTree()
-    {
-        for (const wchar_t* folder : {L"", L"\\a", L"\\a\\b", L"\\a\\b\\c", L"\\e"})
-            ASSERT_TRUE(CreateDirectoryW((root_ + folder).c_str(), nullptr)) << folder;
-        for (const wchar_t* file : {L"\\top.txt", L"\\a\\b\\deep.bin", L"\\a\\b\\c\\last.txt"})
-            ASSERT_TRUE(WriteBytes(root_ + file, "korvel")) << file;
-    }
-
     ScratchFolder scratch_;
     const std::wstring root_ = scratch_ / L"tree";
 };
@@ -30,7 +21,11 @@ protected:
 TEST_F(DirectoryTreeTest, RemovesNestedFoldersAndReadOnlyEntriesGivenWithOrWithoutABackslash)
 {
     for (const std::wstring& path : {root_, root_ + L"\\"}) {
-        BuildTree();
+        // root\top.txt, root\a\b\deep.bin, root\a\b\c\last.txt and the empty root\e.
+        for (const wchar_t* folder : {L"", L"\\a", L"\\a\\b", L"\\a\\b\\c", L"\\e"})
+            ASSERT_TRUE(CreateDirectoryW((root_ + folder).c_str(), nullptr)) << folder;
+        for (const wchar_t* file : {L"\\top.txt", L"\\a\\b\\deep.bin", L"\\a\\b\\c\\last.txt"})
+            ASSERT_TRUE(WriteBytes(root_ + file, "korvel")) << file;
         for (const wchar_t* entry : {L"\\top.txt", L"\\a\\b\\c\\last.txt", L"\\a\\b"})
             ASSERT_TRUE(SetFileAttributesW((root_ + entry).c_str(), FILE_ATTRIBUTE_READONLY));
         EXPECT_TRUE(RemoveDirectoryTree(path));

@@ -11,7 +11,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cwchar>
 #include <filesystem>
 #include <fstream>
 #include <thread>

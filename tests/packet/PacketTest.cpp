@@ -34,11 +34,6 @@ ScopedRegistryValue PipelineAtServer(const std::string& tag, const std::string& 
                                                          L"lumq/pipeline"));
 }
 
-std::string Head(const std::string& tag, int n = 1)
-{
-    return ScriptedServer::Get().RecordedHead(tag, n).value_or("");
-}
-
 // The start of every request packet, up to its header's client element.
 std::wstring PacketStart(const std::wstring& localeElement)
 {
@@ -47,13 +42,6 @@ std::wstring PacketStart(const std::wstring& localeElement)
            L"\" xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" xsi:schemaLocation=\"" +
            ns + L" Schemas/Common/2.0/Packet.xsd\" schemaVersion=\"2.0\">\n\t<header>\n\t\t" +
            localeElement + L"\n\t\t<date />\n";
-}
-
-WsString RequestText(const WsPacket& packet)
-{
-    WsXmlDocument document(L"packet", PacketNamespaceUri());
-    packet.Serialize(document, document.Root());
-    return document.ToString(true, true);
 }
 
 WsPacketHeader ParsedHeader(const std::string& headerXml)
@@ -67,15 +55,16 @@ WsPacketHeader ParsedHeader(const std::string& headerXml)
 
 TEST(Packet, EmptyClientAndNoBody)
 {
-    const WsPacket packet{WsPacketHeader(WsClientInfo{}, L"")};
-    EXPECT_EQ(RequestText(packet), PacketStart(L"<locale />") +
-                                       L"\t\t<client>\n"
-                                       L"\t\t\t<swapp version=\"\"></swapp>\n"
-                                       L"\t\t\t<corelib version=\"\"></corelib>\n"
-                                       L"\t\t\t<wrapperlib version=\"\"></wrapperlib>\n"
-                                       L"\t\t</client>\n"
-                                       L"\t</header>\n"
-                                       L"</packet>\n");
+    WsXmlDocument document(L"packet", PacketNamespaceUri());
+    WsPacket(WsPacketHeader(WsClientInfo{}, L"")).Serialize(document, document.Root());
+    EXPECT_EQ(document.ToString(true, true), PacketStart(L"<locale />") +
+                                                 L"\t\t<client>\n"
+                                                 L"\t\t\t<swapp version=\"\"></swapp>\n"
+                                                 L"\t\t\t<corelib version=\"\"></corelib>\n"
+                                                 L"\t\t\t<wrapperlib version=\"\"></wrapperlib>\n"
+                                                 L"\t\t</client>\n"
+                                                 L"\t</header>\n"
+                                                 L"</packet>\n");
 }
 
 TEST(PipelineConfig, ServerUrlPrecedence)
@@ -137,7 +126,7 @@ TEST(PipelineRequest, QueryOnTheWire)
         WsPipelineRequest request(kClient, L"ContentCmd:Query", packet, true);
         request.AddParameter(L"MaxHits", 5u);
         ASSERT_EQ(request.Run(10000, false), kStatusSuccess);
-        const std::string head = Head(tag);
+        const std::string head = ScriptedServer::Get().RecordedHead(tag).value_or("");
         EXPECT_EQ(head.rfind("POST /s/", 0), 0u) << head;
         // Parameters are percent-encoded: pipeline_version=2.0 as the server decodes it.
         EXPECT_NE(
@@ -156,9 +145,9 @@ TEST(PipelineRequest, QueryOnTheWire)
         EXPECT_EQ(request.GetResponsePacket().Header().StatusText(), L"OK");
         // Every run adds the version once more.
         ASSERT_EQ(request.Run(10000, false), kStatusSuccess);
-        EXPECT_NE(
-            Head(tag, 2).find("&MaxHits=5&pipeline%5Fversion=2%2E0&pipeline%5Fversion=2%2E0 "),
-            std::string::npos);
+        EXPECT_NE(ScriptedServer::Get().RecordedHead(tag, 2).value_or("").find(
+                      "&MaxHits=5&pipeline%5Fversion=2%2E0&pipeline%5Fversion=2%2E0 "),
+                  std::string::npos);
     }
 }
 
@@ -206,7 +195,7 @@ TEST(PipelineRequest, PingOnTheWireAndItsStatus)
                   c.status)
             << c.body;
         EXPECT_EQ(answerDate, c.body.find(date) != std::string::npos ? Widened(date) : L"");
-        const std::string head = Head(tag);
+        const std::string head = ScriptedServer::Get().RecordedHead(tag).value_or("");
         EXPECT_EQ(head.rfind("GET /s/", 0), 0u) << head;
         EXPECT_NE(head.find("/lumq/pipeline?cmd=PingCmd:Ping&module=Pipeline "), std::string::npos)
             << head;

@@ -30,6 +30,8 @@ const char* PatternAt(uint64_t offset)
     return table.data() + offset % kPatternPeriod;
 }
 
+} // namespace
+
 std::string Narrow(const std::wstring& text)
 {
     std::string result;
@@ -37,8 +39,6 @@ std::string Narrow(const std::wstring& text)
         result += c < 0x80 ? static_cast<char>(c) : '?';
     return result;
 }
-
-} // namespace
 
 ScriptedServer::ScriptedServer(std::wstring directory, uint16_t port)
     : directory_(std::move(directory)), port_(port)

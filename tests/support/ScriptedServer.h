@@ -17,6 +17,9 @@ struct ServerFolder {
 };
 ServerFolder FindServerFolder(const wchar_t* variable, const std::wstring& portFile);
 
+// Text for messages and the tests' own names: ASCII, anything else as '?'.
+std::string Narrow(const std::wstring& text);
+
 // A whole file, read while others may still write it; nothing when it
 // cannot be read.
 std::optional<std::string> ReadWholeFile(const std::wstring& path);

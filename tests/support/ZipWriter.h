@@ -4,6 +4,7 @@
 // iowin32.h relies on the declarations of zip.h.
 #include <minizip/iowin32.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -62,11 +63,9 @@ private:
 inline bool WriteZip(const std::wstring& path, const std::vector<ZipEntry>& entries)
 {
     ZipWriter writer(path);
-    for (const ZipEntry& entry : entries) {
-        if (!writer.Add(entry))
-            return false;
-    }
-    return writer.Close();
+    return std::all_of(entries.begin(), entries.end(),
+                       [&writer](const ZipEntry& entry) { return writer.Add(entry); }) &&
+           writer.Close();
 }
 
 } // namespace korvel::test

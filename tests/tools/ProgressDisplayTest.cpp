@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <numeric>
 #include <string>
 #include <vector>
 
@@ -29,13 +30,7 @@ struct Capture {
         return ProgressDisplay([this](const std::string& text) { writes.push_back(text); },
                                terminal);
     }
-    std::string All() const
-    {
-        std::string all;
-        for (const std::string& w : writes)
-            all += w;
-        return all;
-    }
+    std::string All() const { return std::accumulate(writes.begin(), writes.end(), std::string()); }
 };
 
 TEST(ProgressDisplay, PlainLinesOnlyWhenTheNextTenPercentIsReached)
@@ -44,12 +39,10 @@ TEST(ProgressDisplay, PlainLinesOnlyWhenTheNextTenPercentIsReached)
     ProgressDisplay display = capture.Display(false);
     const uint64_t total = 1000 * 1024;
     display.Update(ProgressSample::Bytes(0, 0), 0); // not started: size unknown yet
-    display.Update(ProgressSample::Bytes(50 * 1024, total), 100);
-    display.Update(ProgressSample::Bytes(120 * 1024, total), 200);
-    display.Update(ProgressSample::Bytes(150 * 1024, total), 300);
-    display.Update(ProgressSample::Bytes(550 * 1024, total), 400);
-    display.Update(ProgressSample::Bytes(560 * 1024, total), 500);
-    display.Finish(ProgressSample::Bytes(total, total), 600);
+    uint64_t ms = 0;
+    for (const uint64_t kib : {50, 120, 150, 550, 560})
+        display.Update(ProgressSample::Bytes(kib * 1024, total), ms += 100);
+    display.Finish(ProgressSample::Bytes(total, total), ms + 100);
 
     ASSERT_EQ(capture.writes.size(), 4u) << capture.All();
     EXPECT_EQ(capture.writes[0], "  0 B\n");
