@@ -128,6 +128,11 @@ TEST_F(SoakExports, HandlesAndMemoryStayLevelUnderThousandsOfCancels)
            size_t(after.handles), before.privateBytes / 1024, after.privateBytes / 1024);
     ASSERT_NE(before.handles, 0u);
     EXPECT_EQ(queries, kThreads * kRounds / 4);
-    EXPECT_LE(after.handles, before.handles * 11 / 10);
+    // WinINet under Wine runs a read left pending on a cancelled request on a
+    // pool thread of its own until the server closes the socket, which a
+    // server that keeps connections alive may do minutes later: its threads
+    // and events come and go on their own (up to +18 % seen here, where a
+    // leak per cancel gave +200 %).
+    EXPECT_LE(after.handles, before.handles * 5 / 4);
     EXPECT_LE(after.privateBytes, before.privateBytes * 11 / 10);
 }
