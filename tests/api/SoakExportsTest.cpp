@@ -111,7 +111,7 @@ TEST_F(SoakExports, HandlesAndMemoryStayLevelUnderThousandsOfCancels)
         // Cancelled transfers may still wait for their server, and the pool's
         // idle threads go one by one: the lowest of a few readings counts.
         footprints[mark] = Measure();
-        for (int reading = 0; reading < 8; ++reading, Sleep(250)) {
+        for (int reading = 0; reading < 4; ++reading, Sleep(250)) {
             const Footprint now = Measure();
             footprints[mark].handles = std::min(footprints[mark].handles, now.handles);
             footprints[mark].privateBytes =
