@@ -4,8 +4,9 @@
 
 namespace korvel {
 
-// Set when the library is unloaded because the process is ending. By then
-// every other thread is gone, so nothing may wait for a worker thread.
+// Set when the library is detached because the process is ending. By then
+// every other thread is gone, perhaps holding a lock: the log neither waits
+// nor writes any more.
 void MarkProcessExiting();
 bool ProcessIsExiting();
 

@@ -11,7 +11,6 @@ namespace korvel {
 
 namespace {
 
-constexpr DWORD kOneHourMs = 3600000;
 // How long an unload waits for the last notices of closed requests.
 constexpr DWORD kLastNoticesMs = 50;
 constexpr DWORD kPollMs = 5;
@@ -27,11 +26,6 @@ RetiredList& Retired()
 {
     static RetiredList* const list = new RetiredList;
     return *list;
-}
-
-void SetDwordOption(HINTERNET handle, DWORD option, DWORD value)
-{
-    WinInet().InternetSetOptionW(handle, option, &value, sizeof value);
 }
 
 } // namespace
@@ -66,8 +60,7 @@ InternetConnection::InternetConnection(const WsString& agent, const WsString& ho
         LogError(L"Failed to open the internet connection: " + FormatLastError());
         Raise(kStatusServerUnreachable);
     }
-    SetDwordOption(Handle(), INTERNET_OPTION_RECEIVE_TIMEOUT, kOneHourMs);
-    SetDwordOption(Handle(), INTERNET_OPTION_SEND_TIMEOUT, kOneHourMs);
+    connection_.SetTransferTimeouts();
     WinInet().InternetSetOptionW(Handle(), INTERNET_OPTION_IGNORE_OFFLINE, nullptr, 0);
 }
 

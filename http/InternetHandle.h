@@ -28,6 +28,19 @@ public:
         handle_ = handle;
     }
 
+    void SetDwordOption(DWORD option, DWORD value) const
+    {
+        WinInet().InternetSetOptionW(handle_, option, &value, sizeof value);
+    }
+    // Receives and sends may each wait up to an hour: a slow server is not a
+    // failure, and a cancel ends any wait at once.
+    void SetTransferTimeouts() const
+    {
+        constexpr DWORD kOneHourMs = 3600000;
+        SetDwordOption(INTERNET_OPTION_RECEIVE_TIMEOUT, kOneHourMs);
+        SetDwordOption(INTERNET_OPTION_SEND_TIMEOUT, kOneHourMs);
+    }
+
     void Close()
     {
         if (handle_ != nullptr)

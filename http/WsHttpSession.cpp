@@ -18,7 +18,6 @@ constexpr uint32_t kSecureFlags = INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_S
                                   INTERNET_FLAG_IGNORE_REDIRECT_TO_HTTP |
                                   SECURITY_FLAG_IGNORE_REVOCATION;
 constexpr uint32_t kPlainFlags = INTERNET_FLAG_NO_CACHE_WRITE;
-constexpr DWORD kOneHourMs = 3600000;
 constexpr DWORD kPostBlockBytes = 16384;
 constexpr DWORD kUrlPartChars = 2084;
 
@@ -73,21 +72,17 @@ void SettleWinInet()
     static_cast<void>(settled);
 }
 
-void SetDwordOption(HINTERNET handle, DWORD option, DWORD value)
-{
-    WinInet().InternetSetOptionW(handle, option, &value, sizeof value);
-}
-
 // The handle's security flags are partly WinINet's own: the revocation bit of
 // the request's flags is added to them, never written in their place.
-void IgnoreRevocation(HINTERNET request, uint32_t flags)
+void IgnoreRevocation(const InternetHandle& request, uint32_t flags)
 {
     DWORD security = 0;
     DWORD size = sizeof security;
-    if (!WinInet().InternetQueryOptionW(request, INTERNET_OPTION_SECURITY_FLAGS, &security, &size))
+    if (!WinInet().InternetQueryOptionW(request.Get(), INTERNET_OPTION_SECURITY_FLAGS, &security,
+                                        &size))
         security = 0;
-    SetDwordOption(request, INTERNET_OPTION_SECURITY_FLAGS,
-                   security | (flags & SECURITY_FLAG_IGNORE_REVOCATION));
+    request.SetDwordOption(INTERNET_OPTION_SECURITY_FLAGS,
+                           security | (flags & SECURITY_FLAG_IGNORE_REVOCATION));
 }
 
 // What an answer's HTTP status means for the transaction; 0 lets it go on.
@@ -258,21 +253,28 @@ void WsHttpSession::OpenConnection(const WsString& host, INTERNET_PORT port)
     LogLine(L"</WsHttpSession::OpenConnection>");
 }
 
-void WsHttpSession::OpenRequest(const wchar_t* verb, const WsString& path, uint32_t flags)
+// Replaces the current request with a new one of the transaction's context;
+// false when WinINet could not make it.
+bool WsHttpSession::MakeRequest(const wchar_t* verb, const WsString& path, uint32_t flags)
 {
     CloseRequest();
     chain_->HandleExpected();
     request_.Reset(WinInet().HttpOpenRequestW(connection_->Handle(), verb, path.c_str(), nullptr,
                                               nullptr, nullptr, flags, chain_->Context()));
-    if (!request_.IsOpen()) {
+    if (!request_.IsOpen())
         chain_->HandleNotMade();
+    return request_.IsOpen();
+}
+
+void WsHttpSession::OpenRequest(const wchar_t* verb, const WsString& path, uint32_t flags)
+{
+    if (!MakeRequest(verb, path, flags)) {
         LogError(L"Could not open the request: " + FormatLastError());
         Raise(kStatusRequestOpenFailed);
     }
     // Some WinINet implementations take the time-outs only from the request
     // handle; the hour then bounds a stalled answer there too.
-    SetDwordOption(request_.Get(), INTERNET_OPTION_RECEIVE_TIMEOUT, kOneHourMs);
-    SetDwordOption(request_.Get(), INTERNET_OPTION_SEND_TIMEOUT, kOneHourMs);
+    request_.SetTransferTimeouts();
 }
 
 void WsHttpSession::AddRequestHeaders()
@@ -531,7 +533,7 @@ void WsHttpSession::RetryFailedSend(bool isPost, const SendCall& send, uint32_t 
         // A revocation check that cannot be done is retried once without it.
         if (retries >= 1)
             Raise(kStatusRetryFailed);
-        IgnoreRevocation(request_.Get(), flags);
+        IgnoreRevocation(request_, flags);
         if (SendAndAwait(send) == ERROR_SUCCESS)
             return;
     }

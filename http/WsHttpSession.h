@@ -94,6 +94,7 @@ private:
     void OpenSession();
     bool CrackUrl(const WsString& url, WsString& host, WsString& path, INTERNET_PORT& port);
     void OpenConnection(const WsString& host, INTERNET_PORT port);
+    bool MakeRequest(const wchar_t* verb, const WsString& path, uint32_t flags);
     void OpenRequest(const wchar_t* verb, const WsString& path, uint32_t flags);
     void CloseRequest();
     void SendGetRequest(const WsString& path, uint32_t flags);
