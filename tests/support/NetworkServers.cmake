@@ -63,3 +63,21 @@ function(korvel_add_proxy_test name program proxy filter)
         ENVIRONMENT "${KORVEL_TEST_ENVIRONMENT};${KORVEL_HTTP_SERVER_ENVIRONMENT};KORVEL_PROXY_DIR=${KORVEL_PROXY_DIR}"
         ENVIRONMENT_MODIFICATION "http_proxy=unset:;https_proxy=unset:;HTTP_PROXY=unset:;HTTPS_PROXY=unset:")
 endfunction()
+
+# A 64 MiB volume of its own (fixture "small_volume") for the tests of what a
+# download, a decoding or an extraction leaves free; KORVEL_SMALL_VOLUME names
+# it as Wine sees it.
+set(KORVEL_SMALL_VOLUME_DIR ${CMAKE_BINARY_DIR}/small-volume)
+add_test(NAME small_volume_mount
+         COMMAND ${CMAKE_SOURCE_DIR}/scripts/small-volume.sh mount ${KORVEL_SMALL_VOLUME_DIR} 64)
+set_tests_properties(small_volume_mount PROPERTIES FIXTURES_SETUP small_volume TIMEOUT 30)
+add_test(NAME small_volume_unmount
+         COMMAND ${CMAKE_SOURCE_DIR}/scripts/small-volume.sh unmount ${KORVEL_SMALL_VOLUME_DIR})
+set_tests_properties(small_volume_unmount PROPERTIES FIXTURES_CLEANUP small_volume TIMEOUT 30)
+
+# korvel_needs_small_volume(<test>): the test writes on the small volume.
+function(korvel_needs_small_volume name)
+    set_property(TEST ${name} APPEND PROPERTY FIXTURES_REQUIRED small_volume)
+    set_property(TEST ${name} APPEND PROPERTY ENVIRONMENT
+                 KORVEL_SMALL_VOLUME=Z:${KORVEL_SMALL_VOLUME_DIR})
+endfunction()
