@@ -1,6 +1,7 @@
 #include "session/PackageTrust.h"
 
 #include "base/Registry.h"
+#include "base/WsLog.h"
 #include "session/PackageSignature.h"
 
 #include <algorithm>
@@ -18,6 +19,15 @@ constexpr BYTE kP256Parameters[] = {0x06, 0x08, 0x2A, 0x86, 0x48, 0xCE, 0x3D, 0x
 // An uncompressed point: 0x04 and both coordinates.
 constexpr DWORD kP256PointBytes = 1 + 2 * kCoordinateBytes;
 constexpr DWORD kDigestBlockBytes = 64 * 1024;
+// A P-256 SubjectPublicKeyInfo: its algorithm and curve, then the point.
+constexpr DWORD kP256KeyInfoBytes = 91;
+// Half the order of P-256, big-endian. Of the two values of s that verify
+// with the same r (s and n - s), only the one not above this is taken.
+constexpr uint8_t kHalfOrder[kCoordinateBytes] = {
+    0x7F, 0xFF, 0xFF, 0xFF, 0x80, 0x00, 0x00, 0x00, 0x7F, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+    0xDE, 0x73, 0x7D, 0x56, 0xD3, 0x8B, 0xCF, 0x42, 0x79, 0xDC, 0xE5, 0x61, 0x7E, 0x31, 0x92, 0xA8};
+constexpr wchar_t kBase64Alphabet[] =
+    L"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/=";
 
 struct LocalMemory {
     void operator()(void* memory) const { LocalFree(memory); }
@@ -29,6 +39,35 @@ WsString Trimmed(const WsString& text)
     if (first == WsString::npos)
         return WsString();
     return text.substr(first, text.find_last_not_of(L" \t\r\n") - first + 1);
+}
+
+// An INTEGER of a DER signature at the start of bytes: in the fewest bytes
+// that keep it positive, with a length in the short form.
+bool IsMinimalInteger(const uint8_t* bytes, size_t available, size_t& used)
+{
+    if (available < 3 || bytes[0] != 0x02)
+        return false;
+    const size_t length = bytes[1];
+    if (length == 0 || length >= 0x80 || length + 2 > available || (bytes[2] & 0x80) != 0)
+        return false;
+    if (bytes[2] == 0 && (length == 1 || (bytes[3] & 0x80) == 0))
+        return false;
+    used = length + 2;
+    return true;
+}
+
+// SEQUENCE { INTEGER r, INTEGER s } as DER writes it and nothing else: a
+// longer length form, a padded integer or bytes after the sequence would give
+// one package many signed copies.
+bool IsCanonicalSignature(const std::string& der)
+{
+    const auto* bytes = reinterpret_cast<const uint8_t*>(der.data());
+    const size_t size = der.size();
+    size_t r = 0;
+    size_t s = 0;
+    return size >= 2 && bytes[0] == 0x30 && bytes[1] < 0x80 && bytes[1] + 2u == size &&
+           IsMinimalInteger(bytes + 2, size - 2, r) &&
+           IsMinimalInteger(bytes + 2 + r, size - 2 - r, s) && 2 + r + s == size;
 }
 
 } // namespace
@@ -48,17 +87,43 @@ std::optional<WsString> PackageTrust::ReadKeysSetting(const WsString& wrapperlib
 
 PackageTrust::PackageTrust(const WsString& keys) : crypt32_(L"crypt32.dll"), bcrypt_(L"bcrypt.dll")
 {
-    if (!LoadFunctions())
+    if (!LoadFunctions()) {
+        problem_ = L"The system's CryptoAPI lacks a function that the package check needs";
+        LogError(problem_);
         return;
+    }
     usable_ = true;
-    for (size_t start = 0; start <= keys.size();) {
+    size_t part = 1;
+    for (size_t start = 0; start <= keys.size(); ++part) {
         const size_t end = std::min(keys.find(L';', start), keys.size());
         const WsString piece = Trimmed(keys.substr(start, end - start));
         if (!piece.empty() && !AddKey(piece))
-            usable_ = false;
+            RefusePart(part, piece);
         start = end + 1;
     }
-    usable_ = usable_ && !keys_.empty();
+    if (usable_ && keys_.empty()) {
+        usable_ = false;
+        problem_ = L"PackageKeys names no key";
+    }
+    if (!usable_)
+        LogError(problem_);
+}
+
+// The first part refused is the one named: the host's administrator learns
+// which to mend, and a typo never quietly trusts fewer keys than meant.
+void PackageTrust::RefusePart(size_t part, const WsString& piece)
+{
+    if (!usable_)
+        return;
+    usable_ = false;
+    constexpr size_t kShownChars = 24;
+    WsString shown = piece.substr(0, kShownChars);
+    if (piece.size() > kShownChars)
+        shown += L"...";
+    problem_ = L"PackageKeys part " + std::to_wstring(part) + L" (\"" + shown +
+               L"\") is not the base64 of an EC P-256 public key";
+    if (piece.find_first_not_of(kBase64Alphabet) != WsString::npos)
+        problem_ += L"; keys are separated by ';'";
 }
 
 PackageTrust::~PackageTrust()
@@ -92,6 +157,10 @@ bool PackageTrust::LoadFunctions()
 // meet signatures this format cannot carry.
 bool PackageTrust::AddKey(const WsString& base64)
 {
+    // The decoder skips blanks and line breaks, which would join two keys
+    // written with the wrong separator into one text whose first key decodes.
+    if (base64.find_first_not_of(kBase64Alphabet) != WsString::npos)
+        return false;
     DWORD size = 0;
     const DWORD length = static_cast<DWORD>(base64.size());
     if (!stringToBinary_(base64.c_str(), length, CRYPT_STRING_BASE64, nullptr, &size, nullptr,
@@ -99,7 +168,8 @@ bool PackageTrust::AddKey(const WsString& base64)
         return false;
     std::vector<BYTE> der(size);
     if (!stringToBinary_(base64.c_str(), length, CRYPT_STRING_BASE64, der.data(), &size, nullptr,
-                         nullptr))
+                         nullptr) ||
+        size != kP256KeyInfoBytes)
         return false;
     CERT_PUBLIC_KEY_INFO* decoded = nullptr;
     DWORD decodedSize = 0;
@@ -125,6 +195,8 @@ bool PackageTrust::AddKey(const WsString& base64)
 // decoder gives them little-endian and only as long as they need.
 bool PackageTrust::SignatureFromDer(const std::string& der, std::vector<uint8_t>& signature) const
 {
+    if (!IsCanonicalSignature(der))
+        return false;
     CERT_ECC_SIGNATURE* decoded = nullptr;
     DWORD size = 0;
     if (!decodeObject_(X509_ASN_ENCODING, X509_ECC_SIGNATURE,
@@ -144,7 +216,9 @@ bool PackageTrust::SignatureFromDer(const std::string& der, std::vector<uint8_t>
         for (DWORD i = 0; i < bytes; ++i)
             *(end - 1 - i) = numbers[n]->pbData[i];
     }
-    return true;
+    const uint8_t* s = signature.data() + kCoordinateBytes;
+    return !std::lexicographical_compare(kHalfOrder, kHalfOrder + kCoordinateBytes, s,
+                                         s + kCoordinateBytes);
 }
 
 bool PackageTrust::Digest(HANDLE file, uint64_t bytes, std::vector<uint8_t>& digest) const
@@ -174,9 +248,11 @@ PackageTrust::Verdict PackageTrust::Check(HANDLE file) const
     if (!usable_)
         return Verdict::kBadKeys;
     const std::optional<PackageSignature> signature = PackageSignature::Read(file);
-    std::vector<uint8_t> raw;
-    if (!signature || !SignatureFromDer(signature->der, raw))
+    if (!signature)
         return Verdict::kUnsigned;
+    std::vector<uint8_t> raw;
+    if (!SignatureFromDer(signature->der, raw))
+        return Verdict::kNotTrusted;
     std::vector<uint8_t> digest;
     if (!Digest(file, signature->signedBytes, digest))
         return Verdict::kUnreadable;

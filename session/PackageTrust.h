@@ -18,7 +18,9 @@ namespace korvel {
 // package file against them. The keys are given as one text: one or more
 // base64 DER SubjectPublicKeyInfo of EC P-256 keys, separated by ';'
 // (several allow a key to be replaced without a gap). A text that names no
-// key, or any piece of it that is not such a key, trusts nothing.
+// key, or any piece of it that is not such a key, trusts nothing. Only one
+// spelling of a signature verifies: canonical DER with the lower of the two
+// values of s, as tools/package-signing/sign-package.py writes it.
 class PackageTrust {
 public:
     enum class Verdict {
@@ -40,6 +42,8 @@ public:
     PackageTrust& operator=(const PackageTrust&) = delete;
 
     size_t KeyCount() const { return usable_ ? keys_.size() : 0; }
+    // Why the keys' text cannot be used, naming the first part refused; empty when it can.
+    const WsString& Problem() const { return problem_; }
 
     // Reads the file through the handle only, so a caller that holds it
     // against writes knows the bytes checked are the bytes it keeps.
@@ -48,6 +52,7 @@ public:
 private:
     bool LoadFunctions();
     bool AddKey(const WsString& base64);
+    void RefusePart(size_t part, const WsString& piece);
     bool Digest(HANDLE file, uint64_t bytes, std::vector<uint8_t>& digest) const;
     bool SignatureFromDer(const std::string& der, std::vector<uint8_t>& signature) const;
 
@@ -66,6 +71,7 @@ private:
     decltype(::BCryptVerifySignature)* verifySignature_ = nullptr;
     std::vector<BCRYPT_KEY_HANDLE> keys_;
     bool usable_ = false;
+    WsString problem_;
 };
 
 } // namespace korvel

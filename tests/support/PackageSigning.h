@@ -65,3 +65,54 @@ inline bool SignPackage(const std::wstring& folder, const std::wstring& package,
 }
 
 } // namespace korvel::test
+
+namespace korvel::test {
+
+// The ways of spelling a package's signature anew that leave its numbers
+// valid: each would verify if any spelling of the numbers did.
+enum class Respelling { kOtherS, kPaddedR, kLongLength, kBytesAfter };
+
+// The signed package with its signature spelt as said. Its 90-byte comment
+// holds the signature's length at 17 and the signature from 18.
+inline std::string Respelled(std::string package, Respelling how)
+{
+    const size_t comment = package.size() - 90;
+    std::string der = package.substr(comment + 18, static_cast<uint8_t>(package[comment + 17]));
+    const size_t rBytes = static_cast<uint8_t>(der[3]);
+    std::string r = der.substr(2, 2 + rBytes);
+    std::string s = der.substr(4 + rBytes);
+    if (how == Respelling::kOtherS) {
+        // s becomes n - s, n the order of P-256.
+        static const uint8_t order[32] = {0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0x00,
+                                          0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                                          0xBC, 0xE6, 0xFA, 0xAD, 0xA7, 0x17, 0x9E, 0x84,
+                                          0xF3, 0xB9, 0xCA, 0xC2, 0xFC, 0x63, 0x25, 0x51};
+        std::string value = s.substr(2 + (s.size() > 34));
+        value.insert(0, 32 - value.size(), '\0');
+        int borrow = 0;
+        for (int i = 31; i >= 0; --i) {
+            const int digit = order[i] - static_cast<uint8_t>(value[i]) - borrow;
+            borrow = digit < 0;
+            value[i] = static_cast<char>(digit + 256 * borrow);
+        }
+        value.erase(0, std::min(value.find_first_not_of('\0'), size_t{31}));
+        if (static_cast<uint8_t>(value[0]) & 0x80)
+            value.insert(0, 1, '\0');
+        s = std::string{'\x02', static_cast<char>(value.size())} + value;
+    }
+    if (how == Respelling::kPaddedR)
+        r = std::string{'\x02', static_cast<char>(rBytes + 1), '\0'} + r.substr(2);
+    std::string body = r + s + (how == Respelling::kBytesAfter ? std::string("\x05\x00", 2) : "");
+    const std::string length = how == Respelling::kLongLength
+                                   ? std::string{'\x81', static_cast<char>(body.size())}
+                                   : std::string{static_cast<char>(body.size())};
+    der = "\x30" + length + body;
+    if (how == Respelling::kBytesAfter)
+        der = "\x30" + std::string{static_cast<char>(body.size() - 2)} + body;
+    package[comment + 17] = static_cast<char>(der.size());
+    std::fill(package.begin() + comment + 18, package.end(), '\0');
+    package.replace(comment + 18, der.size(), der);
+    return package;
+}
+
+} // namespace korvel::test

@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <optional>
 #include <regex>
 #include <sstream>
@@ -272,33 +273,52 @@ TEST(Cli, ACutDownloadIsContinuedByTheCommandItPrints)
     EXPECT_FALSE(Exists(file + L".part.validator"));
 }
 
-// verify gives the library's verdict on a package, without the library.
+// verify gives the library's verdict on a package, without the library:
+// keys written with the wrong separator and a signature spelt anew are
+// refused, and the refused part of the keys is named.
 TEST(Cli, VerifyChecksAPackageAsAHostWould)
 {
     const std::wstring folder = ScriptedServer::Get().FileDir();
     const SigningKey key = MakeSigningKey(folder, ScriptedServer::UniqueTag("cli-key"));
+    const SigningKey other = MakeSigningKey(folder, ScriptedServer::UniqueTag("cli-other"));
     const std::wstring package =
         folder + L"\\" + FromUtf8(ScriptedServer::UniqueTag("cli")) + L".zip";
     ASSERT_TRUE(WriteZip(package, {{"pakord.id", "[Volume Id]\r\nExePath=setup.exe\r\n"}}));
     ASSERT_TRUE(SignPackage(folder, package, key));
+    const std::string signedBytes = ReadWholeFile(package).value_or("");
+    const auto respelled = [](Respelling how) {
+        return [how](const std::string& bytes) { return Respelled(bytes, how); };
+    };
+    const auto same = [](const std::string& bytes) { return bytes; };
+    // A spelling too long for the signature block reads as no signature.
+    const char* notTrusted = " would not be installed\n";
     const struct {
         std::wstring keys;
-        const char* append;
+        std::function<std::string(const std::string&)> edit;
         DWORD exitCode;
         std::string text;
     } cases[] = {
-        {L"x;" + key.packageKeys, "", 1, "\n  the keys cannot be used: "},
-        {key.packageKeys, "", 0, " is signed by one of the given keys (1)"},
-        {key.packageKeys, "!", 1, "would not be installed\n  the package carries no signature"},
+        {L"x;" + key.packageKeys, same, 1, "\n  PackageKeys part 1 (\"x\") is not the base64"},
+        {key.packageKeys + L" " + other.packageKeys, same, 1, "keys are separated by ';'"},
+        {key.packageKeys, same, 0, " is signed by one of the given keys (1)"},
+        {other.packageKeys + L";" + key.packageKeys, same, 0, "one of the given keys (2)"},
+        {key.packageKeys, [](const std::string& b) { return b + "!"; }, 1,
+         "would not be installed\n  the package carries no signature"},
+        {key.packageKeys, respelled(Respelling::kOtherS), 1, notTrusted},
+        {key.packageKeys, respelled(Respelling::kPaddedR), 1, notTrusted},
+        {key.packageKeys, respelled(Respelling::kLongLength), 1, notTrusted},
+        {key.packageKeys, respelled(Respelling::kBytesAfter), 1, notTrusted},
     };
     for (const auto& c : cases) {
-        std::ofstream(package.c_str(), std::ios::binary | std::ios::app) << c.append;
+        SCOPED_TRACE(c.text);
+        std::ofstream(package.c_str(), std::ios::binary | std::ios::trunc) << c.edit(signedBytes);
         const ChildResult result = RunCli({L"verify", package, L"--key", c.keys});
         EXPECT_EQ(result.exitCode, c.exitCode) << result.err;
         EXPECT_NE((c.exitCode == 0 ? result.out : result.err).find(c.text), npos) << result.err;
     }
     DeleteFileW(package.c_str());
     DeleteFileW((folder + L"\\" + FromUtf8(key.pem)).c_str());
+    DeleteFileW((folder + L"\\" + FromUtf8(other.pem)).c_str());
 }
 
 TEST(Cli, CtrlCEndsTheCommandWith130)

@@ -13,11 +13,17 @@ namespace {
 
 enum class InstallerEnd { Finished, StoppedWaiting };
 
-// Polls the installer until it ends, Ctrl+C or the time limit; the library
-// cannot stop an installer, so neither of the latter two stops it.
+// Has the library check and extract the package and start its installer,
+// then polls the installer until it ends, Ctrl+C or the time limit; the
+// library cannot stop an installer, so neither of the latter two stops it. A
+// submit that does not report a running installer refused the package, or
+// the installer ended at once: only a running one is announced.
 InstallerEnd WaitForInstaller(const Session& session, const StopConditions& stop, uint32_t& status)
 {
+    Out().Write("Checking the package\n");
     status = session->WsUdInstallSubmit(session.Id(), 0);
+    if (status == kStatusPending)
+        Out().Write("Running the installer\n");
     while (status == kStatusPending) {
         if (stop.CtrlCPressed())
             return InstallerEnd::StoppedWaiting;
@@ -43,7 +49,6 @@ int RunInstall(const CommandContext& context)
         ReportError("download cancelled; nothing was installed");
         return kExitCtrlC;
     }
-    Out().Write("Running the installer\n");
     uint32_t status = 0;
     if (WaitForInstaller(session, stop, status) == InstallerEnd::StoppedWaiting) {
         ReportError("stopped waiting for the installer, which keeps running on its own");

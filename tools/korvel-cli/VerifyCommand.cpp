@@ -81,7 +81,11 @@ int RunVerify(const CommandLine& line)
     }
     const PackageTrust::Verdict verdict = trust.Check(package.Get());
     if (verdict != PackageTrust::Verdict::kTrusted) {
-        ReportError(ToUtf8(line.package) + " would not be installed", Refusal(verdict));
+        // A refused key is named before the rule the keys break.
+        const std::string problem = verdict == PackageTrust::Verdict::kBadKeys
+                                        ? ToUtf8(trust.Problem()) + "\n"
+                                        : std::string();
+        ReportError(ToUtf8(line.package) + " would not be installed", problem + Refusal(verdict));
         return kExitFailed;
     }
     Out().Write(ToUtf8(line.package) + " is signed by one of the given keys (" +

@@ -27,6 +27,9 @@ END_RECORD = b"PK\x05\x06"
 END_RECORD_BYTES = 22
 # The DER of an EC public key's algorithm and curve P-256, as SubjectPublicKeyInfo starts.
 P256_KEY_PREFIX = bytes.fromhex("3059301306072a8648ce3d020106082a8648ce3d030107034200")
+# The order of P-256. Of the two values of s that verify with the same r,
+# hosts take only the one not above half of it.
+P256_ORDER = 0xFFFFFFFF00000000FFFFFFFFFFFFFFFFBCE6FAADA7179E84F3B9CAC2FC632551
 
 
 def fail(message):
@@ -63,13 +66,31 @@ def end_record_offset(data):
     fail("the package is not a ZIP archive (no end of central directory record)")
 
 
+def der_integer(value):
+    body = value.to_bytes((value.bit_length() + 8) // 8, "big")
+    return bytes([0x02, len(body)]) + body
+
+
+def low_s_signature(der):
+    """The signature openssl wrote, as SEQUENCE { INTEGER r, INTEGER s }, with
+    s replaced by n - s when it is the higher of the two."""
+    if len(der) < 8 or der[0] != 0x30 or der[1] != len(der) - 2 or der[2] != 0x02:
+        fail("openssl wrote a signature that is not a DER ECDSA signature")
+    r_end = 4 + der[3]
+    r = int.from_bytes(der[4:r_end], "big")
+    s = int.from_bytes(der[r_end + 2:r_end + 2 + der[r_end + 1]], "big")
+    s = min(s, P256_ORDER - s)
+    body = der_integer(r) + der_integer(s)
+    return bytes([0x30, len(body)]) + body
+
+
 def signed_package(data, key):
     end = end_record_offset(data)
     signed = data[:end + END_RECORD_BYTES - 2] + struct.pack("<H", COMMENT_BYTES)
     with tempfile.NamedTemporaryFile() as unsigned:
         unsigned.write(signed)
         unsigned.flush()
-        signature = openssl(["dgst", "-sha256", "-sign", key, unsigned.name])
+        signature = low_s_signature(openssl(["dgst", "-sha256", "-sign", key, unsigned.name]))
     if not 0 < len(signature) <= MAX_SIGNATURE_BYTES:
         fail(f"openssl wrote a signature of {len(signature)} bytes; is {key} a P-256 key?")
     comment = MARKER + bytes([FORMAT_VERSION, len(signature)]) + signature
