@@ -154,6 +154,7 @@ TEST(Cli, ExitCodesAndTheMessagesBehindThem)
          "\nInstalled: the installer finished successfully\n"},
         {L"install {url}", Installer(1602), "", 4, "0x80009002 kStatusInstallCancelled\n"},
         {L"install {url}", Installer(3010), "", 1, "0x80009001 kStatusInstallFailed\n"},
+        {L"install {url}", L"size=300000", "", 1, "0x80006002 kStatusExtractFailed\n"},
     };
     for (const auto& c : cases) {
         const Server server(c.script, c.answer);
@@ -164,6 +165,10 @@ TEST(Cli, ExitCodesAndTheMessagesBehindThem)
         EXPECT_NE((c.exitCode == 0 ? result.out : result.err).find(c.text), npos) << label;
         if (c.exitCode == 0) {
             EXPECT_EQ(result.err, "") << label;
+        }
+        // A package refused before its installer started never announces it.
+        if (c.text.find("0x8000600") != npos) {
+            EXPECT_EQ(result.out.find("Running the installer"), npos) << label;
         }
         std::string request = server.Head();
         const std::string utf16 = ScriptedServer::Get().RecordedBody(server.tag).value_or("");
