@@ -108,10 +108,11 @@ TEST_F(SoakExports, HandlesAndMemoryStayLevelUnderThousandsOfCancels)
         for (uint32_t waited = 0; arrived < kThreads * (mark + 1) && waited < 4 * kLongWaitMs;
              waited += 10)
             Sleep(10);
-        // Cancelled transfers may still wait for their server, and the pool's
-        // idle threads go one by one: the lowest of a few readings counts.
+        // The pool's idle threads and their events leave about 5 s after
+        // their last work (Wine's pool), and cancelled transfers may still
+        // wait for their server: the lowest of the readings over 7 s counts.
         footprints[mark] = Measure();
-        for (int reading = 0; reading < 4; ++reading, Sleep(250)) {
+        for (int reading = 0; reading < 14; ++reading, Sleep(500)) {
             const Footprint now = Measure();
             footprints[mark].handles = std::min(footprints[mark].handles, now.handles);
             footprints[mark].privateBytes =
@@ -128,11 +129,6 @@ TEST_F(SoakExports, HandlesAndMemoryStayLevelUnderThousandsOfCancels)
            size_t(after.handles), before.privateBytes / 1024, after.privateBytes / 1024);
     ASSERT_NE(before.handles, 0u);
     EXPECT_EQ(queries, kThreads * kRounds / 4);
-    // WinINet under Wine runs a read left pending on a cancelled request on a
-    // pool thread of its own until the server closes the socket, which a
-    // server that keeps connections alive may do minutes later: its threads
-    // and events come and go on their own (up to +18 % seen here, where a
-    // leak per cancel gave +200 %).
-    EXPECT_LE(after.handles, before.handles * 5 / 4);
+    EXPECT_LE(after.handles, before.handles * 11 / 10);
     EXPECT_LE(after.privateBytes, before.privateBytes * 11 / 10);
 }
