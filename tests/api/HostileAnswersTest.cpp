@@ -4,6 +4,7 @@
 // of the target file that fail or fall short. None may take the volume below
 // its reserve, commit much memory, leave a decoded copy behind or end
 // "complete" with a block missing.
+#include "base/KernelHandle.h"
 #include "tests/api/ExportFixture.h"
 #include "tests/support/ImportPatch.h"
 
@@ -20,7 +21,8 @@ namespace {
 
 constexpr uint64_t kMiB = 1 << 20;
 constexpr uint64_t kMaxCommit = 256 * kMiB;
-constexpr wchar_t kTargetName[] = L"hostile.bin";
+constexpr wchar_t kTargetName[] = L"\\hostile.bin";
+constexpr wchar_t kRecordName[] = L"\\hostile.bin.validator";
 
 // Zeros of the given size as gzip members of a MiB each: 2 GiB take 2 MiB.
 std::string GzippedZeros(uint64_t size)
@@ -77,19 +79,16 @@ BOOL WINAPI FaultyWriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD writt
     return FALSE;
 }
 
-enum class Via { kPackage, kFile, kQuery };
-enum class Body { kPattern, kGzippedZeros };
+enum Via { kPackage, kFile, kQuery };
+// What else works against the row: the host's settings, another program, the disk.
+enum Twist { kNone, kKeysSet, kTargetHeld, kWriteFails, kWriteShort, kRecordFails };
 struct Row {
     const char* name;
     Via via;
-    Body body;
-    uint64_t size; // of the body as the target should hold it
+    std::wstring gzip; // the script of a served gzip body; empty for the server's pattern
+    uint64_t size;     // of the body as the target would hold it
     uint32_t status;
-    std::wstring suffix = L""; // of the file whose writes fail
-    DWORD error = 0;           // of those writes; 0 makes them short
-    std::wstring script = L"";
-    bool keys = false; // the host trusts publisher keys
-    bool held = false; // another program holds the target open
+    Twist twist = kNone;
 };
 
 // The lowest free space of the volume and the highest commit of the process
@@ -164,14 +163,14 @@ protected:
 
     uint32_t Run(const Row& row, const std::wstring& url, const std::wstring& target)
     {
-        if (row.via == Via::kQuery) {
+        if (row.via == kQuery) {
             PointPipelineAt(url);
             return Query();
         }
-        if (row.via == Via::kFile)
+        if (row.via == kFile)
             return DownloadToFile(url, target);
         std::optional<ScopedRegistryValue> keys;
-        if (row.keys)
+        if (row.twist == kKeysSet)
             keys.emplace(L"SOFTWARE\\Talvessa\\Pipeline", L"PackageKeys", L"AAAA");
         const uint32_t submitted = Download(url, 0);
         return submitted == kStatusPending ? DownloadToEnd(Id()).status : submitted;
@@ -179,17 +178,17 @@ protected:
 
     // What the row's target holds: a prefix of the right bytes, all of them
     // only when the transfer completed.
-    void CheckTarget(const Row& row, const std::wstring& target, uint32_t status)
+    static void CheckTarget(const Row& row, const std::wstring& target, uint32_t status)
     {
         const uint64_t size =
             std::filesystem::exists(target) ? std::filesystem::file_size(target) : 0;
-        const bool complete = status == kStatusTransferComplete;
-        EXPECT_EQ(size == row.size, complete) << size << " bytes";
-        if (row.body == Body::kPattern && size != 0)
+        EXPECT_EQ(size == row.size, status == kStatusTransferComplete) << size << " bytes";
+        if (!row.gzip.empty()) {
+            EXPECT_TRUE(ReadWholeFile(target).value_or("") == std::string(size, '\0'));
+        } else if (size != 0) {
             EXPECT_TRUE(ScriptedServer::FileHoldsPattern(target, size))
                 << ScriptedServer::DescribePatternMismatch(target, size);
-        else
-            EXPECT_TRUE(ReadWholeFile(target).value_or("") == std::string(size, '\0'));
+        }
     }
 
     std::vector<std::wstring> served_;
@@ -203,106 +202,73 @@ TEST_F(HostileAnswers, NoAnswerFillsTheVolumeOrTheMemory)
     ULARGE_INTEGER volumeSize{};
     ASSERT_TRUE(GetDiskFreeSpaceExW(folder.c_str(), nullptr, &volumeSize, nullptr));
     const uint64_t reserve = std::min<uint64_t>(volumeSize.QuadPart / 20, 1ull << 30);
-    const std::wstring target = folder + kTargetName;
+    const std::wstring target = folder + (kTargetName + 1);
+    const std::wstring record = folder + (kRecordName + 1);
     const std::wstring bomb = Serve(GzippedZeros(2048 * kMiB));
     const std::wstring twice = Serve(GzippedZeros(36 * kMiB));
     const std::wstring once = Serve(GzippedZeros(2 * kMiB));
-    constexpr uint32_t kDiskFull = kStatusDiskFull, kComplete = kStatusTransferComplete;
-    const std::wstring validator = std::wstring(kTargetName) + L".validator";
+    constexpr uint64_t k2GiB = 2048 * kMiB;
+    constexpr uint32_t kDiskFull = kStatusDiskFull, kWriteFailed = kStatusFileCreateFailed;
     const Row rows[] = {
-        {"package: 2 GiB of gzip", Via::kPackage, Body::kGzippedZeros, 0, kDiskFull, {}, 0, bomb},
-        {"package: 2 GiB of gzip, keys set",
-         Via::kPackage,
-         Body::kGzippedZeros,
-         0,
-         kDiskFull,
-         {},
-         0,
-         bomb,
-         true},
-        {"file: 2 GiB of gzip", Via::kFile, Body::kGzippedZeros, 0, kDiskFull, {}, 0, bomb},
-        {"query: 2 GiB of gzip",
-         Via::kQuery,
-         Body::kGzippedZeros,
-         0,
-         0,
-         {},
-         0,
-         L"ctype=text%2Fxml;" + bomb},
-        {"file: larger than the volume", Via::kFile, Body::kPattern, 80 * kMiB, kDiskFull},
-        {"file: held, decoded once",
-         Via::kFile,
-         Body::kGzippedZeros,
-         2 * kMiB,
-         kComplete,
-         {},
-         0,
-         once,
-         false,
-         true},
-        {"file: held, decoded twice",
-         Via::kFile,
-         Body::kGzippedZeros,
-         36 * kMiB,
-         kDiskFull,
-         {},
-         0,
-         twice,
-         false,
-         true},
-        {"file: write fails", Via::kFile, Body::kPattern, 4 * kMiB, kStatusFileCreateFailed,
-         kTargetName, ERROR_IO_DEVICE},
-        {"file: write falls short", Via::kFile, Body::kPattern, 4 * kMiB, kStatusFileCreateFailed,
-         kTargetName},
-        {"file: version record fails", Via::kFile, Body::kPattern, kMiB, kStatusFileCreateFailed,
-         validator, ERROR_IO_DEVICE, L"etag=v1;"},
+        {"package: 2 GiB of gzip", kPackage, bomb, k2GiB, kDiskFull},
+        {"package: 2 GiB of gzip, keys set", kPackage, bomb, k2GiB, kDiskFull, kKeysSet},
+        {"file: 2 GiB of gzip", kFile, bomb, k2GiB, kDiskFull},
+        {"query: 2 GiB of gzip", kQuery, bomb, k2GiB, kStatusSuccess},
+        {"file: larger than the volume", kFile, L"", 80 * kMiB, kDiskFull},
+        {"file: held, decoded once", kFile, once, 2 * kMiB, kStatusTransferComplete, kTargetHeld},
+        {"file: held, decoded twice", kFile, twice, 36 * kMiB, kDiskFull, kTargetHeld},
+        {"file: write fails", kFile, L"", 4 * kMiB, kWriteFailed, kWriteFails},
+        {"file: write falls short", kFile, L"", 4 * kMiB, kWriteFailed, kWriteShort},
+        {"file: version record fails", kFile, L"", kMiB, kWriteFailed, kRecordFails},
     };
     ASSERT_TRUE(PatchImport(Library().Module(), "kernel32.dll", "WriteFile",
                             reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&FaultyWriteFile))));
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        fault.suffix = row.suffix;
-        fault.from = row.suffix == validator ? 1 : 2;
-        fault.error = row.error;
+        const bool faulty = row.twist >= kWriteFails;
+        fault.suffix = !faulty ? L"" : row.twist == kRecordFails ? kRecordName : kTargetName;
+        fault.from = row.twist == kRecordFails ? 1 : 2;
+        fault.error = row.twist == kWriteShort ? 0 : ERROR_IO_DEVICE;
         fault.writes = 0;
-        std::wstring script = row.script;
-        if (row.body == Body::kPattern)
-            script += L"size=" + std::to_wstring(row.size);
+        std::wstring script = row.via == kQuery ? L"ctype=text%2Fxml;" + row.gzip : row.gzip;
+        if (row.gzip.empty())
+            script += (row.twist == kRecordFails ? L"etag=v1;size=" : L"size=") +
+                      std::to_wstring(row.size);
         const std::wstring url = Server().Url(Tagged(ScriptedServer::UniqueTag("hostile"), script),
-                                              row.via == Via::kQuery ? L"lumq/pipeline" : L"file");
+                                              row.via == kQuery ? L"lumq/pipeline" : L"file");
         ULARGE_INTEGER before{};
         GetDiskFreeSpaceExW(folder.c_str(), &before, nullptr, nullptr);
-        const HANDLE held =
-            row.held ? CreateFileW(target.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                   nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)
-                     : INVALID_HANDLE_VALUE;
+        korvel::FileHandle held(row.twist != kTargetHeld
+                                    ? INVALID_HANDLE_VALUE
+                                    : CreateFileW(target.c_str(), GENERIC_READ,
+                                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                                  CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
         Watch watch(folder);
         const TimedStatus outcome = Timed([&] { return Run(row, url, target); });
         watch.Stop();
-        if (held != INVALID_HANDLE_VALUE)
-            CloseHandle(held);
+        held.Close();
         fault.suffix.clear();
 
         EXPECT_EQ(outcome.status, row.status);
         EXPECT_GE(watch.lowestFree, reserve) << "the volume's reserve was taken";
         EXPECT_LT(watch.highestCommit, kMaxCommit);
-        if (row.via == Via::kQuery)
+        if (row.via == kQuery)
             EXPECT_EQ(QueryResult(), "\x1f\x8b\x08") << "the body as it came, to its first NUL";
-        else if (row.via == Via::kFile)
+        else if (row.via == kFile)
             CheckTarget(row, target, outcome.status);
         std::vector<std::wstring> leftOvers;
         for (const auto& entry : std::filesystem::directory_iterator(folder))
-            if (entry.path() != target && entry.path() != target + L".validator")
+            if (entry.path() != target && entry.path() != record)
                 leftOvers.push_back(entry.path().filename().wstring());
         EXPECT_TRUE(leftOvers.empty()) << Narrow(leftOvers.empty() ? L"" : leftOvers.front());
-        std::printf("%-36s %08x in %5lu ms; free fell %5.1f MiB (lowest %5.1f, reserve %.1f); "
+        std::printf("%-34s %08x in %4lu ms; free fell %4.1f MiB to %4.1f (reserve %.1f); "
                     "commit %5.1f MiB\n",
                     row.name, outcome.status, outcome.ms,
                     (double(before.QuadPart) - double(watch.lowestFree)) / kMiB,
                     watch.lowestFree / double(kMiB), reserve / double(kMiB),
                     watch.highestCommit / double(kMiB));
         std::filesystem::remove(target);
-        std::filesystem::remove(target + L".validator");
+        std::filesystem::remove(record);
     }
 }
 

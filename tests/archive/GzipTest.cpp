@@ -40,6 +40,7 @@ std::string Flipped(std::string data, std::size_t position)
 }
 
 const std::string kSentinel = "left as it was";
+constexpr std::size_t kNoBound = std::size_t{1} << 30;
 
 TEST(GzipTest, GunzipBufferRestoresEveryByteOfEveryMemberInOrder)
 {
@@ -63,9 +64,16 @@ TEST(GzipTest, GunzipBufferRestoresEveryByteOfEveryMemberInOrder)
     };
     for (const auto& c : cases) {
         std::string decoded = kSentinel;
-        EXPECT_TRUE(GunzipBuffer(c.compressed, decoded)) << c.label;
+        EXPECT_EQ(GunzipBuffer(c.compressed, decoded, c.data.size()), GunzipResult::kDecoded)
+            << c.label;
         EXPECT_EQ(decoded.size(), c.data.size()) << c.label;
         EXPECT_TRUE(decoded == c.data) << c.label;
+        if (c.data.empty())
+            continue;
+        decoded = kSentinel;
+        EXPECT_EQ(GunzipBuffer(c.compressed, decoded, c.data.size() - 1), GunzipResult::kTooLarge)
+            << c.label;
+        EXPECT_EQ(decoded, kSentinel) << c.label;
     }
 }
 
@@ -90,7 +98,7 @@ TEST(GzipTest, GunzipBufferRejectsDamagedInputAndKeepsTheOutput)
     };
     for (const auto& [label, input] : cases) {
         std::string decoded = kSentinel;
-        EXPECT_FALSE(GunzipBuffer(input, decoded)) << label;
+        EXPECT_EQ(GunzipBuffer(input, decoded, kNoBound), GunzipResult::kCorrupt) << label;
         EXPECT_EQ(decoded, kSentinel) << label;
     }
 }
@@ -110,7 +118,7 @@ TEST_F(GzipFileTest, DecodesAMegabyteOfSeveralMembersOverALongerTarget)
     ASSERT_TRUE(WriteBytes(source_, Gzip(first) + Gzip(second)));
     ASSERT_TRUE(WriteBytes(target_, std::string(2 << 20, 'x')));
 
-    ASSERT_TRUE(GunzipFile(source_, target_));
+    ASSERT_EQ(GunzipFile(source_, target_), GunzipResult::kDecoded);
     const std::string decoded = ReadBytes(target_);
     EXPECT_EQ(decoded.size(), first.size() + second.size());
     EXPECT_TRUE(decoded == first + second);
@@ -125,18 +133,20 @@ TEST_F(GzipFileTest, LeavesNoTargetBehindWhenDecodingFailsOrStops)
         const char* label;
         std::string content;
         std::function<bool()> proceed;
+        GunzipResult result = GunzipResult::kCorrupt;
     } cases[] = {
         {"data damaged", Flipped(member, member.size() / 2), {}},
         {"CRC-32 wrong after all data was written", Flipped(member, member.size() - 8), {}},
         {"cut in the middle", member.substr(0, member.size() / 2), {}},
         {"empty file", "", {}},
-        {"stopped by the caller", member, [calls = 0]() mutable { return ++calls < 3; }},
+        {"stopped by the caller", member, [calls = 0]() mutable { return ++calls < 3; },
+         GunzipResult::kStopped},
     };
     for (const auto& c : cases) {
         ASSERT_TRUE(WriteBytes(source_, c.content)) << c.label;
         ASSERT_TRUE(WriteBytes(target_, "stale")) << c.label;
 
-        EXPECT_FALSE(GunzipFile(source_, target_, c.proceed)) << c.label;
+        EXPECT_EQ(GunzipFile(source_, target_, c.proceed), c.result) << c.label;
         EXPECT_EQ(scratch_.List(), sourceOnly_) << c.label;
         EXPECT_TRUE(ReadBytes(source_) == c.content) << c.label;
     }
@@ -144,12 +154,13 @@ TEST_F(GzipFileTest, LeavesNoTargetBehindWhenDecodingFailsOrStops)
 
 TEST_F(GzipFileTest, FailsWithoutCreatingAnythingWhenAFileCannotBeOpened)
 {
-    EXPECT_FALSE(GunzipFile(source_, target_));
+    EXPECT_EQ(GunzipFile(source_, target_), GunzipResult::kFileFailed);
     EXPECT_TRUE(scratch_.List().empty());
 
     ASSERT_TRUE(WriteBytes(source_, Gzip("data")));
-    EXPECT_FALSE(GunzipFile(source_, scratch_ / L"missing folder\\target.bin"));
-    EXPECT_FALSE(GunzipFile(source_, source_));
+    EXPECT_EQ(GunzipFile(source_, scratch_ / L"missing folder\\target.bin"),
+              GunzipResult::kFileFailed);
+    EXPECT_EQ(GunzipFile(source_, source_), GunzipResult::kFileFailed);
     EXPECT_EQ(scratch_.List(), sourceOnly_);
     EXPECT_EQ(ReadBytes(source_), Gzip("data"));
 }
