@@ -105,8 +105,14 @@ GunzipResult DecodeFile(GzipInflater& inflater, HANDLE source, HANDLE target,
                         VolumeReserve& reserve, std::vector<char>& buffer,
                         const std::function<bool()>& proceed)
 {
+    // A block of input may decode to a thousand times its size, so the caller
+    // is asked before every block written as well as every block read.
+    bool stopped = false;
     WriteOutcome written = WriteOutcome::kWritten;
-    auto write = [target, &reserve, &written](const char* data, std::size_t size) {
+    auto write = [&](const char* data, std::size_t size) {
+        stopped = proceed && !proceed();
+        if (stopped)
+            return false;
         written = reserve.Write(target, data, static_cast<DWORD>(size));
         return written == WriteOutcome::kWritten;
     };
@@ -121,6 +127,8 @@ GunzipResult DecodeFile(GzipInflater& inflater, HANDLE source, HANDLE target,
             return inflater.IsComplete() ? GunzipResult::kDecoded : GunzipResult::kCorrupt;
         if (inflater.Decode(buffer.data(), read, write))
             continue;
+        if (stopped)
+            return GunzipResult::kStopped;
         if (written == WriteOutcome::kVolumeFull)
             return GunzipResult::kVolumeFull;
         return written == WriteOutcome::kFailed ? GunzipResult::kFileFailed

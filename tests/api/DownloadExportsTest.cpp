@@ -251,23 +251,6 @@ TEST_F(DownloadExports, AChangedFileIsFetchedAgainNeverSpliced)
     std::filesystem::remove(target + L".validator");
 }
 
-// A target that another program holds open, sharing it for reading and
-// writing, still receives the decoded bytes of a gzip body, and no decoded
-// copy is left beside it.
-TEST_F(DownloadExports, AHeldTargetTakesTheDecodedBody)
-{
-    const std::wstring target = TempTarget("held.bin");
-    const HANDLE held =
-        CreateFileW(target.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                    CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    ASSERT_NE(held, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(DownloadToFile(Server().Url(L"gzip=1;size=11500"), target), kStatusTransferComplete);
-    CloseHandle(held);
-    EXPECT_TRUE(ScriptedServer::FileHoldsPattern(target, 11500));
-    EXPECT_FALSE(std::filesystem::exists(target + L".temp"));
-    std::filesystem::remove(target);
-}
-
 // An answer that breaks off anywhere inside its status line and headers (with
 // a FIN or a reset) brings no body: the transfer fails, and a partial file
 // keeps every byte, whatever the headers that did arrive say. Every row runs
@@ -333,36 +316,5 @@ TEST_F(DownloadExports, SlowLinkShowsProgressAndStopsAtOnce)
     EXPECT_LE(longestStill, 250u) << "progress stood still";
     EXPECT_LT(Timed([&] { return K().WsUdClose(Id()); }).ms, kPromptMs);
     EXPECT_TRUE(ScriptedServer::FileHoldsPattern(target, std::filesystem::file_size(target)));
-    std::filesystem::remove(target);
-}
-
-// A cancel that comes once the whole body is in, while the gzip body is being
-// decoded, ends the transfer as cancelled, not as a success, and leaves no
-// undecoded bytes that could pass for the file.
-TEST_F(DownloadExports, ACancelWhileDecodingEndsIdle)
-{
-    // Zeros compress to little and take long to decode.
-    constexpr uint64_t kDecodedSize = 64u << 20;
-    const std::string name = ScriptedServer::UniqueTag("zeros");
-    const std::wstring served = Server().FileDir() + L"\\" + Widened(name);
-    std::ofstream(std::filesystem::path(served), std::ios::binary).close();
-    std::filesystem::resize_file(served, kDecodedSize);
-    const std::wstring target = TempTarget("decoding.bin");
-    const std::wstring url = Server().Url(L"gzip=1;file=" + Widened(name));
-    ASSERT_EQ(K().WsUdDownloadSubmit2(Id(), url.c_str(), target.c_str()), kStatusPending);
-    uint64_t received = 0;
-    uint64_t total = 0;
-    uint32_t state = kStatusTransferStarted;
-    for (const DWORD end = GetTickCount() + kLongWaitMs; GetTickCount() < end; Sleep(1)) {
-        state = K().WsUdDownloadCheck2(Id(), 0, &received, &total);
-        if (state != kStatusTransferStarted &&
-            (state != kStatusTransferReceiving || received == total))
-            break;
-    }
-    ASSERT_EQ(state, kStatusTransferReceiving) << "the decoding was over before the cancel";
-    EXPECT_EQ(K().WsUdDownloadCancel2(Id()), 0u);
-    EXPECT_EQ(FileDownloadToEnd(Id()), kStatusTransferIdle);
-    EXPECT_LT(std::filesystem::exists(target) ? std::filesystem::file_size(target) : 0, total);
-    std::filesystem::remove(served);
     std::filesystem::remove(target);
 }

@@ -20,18 +20,17 @@ using namespace korvel::test;
 namespace {
 
 constexpr uint64_t kMiB = 1 << 20;
-constexpr uint64_t kMaxCommit = 256 * kMiB;
 constexpr wchar_t kTargetName[] = L"\\hostile.bin";
 constexpr wchar_t kRecordName[] = L"\\hostile.bin.validator";
 
 // Zeros of the given size as gzip members of a MiB each: 2 GiB take 2 MiB.
 std::string GzippedZeros(uint64_t size)
 {
-    const std::string zeros(kMiB, '\0');
+    std::string zeros(kMiB, '\0');
     z_stream stream{};
     deflateInit2(&stream, 9, Z_DEFLATED, 16 + MAX_WBITS, 9, Z_DEFAULT_STRATEGY);
     std::string member(deflateBound(&stream, kMiB), '\0');
-    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(zeros.data()));
+    stream.next_in = reinterpret_cast<Bytef*>(zeros.data());
     stream.avail_in = kMiB;
     stream.next_out = reinterpret_cast<Bytef*>(member.data());
     stream.avail_out = static_cast<uInt>(member.size());
@@ -39,7 +38,6 @@ std::string GzippedZeros(uint64_t size)
     member.resize(stream.total_out);
     deflateEnd(&stream);
     std::string gzip;
-    gzip.reserve(member.size() * (size / kMiB));
     for (uint64_t i = 0; i < size / kMiB; ++i)
         gzip += member;
     return gzip;
@@ -55,22 +53,18 @@ struct WriteFault {
     std::atomic<int> writes{0};
 } fault;
 
-bool IsFaultyFile(HANDLE file)
-{
-    alignas(FILE_NAME_INFO) char buffer[sizeof(FILE_NAME_INFO) + MAX_PATH * sizeof(wchar_t)];
-    auto* info = reinterpret_cast<FILE_NAME_INFO*>(buffer);
-    if (fault.suffix.empty() ||
-        !GetFileInformationByHandleEx(file, FileNameInfo, info, sizeof buffer - sizeof(wchar_t)))
-        return false;
-    const std::wstring name(info->FileName, info->FileNameLength / sizeof(wchar_t));
-    return name.size() >= fault.suffix.size() &&
-           _wcsicmp(name.c_str() + name.size() - fault.suffix.size(), fault.suffix.c_str()) == 0;
-}
-
 BOOL WINAPI FaultyWriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD written,
                             LPOVERLAPPED overlapped)
 {
-    if (!IsFaultyFile(file) || ++fault.writes < fault.from)
+    alignas(FILE_NAME_INFO) char buffer[sizeof(FILE_NAME_INFO) + MAX_PATH * sizeof(wchar_t)];
+    auto* info = reinterpret_cast<FILE_NAME_INFO*>(buffer);
+    const std::wstring& suffix = fault.suffix;
+    if (suffix.empty() ||
+        !GetFileInformationByHandleEx(file, FileNameInfo, info, sizeof buffer - sizeof(wchar_t)) ||
+        info->FileNameLength < suffix.size() * sizeof(wchar_t) ||
+        _wcsnicmp(info->FileName + info->FileNameLength / sizeof(wchar_t) - suffix.size(),
+                  suffix.c_str(), suffix.size()) != 0 ||
+        ++fault.writes < fault.from)
         return WriteFile(file, data, size, written, overlapped);
     if (fault.error == 0)
         return WriteFile(file, data, size / 2, written, overlapped);
@@ -80,8 +74,8 @@ BOOL WINAPI FaultyWriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD writt
 }
 
 enum Via { kPackage, kFile, kQuery };
-// What else works against the row: the host's settings, another program, the disk.
-enum Twist { kNone, kKeysSet, kTargetHeld, kWriteFails, kWriteShort, kRecordFails };
+// What else works against the row: the host, another program, the disk.
+enum Twist { kNone, kKeysSet, kTargetHeld, kCancelled, kWriteFails, kWriteShort, kRecordFails };
 struct Row {
     const char* name;
     Via via;
@@ -91,74 +85,31 @@ struct Row {
     Twist twist = kNone;
 };
 
-// The lowest free space of the volume and the highest commit of the process
-// while a row runs, read every few milliseconds.
-class Watch {
-public:
-    explicit Watch(const std::wstring& volume) : volume_(volume), thread_([this] { Run(); }) {}
-    ~Watch() { Stop(); }
-    void Stop()
-    {
-        if (thread_.joinable()) {
-            done_ = true;
-            thread_.join();
-        }
-    }
-    uint64_t lowestFree = ~0ull;
-    uint64_t highestCommit = 0;
-
-private:
-    void Run()
-    {
-        for (int i = 0; i < 100000 && !done_; ++i, Sleep(2))
-            Sample();
-        Sample();
-    }
-    void Sample()
-    {
-        ULARGE_INTEGER free{};
-        if (GetDiskFreeSpaceExW(volume_.c_str(), &free, nullptr, nullptr))
-            lowestFree = std::min<uint64_t>(lowestFree, free.QuadPart);
-        PROCESS_MEMORY_COUNTERS memory{};
-        if (GetProcessMemoryInfo(GetCurrentProcess(), &memory, sizeof memory))
-            highestCommit = std::max<uint64_t>(
-                highestCommit, std::max(memory.PagefileUsage, memory.PeakPagefileUsage));
-    }
-    std::wstring volume_;
-    std::atomic<bool> done_{false};
-    std::thread thread_;
-};
-
 class HostileAnswers : public ExportFixture {
 protected:
-    static std::wstring SmallVolumeFolder()
-    {
-        wchar_t path[MAX_PATH] = {};
-        const DWORD length = GetEnvironmentVariableW(L"KORVEL_SMALL_VOLUME", path, MAX_PATH);
-        std::wstring folder(path, length < MAX_PATH ? length : 0);
-        std::replace(folder.begin(), folder.end(), L'/', L'\\');
-        return folder.empty() ? folder : folder + L"\\temp\\";
-    }
     // Set before the library loads, so that its packages go there too.
     static void SetUpTestSuite()
     {
-        CreateDirectoryW(SmallVolumeFolder().c_str(), nullptr);
-        SetEnvironmentVariableW(L"TMP", SmallVolumeFolder().c_str());
-        SetEnvironmentVariableW(L"TEMP", SmallVolumeFolder().c_str());
-    }
-
-    // The path the server serves a body from, written once per body.
-    std::wstring Serve(const std::string& bytes)
-    {
-        const std::string name = ScriptedServer::UniqueTag("hostile");
-        served_.push_back(Server().FileDir() + L"\\" + Widened(name));
-        EXPECT_TRUE(WriteBytes(served_.back(), bytes));
-        return L"file=" + Widened(name) + L";encoding=gzip;";
+        const wchar_t* volume = _wgetenv(L"KORVEL_SMALL_VOLUME");
+        folder_ = volume ? volume + std::wstring(L"\\temp\\") : L"";
+        std::replace(folder_.begin(), folder_.end(), L'/', L'\\');
+        CreateDirectoryW(folder_.c_str(), nullptr);
+        SetEnvironmentVariableW(L"TMP", folder_.c_str());
+        SetEnvironmentVariableW(L"TEMP", folder_.c_str());
     }
     ~HostileAnswers() override
     {
         for (const std::wstring& path : served_)
             DeleteFileW(path.c_str());
+    }
+
+    // The script of a gzip body the server sends as it is.
+    std::wstring Serve(const std::string& gzip)
+    {
+        const std::string name = ScriptedServer::UniqueTag("hostile");
+        served_.push_back(Server().FileDir() + L"\\" + Widened(name));
+        EXPECT_TRUE(WriteBytes(served_.back(), gzip));
+        return L"file=" + Widened(name) + L";encoding=gzip;";
     }
 
     uint32_t Run(const Row& row, const std::wstring& url, const std::wstring& target)
@@ -167,43 +118,42 @@ protected:
             PointPipelineAt(url);
             return Query();
         }
-        if (row.via == kFile)
+        if (row.via == kFile && row.twist != kCancelled)
             return DownloadToFile(url, target);
         std::optional<ScopedRegistryValue> keys;
         if (row.twist == kKeysSet)
             keys.emplace(L"SOFTWARE\\Talvessa\\Pipeline", L"PackageKeys", L"AAAA");
-        const uint32_t submitted = Download(url, 0);
-        return submitted == kStatusPending ? DownloadToEnd(Id()).status : submitted;
-    }
-
-    // What the row's target holds: a prefix of the right bytes, all of them
-    // only when the transfer completed.
-    static void CheckTarget(const Row& row, const std::wstring& target, uint32_t status)
-    {
-        const uint64_t size =
-            std::filesystem::exists(target) ? std::filesystem::file_size(target) : 0;
-        EXPECT_EQ(size == row.size, status == kStatusTransferComplete) << size << " bytes";
-        if (!row.gzip.empty()) {
-            EXPECT_TRUE(ReadWholeFile(target).value_or("") == std::string(size, '\0'));
-        } else if (size != 0) {
-            EXPECT_TRUE(ScriptedServer::FileHoldsPattern(target, size))
-                << ScriptedServer::DescribePatternMismatch(target, size);
+        if (row.via == kPackage) {
+            const uint32_t submitted = Download(url, 0);
+            return submitted == kStatusPending ? DownloadToEnd(Id()).status : submitted;
         }
+        // The cancel comes once the whole body is in, while it is being decoded.
+        EXPECT_EQ(K().WsUdDownloadSubmit2(Id(), url.c_str(), target.c_str()), kStatusPending);
+        uint64_t received = 0, total = 1;
+        uint32_t state = kStatusTransferStarted;
+        for (const DWORD end = GetTickCount() + kLongWaitMs;
+             GetTickCount() < end && (state == kStatusTransferStarted ||
+                                      (state == kStatusTransferReceiving && received != total));
+             Sleep(1))
+            state = K().WsUdDownloadCheck2(Id(), 0, &received, &total);
+        EXPECT_EQ(state, kStatusTransferReceiving) << "the decoding was over before the cancel";
+        EXPECT_EQ(K().WsUdDownloadCancel2(Id()), 0u);
+        return FileDownloadToEnd(Id());
     }
 
+    static std::wstring folder_;
     std::vector<std::wstring> served_;
 };
+std::wstring HostileAnswers::folder_;
 
 TEST_F(HostileAnswers, NoAnswerFillsTheVolumeOrTheMemory)
 {
-    const std::wstring folder = SmallVolumeFolder();
-    ASSERT_FALSE(folder.empty()) << "KORVEL_SMALL_VOLUME is not set";
-    ASSERT_EQ(std::filesystem::temp_directory_path().wstring(), folder);
+    ASSERT_FALSE(folder_.empty()) << "KORVEL_SMALL_VOLUME is not set";
+    ASSERT_EQ(std::filesystem::temp_directory_path().wstring(), folder_);
     ULARGE_INTEGER volumeSize{};
-    ASSERT_TRUE(GetDiskFreeSpaceExW(folder.c_str(), nullptr, &volumeSize, nullptr));
+    ASSERT_TRUE(GetDiskFreeSpaceExW(folder_.c_str(), nullptr, &volumeSize, nullptr));
     const uint64_t reserve = std::min<uint64_t>(volumeSize.QuadPart / 20, 1ull << 30);
-    const std::wstring target = folder + (kTargetName + 1);
-    const std::wstring record = folder + (kRecordName + 1);
+    const std::wstring target = folder_ + (kTargetName + 1), record = folder_ + (kRecordName + 1);
     const std::wstring bomb = Serve(GzippedZeros(2048 * kMiB));
     const std::wstring twice = Serve(GzippedZeros(36 * kMiB));
     const std::wstring once = Serve(GzippedZeros(2 * kMiB));
@@ -213,6 +163,7 @@ TEST_F(HostileAnswers, NoAnswerFillsTheVolumeOrTheMemory)
         {"package: 2 GiB of gzip", kPackage, bomb, k2GiB, kDiskFull},
         {"package: 2 GiB of gzip, keys set", kPackage, bomb, k2GiB, kDiskFull, kKeysSet},
         {"file: 2 GiB of gzip", kFile, bomb, k2GiB, kDiskFull},
+        {"file: 2 GiB of gzip, cancelled", kFile, bomb, k2GiB, kStatusTransferIdle, kCancelled},
         {"query: 2 GiB of gzip", kQuery, bomb, k2GiB, kStatusSuccess},
         {"file: larger than the volume", kFile, L"", 80 * kMiB, kDiskFull},
         {"file: held, decoded once", kFile, once, 2 * kMiB, kStatusTransferComplete, kTargetHeld},
@@ -225,8 +176,9 @@ TEST_F(HostileAnswers, NoAnswerFillsTheVolumeOrTheMemory)
                             reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&FaultyWriteFile))));
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        const bool faulty = row.twist >= kWriteFails;
-        fault.suffix = !faulty ? L"" : row.twist == kRecordFails ? kRecordName : kTargetName;
+        fault.suffix = row.twist < kWriteFails     ? L""
+                       : row.twist == kRecordFails ? kRecordName
+                                                   : kTargetName;
         fault.from = row.twist == kRecordFails ? 1 : 2;
         fault.error = row.twist == kWriteShort ? 0 : ERROR_IO_DEVICE;
         fault.writes = 0;
@@ -236,37 +188,62 @@ TEST_F(HostileAnswers, NoAnswerFillsTheVolumeOrTheMemory)
                       std::to_wstring(row.size);
         const std::wstring url = Server().Url(Tagged(ScriptedServer::UniqueTag("hostile"), script),
                                               row.via == kQuery ? L"lumq/pipeline" : L"file");
-        ULARGE_INTEGER before{};
-        GetDiskFreeSpaceExW(folder.c_str(), &before, nullptr, nullptr);
         korvel::FileHandle held(row.twist != kTargetHeld
                                     ? INVALID_HANDLE_VALUE
                                     : CreateFileW(target.c_str(), GENERIC_READ,
                                                   FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                                   CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-        Watch watch(folder);
+        // The lowest free space and the highest commit while the row runs.
+        ULARGE_INTEGER before{};
+        GetDiskFreeSpaceExW(folder_.c_str(), &before, nullptr, nullptr);
+        uint64_t lowestFree = before.QuadPart, highestCommit = 0;
+        auto sample = [&] {
+            ULARGE_INTEGER free{};
+            PROCESS_MEMORY_COUNTERS memory{};
+            GetDiskFreeSpaceExW(folder_.c_str(), &free, nullptr, nullptr);
+            GetProcessMemoryInfo(GetCurrentProcess(), &memory, sizeof memory);
+            lowestFree = std::min<uint64_t>(lowestFree, free.QuadPart);
+            highestCommit =
+                std::max<uint64_t>({highestCommit, memory.PagefileUsage, memory.PeakPagefileUsage});
+        };
+        std::atomic<bool> done{false};
+        std::thread watch([&] {
+            for (int i = 0; i < 100000 && !done; ++i, Sleep(2))
+                sample();
+        });
         const TimedStatus outcome = Timed([&] { return Run(row, url, target); });
-        watch.Stop();
+        done = true;
+        watch.join();
+        sample();
         held.Close();
         fault.suffix.clear();
 
         EXPECT_EQ(outcome.status, row.status);
-        EXPECT_GE(watch.lowestFree, reserve) << "the volume's reserve was taken";
-        EXPECT_LT(watch.highestCommit, kMaxCommit);
-        if (row.via == kQuery)
+        EXPECT_GE(lowestFree, reserve) << "the volume's reserve was taken";
+        EXPECT_LT(highestCommit, 256 * kMiB);
+        if (row.via == kQuery) {
             EXPECT_EQ(QueryResult(), "\x1f\x8b\x08") << "the body as it came, to its first NUL";
-        else if (row.via == kFile)
-            CheckTarget(row, target, outcome.status);
+        }
+        // A prefix of the right bytes, all of them only when the transfer completed.
+        const uint64_t size =
+            std::filesystem::exists(target) ? std::filesystem::file_size(target) : 0;
+        EXPECT_EQ(size == row.size, outcome.status == kStatusTransferComplete) << size << " bytes";
+        if (!row.gzip.empty()) {
+            EXPECT_TRUE(ReadWholeFile(target).value_or("") == std::string(size, '\0'));
+        } else if (size != 0) {
+            EXPECT_EQ(ScriptedServer::DescribePatternMismatch(target, size), "");
+        }
         std::vector<std::wstring> leftOvers;
-        for (const auto& entry : std::filesystem::directory_iterator(folder))
+        for (const auto& entry : std::filesystem::directory_iterator(folder_))
             if (entry.path() != target && entry.path() != record)
                 leftOvers.push_back(entry.path().filename().wstring());
         EXPECT_TRUE(leftOvers.empty()) << Narrow(leftOvers.empty() ? L"" : leftOvers.front());
         std::printf("%-34s %08x in %4lu ms; free fell %4.1f MiB to %4.1f (reserve %.1f); "
                     "commit %5.1f MiB\n",
                     row.name, outcome.status, outcome.ms,
-                    (double(before.QuadPart) - double(watch.lowestFree)) / kMiB,
-                    watch.lowestFree / double(kMiB), reserve / double(kMiB),
-                    watch.highestCommit / double(kMiB));
+                    (double(before.QuadPart) - double(lowestFree)) / kMiB,
+                    lowestFree / double(kMiB), reserve / double(kMiB),
+                    highestCommit / double(kMiB));
         std::filesystem::remove(target);
         std::filesystem::remove(record);
     }
