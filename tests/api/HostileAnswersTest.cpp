@@ -58,12 +58,11 @@ BOOL WINAPI FaultyWriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD writt
 {
     alignas(FILE_NAME_INFO) char buffer[sizeof(FILE_NAME_INFO) + MAX_PATH * sizeof(wchar_t)];
     auto* info = reinterpret_cast<FILE_NAME_INFO*>(buffer);
-    const std::wstring& suffix = fault.suffix;
-    if (suffix.empty() ||
+    if (fault.suffix.empty() ||
         !GetFileInformationByHandleEx(file, FileNameInfo, info, sizeof buffer - sizeof(wchar_t)) ||
-        info->FileNameLength < suffix.size() * sizeof(wchar_t) ||
-        _wcsnicmp(info->FileName + info->FileNameLength / sizeof(wchar_t) - suffix.size(),
-                  suffix.c_str(), suffix.size()) != 0 ||
+        info->FileNameLength < fault.suffix.size() * sizeof(wchar_t) ||
+        _wcsnicmp(info->FileName + info->FileNameLength / sizeof(wchar_t) - fault.suffix.size(),
+                  fault.suffix.c_str(), fault.suffix.size()) != 0 ||
         ++fault.writes < fault.from)
         return WriteFile(file, data, size, written, overlapped);
     if (fault.error == 0)
@@ -87,16 +86,6 @@ struct Row {
 
 class HostileAnswers : public ExportFixture {
 protected:
-    // Set before the library loads, so that its packages go there too.
-    static void SetUpTestSuite()
-    {
-        const wchar_t* volume = _wgetenv(L"KORVEL_SMALL_VOLUME");
-        folder_ = volume ? volume + std::wstring(L"\\temp\\") : L"";
-        std::replace(folder_.begin(), folder_.end(), L'/', L'\\');
-        CreateDirectoryW(folder_.c_str(), nullptr);
-        SetEnvironmentVariableW(L"TMP", folder_.c_str());
-        SetEnvironmentVariableW(L"TEMP", folder_.c_str());
-    }
     ~HostileAnswers() override
     {
         for (const std::wstring& path : served_)
@@ -120,10 +109,9 @@ protected:
         }
         if (row.via == kFile && row.twist != kCancelled)
             return DownloadToFile(url, target);
-        std::optional<ScopedRegistryValue> keys;
-        if (row.twist == kKeysSet)
-            keys.emplace(L"SOFTWARE\\Talvessa\\Pipeline", L"PackageKeys", L"AAAA");
         if (row.via == kPackage) {
+            const ScopedRegistryValue keys(L"SOFTWARE\\Talvessa\\Pipeline", L"PackageKeys",
+                                           row.twist == kKeysSet ? L"AAAA" : nullptr);
             const uint32_t submitted = Download(url, 0);
             return submitted == kStatusPending ? DownloadToEnd(Id()).status : submitted;
         }
@@ -141,23 +129,27 @@ protected:
         return FileDownloadToEnd(Id());
     }
 
-    static std::wstring folder_;
     std::vector<std::wstring> served_;
 };
-std::wstring HostileAnswers::folder_;
 
 TEST_F(HostileAnswers, NoAnswerFillsTheVolumeOrTheMemory)
 {
-    ASSERT_FALSE(folder_.empty()) << "KORVEL_SMALL_VOLUME is not set";
-    ASSERT_EQ(std::filesystem::temp_directory_path().wstring(), folder_);
+    // The library's packages go to the temporary folder, which it asks for each time.
+    const wchar_t* volume = _wgetenv(L"KORVEL_SMALL_VOLUME");
+    std::wstring folder = volume ? volume + std::wstring(L"\\temp\\") : L"";
+    std::replace(folder.begin(), folder.end(), L'/', L'\\');
+    ASSERT_TRUE(
+        (CreateDirectoryW(folder.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS) &&
+        SetEnvironmentVariableW(L"TMP", folder.c_str()) &&
+        SetEnvironmentVariableW(L"TEMP", folder.c_str()))
+        << "KORVEL_SMALL_VOLUME names no volume";
     ULARGE_INTEGER volumeSize{};
-    ASSERT_TRUE(GetDiskFreeSpaceExW(folder_.c_str(), nullptr, &volumeSize, nullptr));
+    ASSERT_TRUE(GetDiskFreeSpaceExW(folder.c_str(), nullptr, &volumeSize, nullptr));
     const uint64_t reserve = std::min<uint64_t>(volumeSize.QuadPart / 20, 1ull << 30);
-    const std::wstring target = folder_ + (kTargetName + 1), record = folder_ + (kRecordName + 1);
-    const std::wstring bomb = Serve(GzippedZeros(2048 * kMiB));
-    const std::wstring twice = Serve(GzippedZeros(36 * kMiB));
-    const std::wstring once = Serve(GzippedZeros(2 * kMiB));
+    const std::wstring target = folder + (kTargetName + 1), record = folder + (kRecordName + 1);
     constexpr uint64_t k2GiB = 2048 * kMiB;
+    const std::wstring bomb = Serve(GzippedZeros(k2GiB)), twice = Serve(GzippedZeros(36 * kMiB)),
+                       once = Serve(GzippedZeros(2 * kMiB));
     constexpr uint32_t kDiskFull = kStatusDiskFull, kWriteFailed = kStatusFileCreateFailed;
     const Row rows[] = {
         {"package: 2 GiB of gzip", kPackage, bomb, k2GiB, kDiskFull},
@@ -195,12 +187,12 @@ TEST_F(HostileAnswers, NoAnswerFillsTheVolumeOrTheMemory)
                                                   CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
         // The lowest free space and the highest commit while the row runs.
         ULARGE_INTEGER before{};
-        GetDiskFreeSpaceExW(folder_.c_str(), &before, nullptr, nullptr);
+        GetDiskFreeSpaceExW(folder.c_str(), &before, nullptr, nullptr);
         uint64_t lowestFree = before.QuadPart, highestCommit = 0;
         auto sample = [&] {
             ULARGE_INTEGER free{};
             PROCESS_MEMORY_COUNTERS memory{};
-            GetDiskFreeSpaceExW(folder_.c_str(), &free, nullptr, nullptr);
+            GetDiskFreeSpaceExW(folder.c_str(), &free, nullptr, nullptr);
             GetProcessMemoryInfo(GetCurrentProcess(), &memory, sizeof memory);
             lowestFree = std::min<uint64_t>(lowestFree, free.QuadPart);
             highestCommit =
@@ -234,16 +226,14 @@ TEST_F(HostileAnswers, NoAnswerFillsTheVolumeOrTheMemory)
             EXPECT_EQ(ScriptedServer::DescribePatternMismatch(target, size), "");
         }
         std::vector<std::wstring> leftOvers;
-        for (const auto& entry : std::filesystem::directory_iterator(folder_))
+        for (const auto& entry : std::filesystem::directory_iterator(folder))
             if (entry.path() != target && entry.path() != record)
                 leftOvers.push_back(entry.path().filename().wstring());
         EXPECT_TRUE(leftOvers.empty()) << Narrow(leftOvers.empty() ? L"" : leftOvers.front());
-        std::printf("%-34s %08x in %4lu ms; free fell %4.1f MiB to %4.1f (reserve %.1f); "
-                    "commit %5.1f MiB\n",
+        std::printf("%-34s %08x in %4lu ms; free fell %4.1f MiB to %4.1f; commit %5.1f MiB\n",
                     row.name, outcome.status, outcome.ms,
-                    (double(before.QuadPart) - double(lowestFree)) / kMiB,
-                    lowestFree / double(kMiB), reserve / double(kMiB),
-                    highestCommit / double(kMiB));
+                    (before.QuadPart - lowestFree) / 1048576.0, lowestFree / 1048576.0,
+                    highestCommit / 1048576.0);
         std::filesystem::remove(target);
         std::filesystem::remove(record);
     }
