@@ -1,9 +1,8 @@
-// Answers and disks that work against the library, met through the exports
-// on a volume of 64 MiB that also holds the temporary folder: a small gzip
-// body that decodes to gigabytes, a body larger than the volume, and writes
-// of the target file that fail or fall short. None may take the volume below
-// its reserve, commit much memory, leave a decoded copy behind or end
-// "complete" with a block missing.
+// Answers and disks that work against the library, met through the exports on a volume of 64 MiB
+// that also holds the temporary folder: a small gzip body that decodes to gigabytes, a body larger
+// than the volume, and writes of the target file that fail or fall short. None may take the volume
+// below its reserve, commit much memory, leave a decoded copy behind or end "complete" with a
+// block missing.
 #include "base/KernelHandle.h"
 #include "tests/api/ExportFixture.h"
 #include "tests/support/ImportPatch.h"
@@ -43,11 +42,10 @@ std::string GzippedZeros(uint64_t size)
     return gzip;
 }
 
-// The library's writes of the file whose path ends in `suffix`: from the
-// `from`-th one on, each fails with `error` or, when error is 0, writes only
-// half of its bytes and says so.
+// The library's writes of the file whose path ends in `suffix` (set last, cleared first): from
+// the `from`-th on, each fails with `error`, or when that is 0 writes half its bytes and says so.
 struct WriteFault {
-    std::wstring suffix;
+    std::atomic<const wchar_t*> suffix{nullptr};
     int from = 0;
     DWORD error = 0;
     std::atomic<int> writes{0};
@@ -58,11 +56,13 @@ BOOL WINAPI FaultyWriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD writt
 {
     alignas(FILE_NAME_INFO) char buffer[sizeof(FILE_NAME_INFO) + MAX_PATH * sizeof(wchar_t)];
     auto* info = reinterpret_cast<FILE_NAME_INFO*>(buffer);
-    if (fault.suffix.empty() ||
+    const wchar_t* suffix = fault.suffix;
+    const size_t length = suffix ? wcslen(suffix) : 0;
+    if (!suffix ||
         !GetFileInformationByHandleEx(file, FileNameInfo, info, sizeof buffer - sizeof(wchar_t)) ||
-        info->FileNameLength < fault.suffix.size() * sizeof(wchar_t) ||
-        _wcsnicmp(info->FileName + info->FileNameLength / sizeof(wchar_t) - fault.suffix.size(),
-                  fault.suffix.c_str(), fault.suffix.size()) != 0 ||
+        info->FileNameLength < length * sizeof(wchar_t) ||
+        _wcsnicmp(info->FileName + info->FileNameLength / sizeof(wchar_t) - length, suffix,
+                  length) != 0 ||
         ++fault.writes < fault.from)
         return WriteFile(file, data, size, written, overlapped);
     if (fault.error == 0)
@@ -168,12 +168,12 @@ TEST_F(HostileAnswers, NoAnswerFillsTheVolumeOrTheMemory)
                             reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&FaultyWriteFile))));
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        fault.suffix = row.twist < kWriteFails     ? L""
-                       : row.twist == kRecordFails ? kRecordName
-                                                   : kTargetName;
         fault.from = row.twist == kRecordFails ? 1 : 2;
         fault.error = row.twist == kWriteShort ? 0 : ERROR_IO_DEVICE;
         fault.writes = 0;
+        fault.suffix = row.twist < kWriteFails     ? nullptr
+                       : row.twist == kRecordFails ? kRecordName
+                                                   : kTargetName;
         std::wstring script = row.via == kQuery ? L"ctype=text%2Fxml;" + row.gzip : row.gzip;
         if (row.gzip.empty())
             script += (row.twist == kRecordFails ? L"etag=v1;size=" : L"size=") +
@@ -208,7 +208,7 @@ TEST_F(HostileAnswers, NoAnswerFillsTheVolumeOrTheMemory)
         watch.join();
         sample();
         held.Close();
-        fault.suffix.clear();
+        fault.suffix = nullptr;
 
         EXPECT_EQ(outcome.status, row.status);
         EXPECT_GE(lowestFree, reserve) << "the volume's reserve was taken";
