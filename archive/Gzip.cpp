@@ -1,6 +1,7 @@
 #include "archive/Gzip.h"
 
 #include "base/KernelHandle.h"
+#include "base/VolumeReserve.h"
 
 #include <windows.h>
 
@@ -100,28 +101,38 @@ private:
     bool memberEnded_ = false;
 };
 
-bool WriteBlock(HANDLE file, const char* data, std::size_t size)
+GunzipResult DecodeFile(GzipInflater& inflater, HANDLE source, HANDLE target,
+                        VolumeReserve& reserve, std::vector<char>& buffer,
+                        const std::function<bool()>& proceed)
 {
-    DWORD written = 0;
-    return WriteFile(file, data, static_cast<DWORD>(size), &written, nullptr) && written == size;
-}
-
-bool DecodeFile(GzipInflater& inflater, HANDLE source, HANDLE target, std::vector<char>& buffer,
-                const std::function<bool()>& proceed)
-{
-    auto write = [target](const char* data, std::size_t size) {
-        return WriteBlock(target, data, size);
+    // A block of input may decode to a thousand times its size, so the caller
+    // is asked before every block written as well as every block read.
+    bool stopped = false;
+    WriteOutcome written = WriteOutcome::kWritten;
+    auto write = [&](const char* data, std::size_t size) {
+        stopped = proceed && !proceed();
+        if (stopped)
+            return false;
+        written = reserve.Write(target, data, static_cast<DWORD>(size));
+        return written == WriteOutcome::kWritten;
     };
     // Every pass that does not return reads at least one byte, so the file's end ends the loop.
     for (;;) {
+        if (proceed && !proceed())
+            return GunzipResult::kStopped;
         DWORD read = 0;
-        if ((proceed && !proceed()) ||
-            !ReadFile(source, buffer.data(), static_cast<DWORD>(buffer.size()), &read, nullptr))
-            return false;
+        if (!ReadFile(source, buffer.data(), static_cast<DWORD>(buffer.size()), &read, nullptr))
+            return GunzipResult::kFileFailed;
         if (read == 0)
-            return inflater.IsComplete();
-        if (!inflater.Decode(buffer.data(), read, write))
-            return false;
+            return inflater.IsComplete() ? GunzipResult::kDecoded : GunzipResult::kCorrupt;
+        if (inflater.Decode(buffer.data(), read, write))
+            continue;
+        if (stopped)
+            return GunzipResult::kStopped;
+        if (written == WriteOutcome::kVolumeFull)
+            return GunzipResult::kVolumeFull;
+        return written == WriteOutcome::kFailed ? GunzipResult::kFileFailed
+                                                : GunzipResult::kCorrupt;
     }
 }
 
@@ -133,44 +144,58 @@ bool StartsWithGzipMagic(const char* data, std::size_t size)
            static_cast<unsigned char>(data[1]) == 0x8B;
 }
 
-bool GunzipBuffer(const std::string& compressed, std::string& decoded)
+GunzipResult GunzipBuffer(const std::string& compressed, std::string& decoded,
+                          std::size_t maxDecoded)
 {
     GzipInflater inflater;
     if (!inflater.IsReady())
-        return false;
+        return GunzipResult::kCorrupt;
     std::string result;
-    auto append = [&result](const char* data, std::size_t size) {
+    bool tooLarge = false;
+    // The buffer grows by doubling up to the bound and never past it.
+    auto append = [&result, &tooLarge, maxDecoded](const char* data, std::size_t size) {
+        tooLarge = size > maxDecoded - result.size();
+        if (tooLarge)
+            return false;
+        if (size > result.capacity() - result.size())
+            result.reserve(
+                std::min(std::max(result.capacity() * 2, result.size() + size), maxDecoded));
         result.append(data, size);
         return true;
     };
-    if (!inflater.Decode(compressed.data(), compressed.size(), append) || !inflater.IsComplete())
-        return false;
+    if (!inflater.Decode(compressed.data(), compressed.size(), append))
+        return tooLarge ? GunzipResult::kTooLarge : GunzipResult::kCorrupt;
+    if (!inflater.IsComplete())
+        return GunzipResult::kCorrupt;
     decoded.swap(result);
-    return true;
+    return GunzipResult::kDecoded;
 }
 
-bool GunzipFile(const std::wstring& source, const std::wstring& target,
-                const std::function<bool()>& proceed)
+GunzipResult GunzipFile(const std::wstring& source, const std::wstring& target,
+                        const std::function<bool()>& proceed)
 {
     // Everything that may throw is allocated before the target exists, so that no exception can
     // leave a half-written target behind.
     GzipInflater inflater;
     std::vector<char> buffer(kBlockSize);
+    VolumeReserve reserve(target);
     if (!inflater.IsReady())
-        return false;
+        return GunzipResult::kCorrupt;
     FileHandle input(CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                  OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     if (!input.IsOpen())
-        return false;
+        return GunzipResult::kFileFailed;
     FileHandle output(CreateFileW(target.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                   FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!output.IsOpen())
-        return false;
-    if (DecodeFile(inflater, input.Get(), output.Get(), buffer, proceed))
-        return true;
+        return GunzipResult::kFileFailed;
+    const GunzipResult result =
+        DecodeFile(inflater, input.Get(), output.Get(), reserve, buffer, proceed);
+    if (result == GunzipResult::kDecoded)
+        return result;
     output.Close();
     DeleteFileW(target.c_str());
-    return false;
+    return result;
 }
 
 } // namespace korvel

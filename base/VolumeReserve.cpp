@@ -8,8 +8,11 @@ namespace korvel {
 
 namespace {
 
-// The free space is asked again once this share of the allowance is used.
+// The free space is asked again once this share of the allowance, or this
+// many bytes, have been used: transfers that run side by side on one volume
+// each count only their own bytes, and together may overshoot by no more.
 constexpr std::uint64_t kRemeasureDivisor = 4;
+constexpr std::uint64_t kMaxUnmeasuredBytes = 64ull << 20;
 constexpr std::uint64_t kReserveDivisor = 20;
 
 // The folder of a file path; GetDiskFreeSpaceExW wants a folder, and a path
@@ -45,14 +48,26 @@ bool VolumeReserve::Measure()
 
 bool VolumeReserve::Allows(std::uint64_t bytes)
 {
-    const bool remeasure =
-        used_ + bytes > allowance_ || used_ > allowance_ - allowance_ / kRemeasureDivisor;
+    const bool remeasure = bytes > allowance_ - used_ ||
+                           used_ >= std::min(allowance_ / kRemeasureDivisor, kMaxUnmeasuredBytes);
     if (remeasure && !Measure())
         return false;
-    if (used_ + bytes > allowance_)
+    if (bytes > allowance_ - used_)
         return false;
     used_ += bytes;
     return true;
+}
+
+WriteOutcome VolumeReserve::Write(HANDLE file, const void* data, DWORD size)
+{
+    if (!Allows(size))
+        return WriteOutcome::kVolumeFull;
+    DWORD written = 0;
+    if (WriteFile(file, data, size, &written, nullptr))
+        return written == size ? WriteOutcome::kWritten : WriteOutcome::kFailed;
+    const DWORD error = GetLastError();
+    return error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL ? WriteOutcome::kVolumeFull
+                                                                       : WriteOutcome::kFailed;
 }
 
 } // namespace korvel

@@ -2,9 +2,18 @@
 
 #include "base/WsString.h"
 
+#include <windows.h>
+
 #include <cstdint>
 
 namespace korvel {
+
+// How a write that keeps the volume's reserve ended.
+enum class WriteOutcome {
+    kWritten,    // every byte
+    kVolumeFull, // the reserve did not allow the bytes, or the volume is full
+    kFailed,     // the write failed otherwise, or took only some of the bytes
+};
 
 // The free space every write of the library leaves on a volume: 5 % of the
 // volume, at most 1 GiB. A download, a decoding or an extraction asks before
@@ -18,10 +27,14 @@ public:
 
     // True when bytes more can be written and the volume still keeps its
     // reserve. The bytes are counted as written: the free space is asked
-    // again only after a share of what was left has been used, or when the
-    // count says the reserve is reached, so that another program's writes
-    // are seen without a query per block.
+    // again only after a share of what was left (at most 64 MiB) has been
+    // used, or when the count says the reserve is reached, so that another
+    // program's writes are seen without a query per block.
     bool Allows(std::uint64_t bytes);
+
+    // Writes the bytes at the file's pointer when the reserve allows them. A
+    // write that fails or falls short may have written some of them.
+    WriteOutcome Write(HANDLE file, const void* data, DWORD size);
 
     static constexpr std::uint64_t kMaxReserveBytes = 1ull << 30;
 

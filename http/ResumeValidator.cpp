@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -35,24 +36,27 @@ WsString ReadResumeValidator(const WsString& target)
     return WsString(std::move(validator));
 }
 
-void WriteResumeValidator(const WsString& target, const WsString& validator)
+WriteOutcome WriteResumeValidator(const WsString& target, const WsString& validator,
+                                  VolumeReserve* reserve)
 {
     const WsString path = ValidatorPath(target);
     const DWORD bytes = static_cast<DWORD>(validator.size() * sizeof(wchar_t));
     if (validator.empty() || bytes > kMaxValidatorBytes) {
         DeleteFileW(path.c_str());
-        return;
+        return WriteOutcome::kWritten;
     }
     FileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
-    DWORD written = 0;
-    const bool stored = file.IsOpen() &&
-                        WriteFile(file.Get(), validator.data(), bytes, &written, nullptr) &&
-                        written == bytes;
+    std::optional<VolumeReserve> ownReserve;
+    if (reserve == nullptr)
+        reserve = &ownReserve.emplace(path);
+    const WriteOutcome outcome =
+        file.IsOpen() ? reserve->Write(file.Get(), validator.data(), bytes) : WriteOutcome::kFailed;
     file.Close();
     // A record that is not whole must not name a version.
-    if (!stored)
+    if (outcome != WriteOutcome::kWritten)
         DeleteFileW(path.c_str());
+    return outcome;
 }
 
 } // namespace korvel

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "base/VolumeReserve.h"
 #include "base/WsString.h"
 
 namespace korvel {
@@ -12,8 +13,10 @@ namespace korvel {
 // version.
 WsString ReadResumeValidator(const WsString& target);
 
-// Records the validator of the bytes the target now holds; an empty one
-// removes the record.
-void WriteResumeValidator(const WsString& target, const WsString& validator);
+// Records the validator of the bytes the target now holds, keeping the
+// reserve when one is given; an empty one removes the record. A record that
+// could not be written whole is removed too, and the outcome says why.
+WriteOutcome WriteResumeValidator(const WsString& target, const WsString& validator,
+                                  VolumeReserve* reserve = nullptr);
 
 } // namespace korvel

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "base/KernelHandle.h"
+#include "base/VolumeReserve.h"
 #include "base/WsStatus.h"
 #include "http/IWsHttpSession.h"
 #include "http/InternetConnection.h"
@@ -12,6 +13,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -126,6 +128,7 @@ private:
     bool AnswerIsHeldVersion();
     WsString AnswerValidator();
     void RecordAnswerValidator();
+    void RaiseUnlessWritten(WriteOutcome outcome);
     void HoldCompleteFile();
     void StartFromByteZero();
     DWORD HttpStatus();
@@ -142,7 +145,7 @@ private:
     void CheckReadOutcome(bool lengthKnown, uint64_t bodyBytes);
     void DecodeBody(std::string& response);
     void DecodeFile();
-    bool CopyInto(const WsString& source, const WsString& target);
+    WriteOutcome CopyInto(const WsString& source, const WsString& target);
     void ClearTarget();
     void FinishFile(const WsString& url, std::string& response);
 
@@ -196,6 +199,8 @@ private:
     WsString heldValidator_;
     WsString answerValidator_;
     bool validatorPending_ = false;
+    // The reserve of the target's volume, which every write of the transfer keeps.
+    std::optional<VolumeReserve> reserve_;
 };
 
 } // namespace korvel

@@ -22,6 +22,8 @@ constexpr uint64_t k4GiB = 0x100000000ull;
 // A body announced up to this size gets its memory at once; beyond it the
 // announcement is not trusted with an allocation and the body grows as read.
 constexpr uint64_t kMaxReservedBody = 256ull << 20;
+// No real answer decodes to this much; a body that would is kept as it came.
+constexpr size_t kMaxDecodedBody = 64u << 20;
 
 constexpr DWORD kHttpOk = 200;
 constexpr DWORD kHttpPartialContent = 206;
@@ -301,7 +303,21 @@ WsString WsHttpSession::AnswerValidator()
 void WsHttpSession::RecordAnswerValidator()
 {
     validatorPending_ = false;
-    WriteResumeValidator(targetFile_, answerValidator_);
+    RaiseUnlessWritten(WriteResumeValidator(targetFile_, answerValidator_, &*reserve_));
+}
+
+// A block the file did not take whole ends the transfer; what it holds
+// before that block stays for a resume.
+void WsHttpSession::RaiseUnlessWritten(WriteOutcome outcome)
+{
+    if (outcome == WriteOutcome::kWritten)
+        return;
+    if (outcome == WriteOutcome::kVolumeFull) {
+        LogError(L"\t[Submit]: The volume keeps its reserve; the download stops.");
+        Raise(kStatusDiskFull);
+    }
+    LogError(L"\t[Submit]: Could not write the target file: " + FormatLastError());
+    Raise(kStatusFileCreateFailed);
 }
 
 void WsHttpSession::HoldCompleteFile()
@@ -350,6 +366,7 @@ void WsHttpSession::OpenTargetFile()
     }
     if (!HasEnoughDiskSpace(targetFile_, existing))
         Raise(kStatusDiskFull);
+    reserve_.emplace(targetFile_);
 }
 
 bool WsHttpSession::QueryHeader(DWORD query, WsString& value)
@@ -483,12 +500,8 @@ void WsHttpSession::StoreBlock(const char* block, DWORD size, std::string& respo
         TruncateHeldBytes();
     if (validatorPending_)
         RecordAnswerValidator();
-    DWORD written = 0;
-    if (file_.IsOpen() && !WriteFile(file_.Get(), block, size, &written, nullptr)) {
-        const DWORD error = GetLastError();
-        if (error == ERROR_HANDLE_DISK_FULL || error == ERROR_DISK_FULL)
-            Raise(kStatusDiskFull);
-    }
+    if (file_.IsOpen())
+        RaiseUnlessWritten(reserve_->Write(file_.Get(), block, size));
 }
 
 // The new body replaces the file's old bytes from byte 0. A file that cannot
@@ -565,59 +578,74 @@ void WsHttpSession::DecodeBody(std::string& response)
         return;
     }
     std::string decoded;
-    if (!GunzipBuffer(response, decoded))
+    const GunzipResult result = GunzipBuffer(response, decoded, kMaxDecodedBody);
+    if (result == GunzipResult::kTooLarge) {
+        LogError(L"Response data size too large to uncompress.");
+        return;
+    }
+    if (result != GunzipResult::kDecoded)
         Raise(kStatusReceiveFailed);
     response.assign(decoded.c_str());
 }
 
 // The received file is replaced by the decoded one only when that is whole;
-// an abort stops the decoding between blocks. Bytes that were not decoded
-// are no part of any file: left on disk at their full length, they would
-// later pass for a whole file, so they go.
+// an abort stops the decoding between blocks, the volume's reserve at a
+// block it would not take. Bytes that were not decoded are no part of any
+// file: left on disk at their full length, they would later pass for a whole
+// file, so they go.
 void WsHttpSession::DecodeFile()
 {
     file_.Close();
     validatorPending_ = false;
     const WsString decodedFile = targetFile_ + L".temp";
-    if (!GunzipFile(targetFile_, decodedFile, [this] { return !IsAborted(); })) {
+    const GunzipResult result =
+        GunzipFile(targetFile_, decodedFile, [this] { return !IsAborted(); });
+    if (result != GunzipResult::kDecoded) {
         DeleteFileW(decodedFile.c_str());
         ClearTarget();
         if (IsAborted())
             return;
-        Raise(kStatusReceiveFailed);
+        if (result == GunzipResult::kVolumeFull) {
+            LogError(L"\t[Submit]: The decoded body would take the volume's reserve.");
+            Raise(kStatusDiskFull);
+        }
+        Raise(result == GunzipResult::kFileFailed ? kStatusFileCreateFailed : kStatusReceiveFailed);
     }
     // The validator named the encoded bytes; the file now holds others.
     WriteResumeValidator(targetFile_, WsString());
-    const bool replaced =
-        MoveFileExW(decodedFile.c_str(), targetFile_.c_str(), MOVEFILE_REPLACE_EXISTING) ||
-        CopyInto(decodedFile, targetFile_);
+    const WriteOutcome replaced =
+        MoveFileExW(decodedFile.c_str(), targetFile_.c_str(), MOVEFILE_REPLACE_EXISTING)
+            ? WriteOutcome::kWritten
+            : CopyInto(decodedFile, targetFile_);
     DeleteFileW(decodedFile.c_str());
-    if (!replaced) {
+    if (replaced != WriteOutcome::kWritten) {
         LogError(L"The target could not take the decoded body: " + FormatLastError());
         ClearTarget();
-        Raise(kStatusFileCreateFailed);
+        Raise(replaced == WriteOutcome::kVolumeFull ? kStatusDiskFull : kStatusFileCreateFailed);
     }
 }
 
 // A target that another program holds open may refuse to be replaced and
 // still let others write it: the decoded bytes are then written into it.
-bool WsHttpSession::CopyInto(const WsString& source, const WsString& target)
+WriteOutcome WsHttpSession::CopyInto(const WsString& source, const WsString& target)
 {
     FileHandle from(CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     FileHandle to = OpenSharedForWriting(target);
     if (!from.IsOpen() || !to.IsOpen())
-        return false;
+        return WriteOutcome::kFailed;
+    VolumeReserve reserve(target);
     char* block = chain_->ReadBuffer(kReadBlockBytes);
     DWORD read = 0;
-    DWORD written = 0;
+    // Every pass reads at least one byte or returns, so the source's end ends the loop.
     while (ReadFile(from.Get(), block, kReadBlockBytes, &read, nullptr)) {
         if (read == 0)
-            return SetEndOfFile(to.Get()) != FALSE;
-        if (!WriteFile(to.Get(), block, read, &written, nullptr) || written != read)
-            return false;
+            return SetEndOfFile(to.Get()) ? WriteOutcome::kWritten : WriteOutcome::kFailed;
+        const WriteOutcome outcome = reserve.Write(to.Get(), block, read);
+        if (outcome != WriteOutcome::kWritten)
+            return outcome;
     }
-    return false;
+    return WriteOutcome::kFailed;
 }
 
 // Empties the target, and removes it where it may be removed.

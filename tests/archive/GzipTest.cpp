@@ -6,7 +6,6 @@
 
 #include <zlib.h>
 
-#include <functional>
 #include <set>
 #include <string>
 
@@ -41,8 +40,13 @@ std::string Flipped(std::string data, std::size_t position)
 
 const std::string kSentinel = "left as it was";
 
-TEST(GzipTest, GunzipBufferRestoresEveryByteOfEveryMemberInOrder)
+// Every case decodes alike in memory and from a file, into a target that
+// held more bytes before.
+TEST(GzipTest, RestoresEveryByteOfEveryMemberInOrder)
 {
+    ScratchFolder scratch;
+    const std::wstring source = scratch / L"paquet \u00e9t\u00e9.gz";
+    const std::wstring target = scratch / L"d\u00e9cod\u00e9.bin";
     std::string allBytes;
     for (int value = 0; value < 1024; ++value)
         allBytes += static_cast<char>(value);
@@ -63,23 +67,38 @@ TEST(GzipTest, GunzipBufferRestoresEveryByteOfEveryMemberInOrder)
     };
     for (const auto& c : cases) {
         std::string decoded = kSentinel;
-        EXPECT_TRUE(GunzipBuffer(c.compressed, decoded)) << c.label;
-        EXPECT_EQ(decoded.size(), c.data.size()) << c.label;
+        EXPECT_EQ(GunzipBuffer(c.compressed, decoded, c.data.size()), GunzipResult::kDecoded)
+            << c.label;
         EXPECT_TRUE(decoded == c.data) << c.label;
+        ASSERT_TRUE(WriteBytes(source, c.compressed) && WriteBytes(target, TextBytes(4 << 20)));
+        EXPECT_EQ(GunzipFile(source, target), GunzipResult::kDecoded) << c.label;
+        EXPECT_TRUE(ReadBytes(target) == c.data) << c.label;
+        if (c.data.empty())
+            continue;
+        decoded = kSentinel;
+        EXPECT_EQ(GunzipBuffer(c.compressed, decoded, c.data.size() - 1), GunzipResult::kTooLarge)
+            << c.label;
+        EXPECT_EQ(decoded, kSentinel) << c.label;
     }
 }
 
-TEST(GzipTest, GunzipBufferRejectsDamagedInputAndKeepsTheOutput)
+// A refused input leaves the output as it was, and no target file: a
+// half-decoded one could pass for a result.
+TEST(GzipTest, RejectsDamagedInputAndLeavesNoTarget)
 {
+    ScratchFolder scratch;
+    const std::wstring source = scratch / L"paquet.gz";
+    const std::wstring target = scratch / L"d\u00e9cod\u00e9.bin";
     const std::string member = Gzip(TextBytes(20000));
+    const std::string large = Gzip(NoiseBytes(1 << 20, 5));
     const std::string two = Gzip("alpha") + Gzip("beta");
     const std::pair<const char*, std::string> cases[] = {
         {"empty input", ""},
         {"last byte missing", member.substr(0, member.size() - 1)},
         {"trailer missing", member.substr(0, member.size() - 8)},
-        {"cut in the middle", member.substr(0, member.size() / 2)},
-        {"deflate data damaged", Flipped(member, member.size() / 2)},
-        {"CRC-32 wrong", Flipped(member, member.size() - 8)},
+        {"cut in the middle", large.substr(0, large.size() / 2)},
+        {"deflate data damaged", Flipped(large, large.size() / 2)},
+        {"CRC-32 wrong after all data was written", Flipped(large, large.size() - 8)},
         {"length wrong", Flipped(member, member.size() - 4)},
         {"magic wrong", Flipped(member, 0)},
         {"compression method wrong", Flipped(member, 2)},
@@ -90,68 +109,19 @@ TEST(GzipTest, GunzipBufferRejectsDamagedInputAndKeepsTheOutput)
     };
     for (const auto& [label, input] : cases) {
         std::string decoded = kSentinel;
-        EXPECT_FALSE(GunzipBuffer(input, decoded)) << label;
+        EXPECT_EQ(GunzipBuffer(input, decoded, 1 << 30), GunzipResult::kCorrupt) << label;
         EXPECT_EQ(decoded, kSentinel) << label;
+        ASSERT_TRUE(WriteBytes(source, input) && WriteBytes(target, "stale")) << label;
+        EXPECT_EQ(GunzipFile(source, target), GunzipResult::kCorrupt) << label;
+        EXPECT_EQ(scratch.List(), std::set<std::wstring>{L"paquet.gz"}) << label;
     }
-}
-
-class GzipFileTest : public ::testing::Test {
-protected:
-    ScratchFolder scratch_;
-    const std::wstring source_ = scratch_ / L"paquet \u00e9t\u00e9.gz";
-    const std::wstring target_ = scratch_ / L"d\u00e9cod\u00e9.bin";
-    const std::set<std::wstring> sourceOnly_{L"paquet \u00e9t\u00e9.gz"};
-};
-
-TEST_F(GzipFileTest, DecodesAMegabyteOfSeveralMembersOverALongerTarget)
-{
-    const std::string first = TextBytes(600000);
-    const std::string second = NoiseBytes(450000, 4);
-    ASSERT_TRUE(WriteBytes(source_, Gzip(first) + Gzip(second)));
-    ASSERT_TRUE(WriteBytes(target_, std::string(2 << 20, 'x')));
-
-    ASSERT_TRUE(GunzipFile(source_, target_));
-    const std::string decoded = ReadBytes(target_);
-    EXPECT_EQ(decoded.size(), first.size() + second.size());
-    EXPECT_TRUE(decoded == first + second);
-    EXPECT_EQ(scratch_.List(),
-              (std::set<std::wstring>{L"paquet \u00e9t\u00e9.gz", L"d\u00e9cod\u00e9.bin"}));
-}
-
-TEST_F(GzipFileTest, LeavesNoTargetBehindWhenDecodingFailsOrStops)
-{
-    const std::string member = Gzip(NoiseBytes(1 << 20, 5));
-    const struct {
-        const char* label;
-        std::string content;
-        std::function<bool()> proceed;
-    } cases[] = {
-        {"data damaged", Flipped(member, member.size() / 2), {}},
-        {"CRC-32 wrong after all data was written", Flipped(member, member.size() - 8), {}},
-        {"cut in the middle", member.substr(0, member.size() / 2), {}},
-        {"empty file", "", {}},
-        {"stopped by the caller", member, [calls = 0]() mutable { return ++calls < 3; }},
-    };
-    for (const auto& c : cases) {
-        ASSERT_TRUE(WriteBytes(source_, c.content)) << c.label;
-        ASSERT_TRUE(WriteBytes(target_, "stale")) << c.label;
-
-        EXPECT_FALSE(GunzipFile(source_, target_, c.proceed)) << c.label;
-        EXPECT_EQ(scratch_.List(), sourceOnly_) << c.label;
-        EXPECT_TRUE(ReadBytes(source_) == c.content) << c.label;
-    }
-}
-
-TEST_F(GzipFileTest, FailsWithoutCreatingAnythingWhenAFileCannotBeOpened)
-{
-    EXPECT_FALSE(GunzipFile(source_, target_));
-    EXPECT_TRUE(scratch_.List().empty());
-
-    ASSERT_TRUE(WriteBytes(source_, Gzip("data")));
-    EXPECT_FALSE(GunzipFile(source_, scratch_ / L"missing folder\\target.bin"));
-    EXPECT_FALSE(GunzipFile(source_, source_));
-    EXPECT_EQ(scratch_.List(), sourceOnly_);
-    EXPECT_EQ(ReadBytes(source_), Gzip("data"));
+    ASSERT_TRUE(WriteBytes(source, large));
+    EXPECT_EQ(GunzipFile(source, target, [calls = 0]() mutable { return ++calls < 3; }),
+              GunzipResult::kStopped);
+    EXPECT_EQ(GunzipFile(source, scratch / L"missing folder\\target.bin"),
+              GunzipResult::kFileFailed);
+    EXPECT_EQ(GunzipFile(scratch / L"missing.gz", target), GunzipResult::kFileFailed);
+    EXPECT_EQ(scratch.List(), std::set<std::wstring>{L"paquet.gz"});
 }
 
 } // namespace

@@ -1,4 +1,5 @@
 #include "tests/support/StrictWinInet.h"
+#include "tests/support/ImportPatch.h"
 
 #include <wininet.h>
 #include <winternl.h>
@@ -968,41 +969,6 @@ void WatchUnloads()
         std::abort();
 }
 
-const IMAGE_NT_HEADERS& Headers(HMODULE module)
-{
-    auto* base = reinterpret_cast<const BYTE*>(module);
-    return *reinterpret_cast<const IMAGE_NT_HEADERS*>(
-        base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
-}
-
-// Points korvel.dll's import of KERNEL32!GetProcAddress at LookUp.
-bool PatchLookUp(HMODULE korvel)
-{
-    auto* base = reinterpret_cast<BYTE*>(korvel);
-    const DWORD imports =
-        Headers(korvel).OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress;
-    for (auto* dll = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + imports);
-         dll->Name != 0; ++dll) {
-        if (_stricmp(reinterpret_cast<const char*>(base + dll->Name), "kernel32.dll") != 0)
-            continue;
-        auto* name = reinterpret_cast<const IMAGE_THUNK_DATA*>(base + dll->OriginalFirstThunk);
-        auto* slot = reinterpret_cast<IMAGE_THUNK_DATA*>(base + dll->FirstThunk);
-        for (; name->u1.AddressOfData != 0; ++name, ++slot) {
-            const auto* byName =
-                reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + name->u1.AddressOfData);
-            if (IMAGE_SNAP_BY_ORDINAL(name->u1.Ordinal) ||
-                std::strcmp(reinterpret_cast<const char*>(byName->Name), "GetProcAddress") != 0)
-                continue;
-            DWORD protection = 0;
-            VirtualProtect(slot, sizeof *slot, PAGE_READWRITE, &protection);
-            slot->u1.Function = reinterpret_cast<ULONG_PTR>(&LookUp);
-            VirtualProtect(slot, sizeof *slot, protection, &protection);
-            return true;
-        }
-    }
-    return false;
-}
-
 // A write into freed memory, by the library or by a completion the layer
 // wrote into a freed record, leaves a heap that fails its check.
 bool HeapsIntact()
@@ -1018,7 +984,7 @@ bool HeapsIntact()
 void StrictWinInet::Install(HMODULE korvel)
 {
     WatchUnloads();
-    if (!PatchLookUp(korvel))
+    if (!PatchImport(korvel, "kernel32.dll", "GetProcAddress", AsProc(&LookUp)))
         std::abort();
     const auto begin = reinterpret_cast<ULONG_PTR>(korvel);
     AcquireSRWLockExclusive(&L().imagesLock);
@@ -1026,7 +992,8 @@ void StrictWinInet::Install(HMODULE korvel)
     if (std::none_of(L().images.begin(), L().images.end(), [begin](const Image& image) {
             return !image.unloaded && image.begin == begin;
         }))
-        L().images.push_back({begin, begin + Headers(korvel).OptionalHeader.SizeOfImage, false});
+        L().images.push_back(
+            {begin, begin + ImageHeaders(korvel).OptionalHeader.SizeOfImage, false});
     ReleaseSRWLockExclusive(&L().imagesLock);
 }
 
