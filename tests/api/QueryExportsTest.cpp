@@ -85,22 +85,34 @@ TEST_F(QueryExports, SecondSubmitReplacesTheFirst)
     EXPECT_EQ(status, 2u);
 }
 
-// A query that cannot be written is refused before anything is sent; which
-// queries those are is ContentQueryTest.RefusedItemsAndQueries's.
+// A query that cannot be written is refused before anything is sent: items
+// outside any group at once, leaving nothing behind, and a query that is
+// empty, still open or holds a group type that does not exist when it is
+// submitted.
 TEST_F(QueryExports, QueriesThatCannotBeWritten)
 {
     const std::string tag = ScriptedServer::UniqueTag("never");
     AnswerPipeline(tag, kOkPacket);
+    EXPECT_EQ(K().WsUdQueryCloseGroup(Id()), kStatusNoGroup);
+    EXPECT_EQ(K().WsUdQueryAddTerm(Id(), L"a", L"b"), kStatusNoGroup);
+    EXPECT_EQ(K().WsUdQueryAddText(Id(), L"a", L"b", 0, 1), kStatusNoGroup);
     EXPECT_EQ(K().WsUdQuerySubmit(Id(), 5, 10000), kStatusQueryEmpty);
     K().WsUdQueryOpenGroup(Id(), 0);
+    K().WsUdQueryOpenGroup(Id(), 1);
+    K().WsUdQueryCloseGroup(Id());
     EXPECT_EQ(K().WsUdQuerySubmit(Id(), 5, 10000), kStatusGroupNotClosed);
+    // The first type past the two that exist, at the root, and the last one, nested.
     K().WsUdQueryReset(Id());
-    K().WsUdQueryOpenGroup(Id(), 7);
+    K().WsUdQueryOpenGroup(Id(), 2);
+    K().WsUdQueryCloseGroup(Id());
+    EXPECT_EQ(K().WsUdQuerySubmit(Id(), 5, 10000), kStatusBadGroupType);
+    K().WsUdQueryReset(Id());
+    K().WsUdQueryOpenGroup(Id(), 1);
+    K().WsUdQueryOpenGroup(Id(), 0xFFFFFFFF);
+    K().WsUdQueryCloseGroup(Id());
     K().WsUdQueryCloseGroup(Id());
     EXPECT_EQ(K().WsUdQuerySubmit(Id(), 5, 10000), kStatusBadGroupType);
     EXPECT_EQ(K().WsUdQueryCheck(Id(), 0), kStatusNotRunning);
-    K().WsUdQueryReset(Id());
-    EXPECT_EQ(K().WsUdQueryAddText(Id(), L"a", L"b", 0, 1), kStatusNoGroup);
     EXPECT_EQ(Server().RecordCount(tag), 0);
 }
 

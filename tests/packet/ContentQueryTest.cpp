@@ -1,4 +1,5 @@
-// The content query as it is written into a request, and the queries that are refused.
+// The content query as it is written into a request; the queries that are refused are
+// QueryExports.QueriesThatCannotBeWritten's.
 #include "packet/WsContentQuery.h"
 #include "packet/WsXmlDocument.h"
 #include "tests/packet/RaisedStatus.h"
@@ -7,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <iterator>
-#include <tuple>
 
 namespace korvel {
 namespace {
@@ -69,34 +69,6 @@ TEST(ContentQueryTest, ResetStartsAfreshAndAClosedRootTakesLaterItems)
                               L"\t\t<query type=\"Or\" />\n"
                               L"\t</query>\n"
                               L"</contentQuery>\n");
-}
-
-// Items without a group are refused and leave nothing; incomplete or mistyped queries are not
-// written.
-TEST(ContentQueryTest, RefusedItemsAndQueries)
-{
-    WsContentQuery empty;
-    EXPECT_EQ(RaisedStatus([&] { empty.CloseGroup(); }), kStatusNoGroup);
-    EXPECT_EQ(RaisedStatus([&] { empty.AddTerm(L"F", L"v"); }), kStatusNoGroup);
-    EXPECT_EQ(RaisedStatus([&] { empty.AddText(L"F", L"v", kCompareEqual); }), kStatusNoGroup);
-    WsContentQuery rootOpen;
-    rootOpen.OpenGroup(kGroupAnd);
-    rootOpen.OpenGroup(kGroupOr);
-    rootOpen.CloseGroup();
-    WsContentQuery badRoot;
-    badRoot.OpenGroup(2);
-    badRoot.CloseGroup();
-    WsContentQuery badNested;
-    badNested.OpenGroup(kGroupOr);
-    badNested.OpenGroup(0xFFFFFFFF);
-    badNested.CloseGroup();
-    badNested.CloseGroup();
-    const std::tuple<const WsContentQuery*, WsStatus> cases[] = {{&empty, kStatusQueryEmpty},
-                                                                 {&rootOpen, kStatusGroupNotClosed},
-                                                                 {&badRoot, kStatusBadGroupType},
-                                                                 {&badNested, kStatusBadGroupType}};
-    for (const auto& [query, status] : cases)
-        EXPECT_EQ(RaisedStatus([&] { Written(*query); }), status);
 }
 
 TEST(ContentQueryTest, OnlyCompareTypesOneToSixAreWrittenAndBeforeTheField)
