@@ -1,5 +1,4 @@
 #include "base/Registry.h"
-#include "tests/support/ScopedRegistryValue.h"
 #include "tests/support/WsStringPrinter.h"
 
 #include <gtest/gtest.h>
@@ -70,21 +69,6 @@ TEST_F(RegistryTest, AnyValueIsTextUpToItsFirstNulAndWithinItsSize)
         EXPECT_TRUE(RegistryValueExists(path_, L"Value"));
         EXPECT_TRUE(ReadRegistryString(path_, L"Value", text));
         EXPECT_EQ(text, expected) << bytes.size() << " bytes of type " << type;
-    }
-}
-
-TEST(InternetExplorerVersionTest, PredicatesFollowTheMajorVersion)
-{
-    const std::tuple<const wchar_t*, bool, bool> cases[] = {{L"11.0.9600.0", true, true},
-                                                            {L"8", true, true},
-                                                            {L"", false, false},
-                                                            {L"x.1", false, false},
-                                                            {L"4294967295.0", false, false}};
-    for (const auto& [version, atLeast7, atLeast8] : cases) {
-        test::ScopedRegistryValue value(InternetExplorerKeyPath(), L"Version", version);
-        EXPECT_EQ(GetInternetExplorerVersion(), version);
-        EXPECT_EQ(IsInternetExplorer7OrLater(), atLeast7) << version;
-        EXPECT_EQ(IsInternetExplorer8OrLater(), atLeast8) << version;
     }
 }
 

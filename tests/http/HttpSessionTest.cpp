@@ -278,7 +278,8 @@ TEST(HttpTransfer, FailuresInMemoryAndInAFile)
 }
 
 // An announced length beyond what the installed browser carries fails before
-// any byte is read; one it carries goes on until this server closes early.
+// any byte is read; one it carries goes on until this server closes early. Only
+// a major version that reads as a number counts.
 TEST(HttpTransfer, AnnouncedLengthLimitsFollowTheBrowserVersion)
 {
     constexpr uint64_t k1GiB = 1ull << 30;
@@ -293,7 +294,10 @@ TEST(HttpTransfer, AnnouncedLengthLimitsFollowTheBrowserVersion)
         {L"7.0", 4 * k1GiB - 1, kStatusServerUnreachable},
         {L"7.0", 4 * k1GiB, kStatusTooLargeForBrowser8},
         {L"8.0.6001.18702", 5 * k1GiB, kStatusServerUnreachable},
+        {L"11.0.9600.0", 5 * k1GiB, kStatusServerUnreachable},
         {nullptr, 3 * k1GiB, kStatusTooLargeForBrowser7},
+        {L"x.1", 2 * k1GiB, kStatusTooLargeForBrowser7},
+        {L"4294967295.0", 2 * k1GiB, kStatusTooLargeForBrowser7},
     };
     for (const auto& c : cases) {
         const ScopedRegistryValue version(InternetExplorerKeyPath(), L"Version", c.version);
