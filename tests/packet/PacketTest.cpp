@@ -1,5 +1,6 @@
-// Request packets as whole texts on the wire, where the registry sends them, pings and their
-// statuses, and what is read from response packets.
+// Request packets as whole texts on the wire, where the registry sends them, and pings and their
+// statuses. What a host reads of a response packet, its status code and date, is
+// QueryExports.ResultsAndServerStatusCodes's and the pings' below.
 #include "packet/DeploymentHosts.h"
 #include "packet/PipelineConfig.h"
 #include "packet/WsContentQuery.h"
@@ -42,13 +43,6 @@ std::wstring PacketStart(const std::wstring& localeElement)
            L"\" xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\" xsi:schemaLocation=\"" +
            ns + L" Schemas/Common/2.0/Packet.xsd\" schemaVersion=\"2.0\">\n\t<header>\n\t\t" +
            localeElement + L"\n\t\t<date />\n";
-}
-
-WsPacketHeader ParsedHeader(const std::string& headerXml)
-{
-    WsXmlDocument document;
-    document.Parse("<packet>" + headerXml + "</packet>");
-    return WsPacket(document).Header();
 }
 
 } // namespace
@@ -205,26 +199,4 @@ TEST(PipelineRequest, PingOnTheWireAndItsStatus)
             << head;
         EXPECT_EQ(head.find("Accept-Encoding"), std::string::npos) << head;
     }
-}
-
-TEST(Packet, ResponseHeaderFields)
-{
-    const WsPacketHeader header =
-        ParsedHeader("<header><server><status code=\"600\">line one\nline two</status></server>"
-                     "<date>Sat, 05 Dec 2026 17:00:00 GMT</date>"
-                     "<client><wrapperlib version=\"3\">Wrap</wrapperlib><swapp "
-                     "version=\"1\">App</swapp></client>"
-                     "</header>");
-    EXPECT_EQ(header.StatusCode(), 600);
-    EXPECT_EQ(header.StatusText(), L"line one\r\nline two");
-    EXPECT_EQ(header.Date(), L"Sat, 05 Dec 2026 17:00:00 GMT");
-    EXPECT_EQ(header.Client().swappName, L"App");
-    EXPECT_EQ(header.Client().swappVersion, L"1");
-    EXPECT_EQ(header.Client().wrapperlibVersion, L"3");
-    EXPECT_TRUE(header.Client().corelibName.empty());
-    // Codes without digits, with trailing text or missing are also read through the exports
-    // (QueryExports.ResultsAndServerStatusCodes), a negative one by
-    // Cli.ExitCodesAndTheMessagesBehindThem.
-    for (const char* empty : {"<header><server/></header>", "<header/>", "<other/>"})
-        EXPECT_EQ(ParsedHeader(empty).StatusCode(), 0) << empty;
 }
