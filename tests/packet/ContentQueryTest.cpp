@@ -30,23 +30,24 @@ TEST(ContentQueryTest, NestedGroupsAreWrittenTermsFirstThenTextsThenGroups)
     query.AddTerm(L"ProductId", L"1234");
     query.OpenGroup(kGroupOr);
     query.AddTerm(L"Os", L"Windows");
-    query.AddTerm(L"Os", L"Linux");
+    query.AddTerm(L"Os", L"Linux <6 & later>");
     query.CloseGroup();
     query.CloseGroup();
     query.AddRequestMetadata(L"extra");
     query.AddRequestMetadata(L"");
-    EXPECT_EQ(Written(query), L"<contentQuery>\n"
-                              L"\t<query type=\"And\">\n"
-                              L"\t\t<metadata field=\"ProductId\">1234</metadata>\n"
-                              L"\t\t<text compareType=\"Contains\" field=\"Title\">driver</text>\n"
-                              L"\t\t<query type=\"Or\">\n"
-                              L"\t\t\t<metadata field=\"Os\">Windows</metadata>\n"
-                              L"\t\t\t<metadata field=\"Os\">Linux</metadata>\n"
-                              L"\t\t</query>\n"
-                              L"\t</query>\n"
-                              L"\t<requestMetadata>extra</requestMetadata>\n"
-                              L"\t<requestMetadata />\n"
-                              L"</contentQuery>\n");
+    EXPECT_EQ(Written(query),
+              L"<contentQuery>\n"
+              L"\t<query type=\"And\">\n"
+              L"\t\t<metadata field=\"ProductId\">1234</metadata>\n"
+              L"\t\t<text compareType=\"Contains\" field=\"Title\">driver</text>\n"
+              L"\t\t<query type=\"Or\">\n"
+              L"\t\t\t<metadata field=\"Os\">Windows</metadata>\n"
+              L"\t\t\t<metadata field=\"Os\">Linux &lt;6 &amp; later&gt;</metadata>\n"
+              L"\t\t</query>\n"
+              L"\t</query>\n"
+              L"\t<requestMetadata>extra</requestMetadata>\n"
+              L"\t<requestMetadata />\n"
+              L"</contentQuery>\n");
 }
 
 // After a reset nothing of the query before is left; a closed root keeps the cursor and takes

@@ -1,3 +1,6 @@
+// The XML document under the packets: what is read from an answer and the
+// life of its copies. What is written is checked as whole request texts by
+// PacketTest and ContentQueryTest, the only forms a request takes.
 #include "packet/WsXmlDocument.h"
 #include "packet/WsXmlSerializable.h"
 #include "tests/packet/RaisedStatus.h"
@@ -17,8 +20,6 @@ namespace korvel {
 namespace {
 
 using test::RaisedStatus;
-
-const WsString kDeclaration = L"\uFEFF<?xml version=\"1.0\"?>\n";
 
 // Counts pugixml's live blocks, so that a test sees when a document's memory
 // is given back. Blocks are counted from construction; the functions it
@@ -56,55 +57,6 @@ WsXmlDocument Parsed(const std::string& bytes)
     WsXmlDocument document;
     document.Parse(bytes);
     return document;
-}
-
-TEST(XmlDocumentTest, RootAloneIsWrittenWithBomAndTheChosenDeclarationAndIndentation)
-{
-    const std::tuple<bool, bool, const wchar_t*> cases[] = {
-        {true, true, L"\uFEFF<?xml version=\"1.0\"?>\n<packet />\n"},
-        {true, false, L"\uFEFF<packet />\n"},
-        {false, true, L"\uFEFF<?xml version=\"1.0\"?><packet/>"},
-        {false, false, L"\uFEFF<packet/>"}};
-    const WsXmlDocument document(L"packet", L"");
-    for (const auto& [indent, withDeclaration, expected] : cases)
-        EXPECT_EQ(document.ToString(indent, withDeclaration), expected)
-            << indent << withDeclaration;
-    EXPECT_FALSE(document.IsValid());
-}
-
-TEST(XmlDocumentTest, BuiltTreeIsWrittenInTheOrderItWasBuilt)
-{
-    WsXmlDocument document(L"packet", L"urn:p");
-    const pugi::xml_node root = document.Root();
-    document.AddNamespace(L"xsi", L"urn:i");
-    document.AddNamespace(L"none", L"");
-    SetAttribute(root, L"a", L"1", false);
-    SetAttribute(root, L"b", L"2", false);
-    SetAttribute(root, L"a", L"3", false);
-    SetAttribute(root, L"skipped", L"", false);
-    SetAttribute(root, L"forced", L"", true);
-    const pugi::xml_node header = AppendElement(root, L"header");
-    AppendTextElement(header, L"locale", L"en-US", false);
-    AppendTextElement(header, L"date", L"", true);
-    AppendTextElement(header, L"absent", L"", false);
-    AppendText(AppendElement(header, L"empty"), L"");
-    const pugi::xml_node twice = AppendElement(root, L"twice");
-    AppendText(twice, L"one");
-    AppendText(twice, L"two");
-    AppendTextElement(root, L"escaped", L"a<b&c", false);
-
-    EXPECT_EQ(document.ToString(true, true),
-              kDeclaration +
-                  L"<packet xmlns=\"urn:p\" xmlns:xsi=\"urn:i\" a=\"3\" b=\"2\" forced=\"\">\n"
-                  L"\t<header>\n"
-                  L"\t\t<locale>en-US</locale>\n"
-                  L"\t\t<date />\n"
-                  L"\t\t<empty></empty>\n"
-                  L"\t</header>\n"
-                  L"\t<twice>onetwo</twice>\n"
-                  L"\t<escaped>a&lt;b&amp;c</escaped>\n"
-                  L"</packet>\n");
-    EXPECT_EQ(GetText(twice), L"one");
 }
 
 TEST(XmlDocumentTest, TextComesFromTheFirstNonEmptyTextChildWithCrLfLineEnds)
