@@ -1,8 +1,8 @@
 // The request runner's own part: the URL it builds and the messages it lets through while the
-// calling thread waits. Polling, failures, expired waits and cancels are tested through the
-// exports (tests/api).
+// calling thread waits. The parameters a request carries are the library's own; their encoding
+// on the wire is PipelineRequest.QueryOnTheWire's. Polling, failures, expired waits and cancels are
+// tested through the exports (tests/api).
 #include "base/WsStatus.h"
-#include "http/UrlEncode.h"
 #include "http/WsHttpRequest.h"
 #include "tests/support/ScriptedServer.h"
 #include "tests/support/WsStringPrinter.h"
@@ -11,23 +11,6 @@
 
 using namespace korvel;
 using korvel::test::ScriptedServer;
-
-// Letters and digits of any script pass; every other character becomes % and the hexadecimal
-// digits of its low byte.
-TEST(HttpRequest, UrlEncodeTable)
-{
-    const struct {
-        const wchar_t* text;
-        const wchar_t* encoded;
-    } cases[] = {
-        {L"", L""},
-        {L"a b/-._~:AZ09", L"a%20b%2F%2D%2E%5F%7E%3AAZ09"},
-        {L"\x00E9", L"\x00E9"},
-        {L"\x2013", L"%13"},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(UrlEncode(c.text), c.encoded) << testing::PrintToString(std::wstring(c.text));
-}
 
 TEST(HttpRequest, UrlFromBaseCommandAndParameters)
 {

@@ -1,9 +1,9 @@
-// The HTTP session against the scripted local server: status mapping, what
-// goes on the wire, and whole transfers into memory and into files.
+// The HTTP session against the scripted local server: status mapping and
+// whole transfers into memory and into files. The request headers the library
+// sends are checked on the wire by PacketTest's pipeline requests.
 #include "http/WsHttpSession.h"
 
 #include "base/Registry.h"
-#include "base/TextUtils.h"
 #include "base/WsStatus.h"
 #include "tests/archive/ScratchFolder.h"
 #include "tests/support/ScopedRegistryValue.h"
@@ -76,89 +76,6 @@ TEST(HttpSession, StatusCodesMapToStatuses)
         const std::string label = testing::PrintToString(std::wstring(c.script));
         EXPECT_EQ(SubmitStatus(session, url, response), c.status) << label;
         EXPECT_EQ(Server().RecordCount(tag), 1) << label;
-    }
-}
-
-TEST(HttpSession, RequestHeadersOnTheWire)
-{
-    struct Case {
-        bool compression;
-        uint32_t acceptTypes;
-        const char* present;
-        const char* absent;
-    } cases[] = {
-        {false, 0, "User-Agent: QdWebServiceClient (vostrel 19.0.0;host app 1.5;extra;)\r\n",
-         "Accept-Encoding"},
-        {true, 0, "Accept-Encoding: gzip\r\n", "Accept: application/xml"},
-        {false, WsHttpSession::kAcceptXml, "Accept: application/xml\r\n", "Accept-Encoding"},
-        {false, 2, "User-Agent:", "Accept: application/xml"},
-    };
-    for (const auto& c : cases) {
-        WsHttpSession session;
-        session.AddUserAgentComponent(L"host app 1.5");
-        session.AddUserAgentComponent(L"");
-        session.AddUserAgentComponent(L"extra");
-        session.SetUseCompression(c.compression);
-        session.SetAcceptTypes(c.acceptTypes);
-        session.SetApiKey(L"key-1");
-        session.SetBearerToken(L"token-2");
-        const std::string tag = ScriptedServer::UniqueTag("headers");
-        std::string response;
-        ASSERT_EQ(SubmitStatus(session, Server().Url(Script(tag, L"body=ok")), response),
-                  kStatusTransferComplete);
-        const std::string head = Server().RecordedHead(tag).value_or("");
-        EXPECT_NE(head.find(c.present), std::string::npos) << head;
-        EXPECT_EQ(head.find(c.absent), std::string::npos) << head;
-        EXPECT_NE(head.find("X-QD-API-KEY: key-1\r\n"), std::string::npos) << head;
-        EXPECT_NE(head.find("Authorization: Bearer token-2\r\n"), std::string::npos) << head;
-        EXPECT_EQ(response, "ok");
-    }
-}
-
-TEST(HttpSession, PostFileIsSentWholeOnce)
-{
-    ScratchFolder scratch;
-    const std::wstring post = scratch / L"post-file.bin";
-    const std::string content = ScriptedServer::PatternBytes(7, 40000);
-    ASSERT_TRUE(WriteBytes(post, content));
-    WsHttpSession session;
-    session.SetPostFile(post);
-    const std::string tag = ScriptedServer::UniqueTag("postfile");
-    std::string response;
-    ASSERT_EQ(SubmitStatus(session, Server().Url(Script(tag, L"body=done")), response,
-                           L"ignored when a file is posted"),
-              kStatusTransferComplete);
-    EXPECT_EQ(Server().RecordedBody(tag).value_or(""), content);
-    ASSERT_EQ(SubmitStatus(session, Server().Url(Script(tag, L"body=done")), response, L"x"),
-              kStatusTransferComplete);
-    EXPECT_EQ(Server().RecordedBody(tag, 2).value_or(""), std::string("x\0", 2))
-        << "the file is posted once; the next transaction posts its text";
-
-    session.SetPostFile(post + L".missing");
-    EXPECT_EQ(SubmitStatus(session, Server().Url(Script(tag, L"body=done")), response, L"x"),
-              kStatusPostFileFailed);
-}
-
-// A send that fails with an error the mapping does not name (here the one an
-// abort leaves) is a failed POST but an unreachable server for a GET.
-TEST(HttpSession, AnAbortedSendFailsAsItsVerbSays)
-{
-    const struct {
-        const wchar_t* postData;
-        uint32_t status;
-    } cases[] = {{L"", kStatusServerUnreachable}, {L"query", kStatusSendFailed}};
-    for (const auto& c : cases) {
-        WsHttpSession session;
-        std::thread aborter([&session] {
-            Sleep(300);
-            session.Abort();
-        });
-        std::string response;
-        EXPECT_EQ(
-            SubmitStatus(session, Server().Url(L"delay=5000;body=late"), response, c.postData),
-            c.status)
-            << (*c.postData != L'\0' ? "POST" : "GET");
-        aborter.join();
     }
 }
 
