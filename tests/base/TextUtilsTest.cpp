@@ -96,20 +96,5 @@ TEST(TextUtilsTest, CaseInsensitiveComparisonAndSearchFoldAsciiLettersOnly)
         EXPECT_EQ(FindNoCase(haystack, needle, start), position) << haystack << " / " << needle;
 }
 
-// What a transfer answers with the target file's path.
-TEST(TextUtilsTest, NarrowTextOfNullEmptyAndNonAsciiText)
-{
-    for (const wchar_t* text : {static_cast<const wchar_t*>(nullptr), L""}) {
-        std::string narrow("old");
-        ToNarrow(text, narrow);
-        EXPECT_EQ(narrow, "");
-    }
-    std::string narrow;
-    std::wstring wide;
-    ToNarrow(L"caf\u00E9 x", narrow);
-    ToWide(narrow.c_str(), wide);
-    EXPECT_EQ(wide, L"caf\u00E9 x");
-}
-
 } // namespace
 } // namespace korvel

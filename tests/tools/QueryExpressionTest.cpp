@@ -105,7 +105,6 @@ const InvalidCase kInvalid[] = {
     {L"a=1 and b=2 or c=3", 12,
      "cannot mix 'and' and 'or' in one group without parentheses: this 'or' follows an 'and' "
      "at column 5"},
-    {L"a=1 or b=2 and c=3", 11, "this 'and' follows an 'or'"},
     {L"(a=1 or b=2 and c=3)", 12, "cannot mix"},
     {L"(a=1 or b=2", 11, "missing ')' for the '(' at column 1"},
     {L"a=1)", 3, "')' without a matching '('"},
