@@ -141,18 +141,17 @@ TEST(ProgressDisplay, AFractionAloneShowsPercentageAndTimeLeft)
     EXPECT_EQ(capture.writes[1], "  100%\n");
 }
 
+// The units at their boundaries; everyday sizes, rates and times are in the
+// lines above and in ContentAnswer.ListsEachEntryReadably.
 TEST(Units, ByteCountsRatesAndDurations)
 {
-    EXPECT_EQ(FormatByteCount(0), "0 B");
     EXPECT_EQ(FormatByteCount(1023), "1023 B");
     EXPECT_EQ(FormatByteCount(1024), "1.0 KiB");
-    EXPECT_EQ(FormatByteCount(1843200), "1.8 MiB");
     EXPECT_EQ(FormatByteCount(kMiB - 1), "1.0 MiB");
     EXPECT_EQ(FormatByteCount(5ull << 40), "5.0 TiB");
     EXPECT_EQ(FormatByteCount(5000ull << 40), "5000.0 TiB");
     EXPECT_EQ(FormatRate(1536.0), "1.5 KiB/s");
     EXPECT_EQ(FormatRate(-3.0), "0 B/s");
-    EXPECT_EQ(FormatDuration(7), "0:07");
     EXPECT_EQ(FormatDuration(750), "12:30");
     EXPECT_EQ(FormatDuration(3723), "1:02:03");
 }
