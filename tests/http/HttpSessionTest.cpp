@@ -177,16 +177,23 @@ TEST(HttpTransfer, FailuresInMemoryAndInAFile)
         const std::string label =
             testing::PrintToString(std::wstring(c.script) + L" " + c.checksum);
         const std::wstring url = Server().Url(Script(ScriptedServer::UniqueTag("fail"), c.script));
+        // A reset reaches the reader as WinINet's broken connection or, at
+        // times under Wine, as the socket's own error, another system error.
+        const bool reset = std::wstring(c.script).find(L"reset=1") != std::wstring::npos;
+        const auto expect = [&label, reset](uint32_t got, uint32_t expected) {
+            EXPECT_TRUE(got == expected || (reset && got == kStatusReceiveFailed))
+                << label << " " << std::hex << got;
+        };
         WsHttpSession memory;
         memory.SetUseCompression(true);
         std::string response;
-        EXPECT_EQ(SubmitStatus(memory, url, response), c.memory) << label;
+        expect(SubmitStatus(memory, url, response), c.memory);
 
         ScratchFolder scratch;
         const std::wstring target = scratch / L"target.bin";
         WsHttpSession file;
         file.SetStreamToFile(true, target, c.checksum);
-        EXPECT_EQ(SubmitStatus(file, url, response), c.file) << label;
+        expect(SubmitStatus(file, url, response), c.file);
         EXPECT_FALSE(Exists(target + L".temp")) << label;
         EXPECT_TRUE((c.file != kStatusChecksumMismatch && c.file != kStatusTransferComplete) ||
                     ScriptedServer::FileHoldsPattern(target, 100000))
