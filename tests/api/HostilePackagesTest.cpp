@@ -2,7 +2,6 @@
 // them, the temporary folder on a volume of 64 MiB: each ends at once with its status, nothing
 // stays in the temporary folder, the installer runs only from a sound package, the volume keeps
 // its reserve and the host its memory.
-#include "base/KernelHandle.h"
 #include "tests/api/ExportFixture.h"
 #include "tests/support/PackageSigning.h"
 #include "tests/support/ZipWriter.h"
@@ -26,15 +25,11 @@ using Edit = std::function<void(std::string&)>;
 
 const std::wstring kRecord = korvel::TempFolder() + L"korvel-hostile-record.txt";
 
-std::string Identity(const std::string& command)
-{
-    return "[Volume Id]\r\nExePath=" + command + "\r\n";
-}
-
 // The entries, then an identity naming the fake installer at the root, then the installer.
 std::vector<ZipEntry> Package(std::vector<ZipEntry> entries)
 {
-    entries.push_back({"pakord.id", Identity("fake-installer.exe --record " + Narrow(kRecord))});
+    entries.push_back(
+        {"pakord.id", "[Volume Id]\r\nExePath=fake-installer.exe --record " + Narrow(kRecord)});
     entries.push_back(
         {"fake-installer.exe", ReadWholeFile(BesideTest(L"fake-installer.exe")).value_or("")});
     return entries;
@@ -103,13 +98,10 @@ struct Attack {
     bool ownerOnly = false;
 } attack;
 
+// Opened as the C runtime opens files, sharing everything.
 bool Overwrite(const std::wstring& path)
 {
-    const korvel::KernelHandle file(CreateFileW(
-        path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-        nullptr, OPEN_EXISTING, 0, nullptr));
-    DWORD written = 0;
-    return file.IsOpen() && WriteFile(file.Get(), "MZ", 2, &written, nullptr);
+    return (std::fstream(fs::path(path), std::ios::in | std::ios::out) << "MZ").flush().good();
 }
 
 // Full control for the user, passed on to everything made inside, and nothing for anyone else.
