@@ -8,11 +8,13 @@
 
 #include <aclapi.h>
 #include <psapi.h>
+#include <sddl.h>
 
 #include <atomic>
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <regex>
 #include <thread>
 
 using namespace korvel::test;
@@ -104,34 +106,27 @@ bool Overwrite(const std::wstring& path)
     return (std::fstream(fs::path(path), std::ios::in | std::ios::out) << "MZ").flush().good();
 }
 
-// Full control for the user, passed on to everything made inside, and nothing for anyone else.
-// Wine keeps no DACL given at creation: it shows one made of the folder's Unix permissions,
-// always with an entry for LocalSystem and without the protection from the parent's entries.
+// Full control for the owner, the user, passed on to everything made inside, and nothing for
+// anyone else. Wine keeps no DACL given at creation: it shows one made of the folder's Unix
+// permissions, always with an entry for LocalSystem and without the protection ("P").
 bool OwnerOnly(const std::wstring& folder)
 {
-    PACL dacl = nullptr;
+    const SECURITY_INFORMATION parts = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    HANDLE token = nullptr;
-    BYTE user[SECURITY_MAX_SID_SIZE + sizeof(TOKEN_USER)] = {};
-    DWORD userSize = 0;
-    bool userHasAll = false;
-    bool othersHaveNothing =
-        GetNamedSecurityInfoW(folder.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
-                              nullptr, &dacl, nullptr, &descriptor) == ERROR_SUCCESS &&
-        dacl && OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) &&
-        GetTokenInformation(token, TokenUser, user, sizeof user, &userSize);
-    for (DWORD index = 0; othersHaveNothing && index < dacl->AceCount; ++index) {
-        ACCESS_ALLOWED_ACE* ace = nullptr;
-        GetAce(dacl, index, reinterpret_cast<void**>(&ace));
-        const bool isUser = EqualSid(&ace->SidStart, reinterpret_cast<TOKEN_USER*>(user)->User.Sid);
-        userHasAll |= isUser && ace->Header.AceType == ACCESS_ALLOWED_ACE_TYPE &&
-                      ace->Mask == FILE_ALL_ACCESS &&
-                      ace->Header.AceFlags == (OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE);
-        othersHaveNothing = isUser || IsWellKnownSid(&ace->SidStart, WinLocalSystemSid);
-    }
-    CloseHandle(token);
+    wchar_t* text = nullptr;
+    if (GetNamedSecurityInfoW(folder.c_str(), SE_FILE_OBJECT, parts, nullptr, nullptr, nullptr,
+                              nullptr, &descriptor) != ERROR_SUCCESS ||
+        !ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1, parts,
+                                                              &text, nullptr))
+        return false;
+    const std::wstring sddl = text; // O:owner D:flags(ace)...
+    LocalFree(text);
     LocalFree(descriptor);
-    return userHasAll && othersHaveNothing;
+    const std::wstring owner = sddl.substr(2, sddl.find(L"D:") - 2);
+    const std::wstring user = L"(A;OICI;FA;;;" + owner + L")";
+    return owner.rfind(L"S-1-5-21-", 0) == 0 && sddl.find(user) != std::wstring::npos &&
+           std::regex_match(sddl.substr(sddl.find(L'(')),
+                            std::wregex(L"(\\(A;OICI;FA;;;(SY|" + owner + L")\\))+"));
 }
 
 // A local process's moves between the extraction and the start: the identity rewritten, the
