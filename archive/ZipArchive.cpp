@@ -1,7 +1,9 @@
 #include "archive/ZipArchive.h"
 
 #include "base/KernelHandle.h"
+#include "base/OwnerOnlyFolder.h"
 #include "base/TextUtils.h"
+#include "base/VolumeReserve.h"
 
 #include <windows.h>
 
@@ -9,6 +11,7 @@
 // iowin32.h relies on the declarations of unzip.h.
 #include <minizip/iowin32.h>
 
+#include <algorithm>
 #include <string_view>
 #include <vector>
 
@@ -18,6 +21,10 @@ namespace {
 constexpr std::size_t kBlockSize = 64 * 1024;
 constexpr uLong kFlagEncrypted = 0x0001;
 constexpr uLong kFlagUtf8Name = 0x0800;
+// The library opens paths without the \\?\ prefix: a file's full path must fit MAX_PATH with its
+// terminator, and CreateDirectoryW wants room left in a folder's for an 8.3 name.
+constexpr std::size_t kMaxFilePath = MAX_PATH - 1;
+constexpr std::size_t kMaxFolderPath = MAX_PATH - 12 - 1;
 
 struct Entry {
     unz64_file_pos position{};
@@ -25,6 +32,9 @@ struct Entry {
     std::wstring relativePath;
     bool isFolder = false;
     ZPOS64_T size = 0;
+    // Where the entry's data lies in the archive file.
+    ZPOS64_T dataStart = 0;
+    ZPOS64_T compressedSize = 0;
 };
 
 // The entry of the archive that is open for reading.
@@ -92,8 +102,9 @@ bool IsDeviceName(const std::wstring& component)
 
 bool IsSafeComponent(const std::wstring& component)
 {
-    // Windows drops trailing dots and blanks, so "...", ". ." and the like act as ".." or ".".
-    if (component.find_first_not_of(L". ") == std::wstring::npos)
+    // Windows drops trailing dots and blanks, so "...", ". ." and the like act as ".." or ".", and
+    // "pakord.id." would land on another entry's file.
+    if (component.back() == L'.' || component.back() == L' ')
         return false;
     constexpr std::wstring_view kForbidden = L"<>:\"|?*";
     for (const wchar_t c : component) {
@@ -148,7 +159,17 @@ bool ReadCurrentEntry(unzFile archive, Entry& entry)
     if (!entry.isFolder && entry.relativePath.empty())
         return false;
     entry.size = info.uncompressed_size;
-    return unzGetFilePos64(archive, &entry.position) == UNZ_OK;
+    entry.compressedSize = info.compressed_size;
+    if (unzGetFilePos64(archive, &entry.position) != UNZ_OK)
+        return false;
+    // Opened raw, the entry is only located: its local header is read and checked against the
+    // central directory, and an unknown method is refused.
+    int method = 0;
+    int level = 0;
+    if (unzOpenCurrentFile2(archive, &method, &level, 1) != UNZ_OK)
+        return false;
+    entry.dataStart = unzGetCurrentFileZStreamPos64(archive);
+    return unzCloseCurrentFile(archive) == UNZ_OK;
 }
 
 bool ReadEntries(unzFile archive, std::vector<Entry>& entries)
@@ -177,19 +198,26 @@ bool IsFolder(const std::wstring& path)
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
-// Creates the folder and whichever of its parents are missing; each level of recursion removes
-// one component.
-bool CreateFolderTree(const std::wstring& path)
+// Creates the folder and whichever of its parents are missing, outermost first; the folder itself
+// is made for its owner alone when asked.
+bool CreateFolderTree(const std::wstring& path, bool ownerOnly = false)
 {
-    if (IsFolder(path) || CreateDirectoryW(path.c_str(), nullptr))
-        return true;
-    if (GetLastError() != ERROR_PATH_NOT_FOUND)
-        return IsFolder(path);
-    const std::size_t cut = path.find_last_of(L"/\\");
-    if (cut == std::wstring::npos || cut == 0)
-        return false;
-    return CreateFolderTree(path.substr(0, cut)) &&
-           (CreateDirectoryW(path.c_str(), nullptr) || IsFolder(path));
+    std::vector<std::size_t> missing;
+    for (std::size_t end = path.size(); !IsFolder(path.substr(0, end));) {
+        missing.push_back(end);
+        end = path.find_last_of(L"/\\", end - 1);
+        if (end == std::wstring::npos || end == 0)
+            return false;
+    }
+    for (auto end = missing.rbegin(); end != missing.rend(); ++end) {
+        const std::wstring folder = path.substr(0, *end);
+        const bool made = ownerOnly && *end == path.size()
+                              ? CreateOwnerOnlyFolder(folder)
+                              : CreateDirectoryW(folder.c_str(), nullptr);
+        if (!made && !IsFolder(folder))
+            return false;
+    }
+    return true;
 }
 
 std::wstring Join(const std::wstring& folder, const std::wstring& relative)
@@ -214,7 +242,7 @@ bool WriteBlock(HANDLE file, const char* data, std::size_t size)
 }
 
 bool WriteEntryFile(unzFile archive, const Entry& entry, const std::wstring& path,
-                    std::vector<char>& block)
+                    std::vector<char>& block, VolumeReserve& reserve)
 {
     CurrentEntry current(archive);
     if (!current.IsOpen())
@@ -235,7 +263,8 @@ bool WriteEntryFile(unzFile archive, const Entry& entry, const std::wstring& pat
             break;
         const auto size = static_cast<std::size_t>(read);
         written += size;
-        if (written > entry.size || !WriteBlock(file.Get(), block.data(), size))
+        if (written > entry.size || !reserve.Allows(size) ||
+            !WriteBlock(file.Get(), block.data(), size))
             return false;
     }
     // minizip can end a damaged entry early and still report success; it compares the CRC-32
@@ -244,7 +273,7 @@ bool WriteEntryFile(unzFile archive, const Entry& entry, const std::wstring& pat
 }
 
 bool ExtractEntry(unzFile archive, const Entry& entry, const std::wstring& root,
-                  std::vector<char>& block)
+                  std::vector<char>& block, VolumeReserve& reserve)
 {
     const std::wstring path = Join(root, entry.relativePath);
     if (entry.isFolder)
@@ -252,9 +281,35 @@ bool ExtractEntry(unzFile archive, const Entry& entry, const std::wstring& root,
     if (!CreateFolderTree(Join(root, ParentOf(entry.relativePath))) ||
         unzGoToFilePos64(archive, &entry.position) != UNZ_OK)
         return false;
-    if (WriteEntryFile(archive, entry, path, block))
+    if (WriteEntryFile(archive, entry, path, block, reserve))
         return true;
     DeleteFileW(path.c_str());
+    return false;
+}
+
+bool Fits(const Entry& entry, const std::wstring& root)
+{
+    const std::wstring& relative = entry.relativePath;
+    const std::size_t separators = std::count(relative.begin(), relative.end(), L'\\');
+    const std::size_t depth = separators + (entry.isFolder && !relative.empty());
+    const std::size_t folderPath =
+        Join(root, entry.isFolder ? relative : ParentOf(relative)).size();
+    return depth <= ZipArchive::kMaxFolderDepth && folderPath <= kMaxFolderPath &&
+           (entry.isFolder || Join(root, relative).size() <= kMaxFilePath);
+}
+
+// Entries that share data would let a small archive stand for any number of copies of it.
+bool DataOverlaps(const std::vector<Entry>& entries)
+{
+    std::vector<std::pair<ZPOS64_T, ZPOS64_T>> ranges;
+    for (const Entry& entry : entries)
+        ranges.emplace_back(entry.dataStart, entry.dataStart + entry.compressedSize);
+    std::sort(ranges.begin(), ranges.end());
+    for (std::size_t index = 1; index < ranges.size(); ++index) {
+        if (ranges[index].first == ranges[index - 1].first ||
+            ranges[index].first < ranges[index - 1].second)
+            return true;
+    }
     return false;
 }
 
@@ -279,22 +334,40 @@ void ZipArchive::Close()
     archive_.reset();
 }
 
+std::optional<std::uint64_t> ZipArchive::DeclaredSize(const std::wstring& relativePath)
+{
+    std::vector<Entry> entries;
+    if (!archive_ || !ReadEntries(archive_.get(), entries))
+        return std::nullopt;
+    std::optional<std::uint64_t> largest;
+    for (const Entry& entry : entries) {
+        const std::wstring& name = entry.relativePath;
+        if (CompareStringOrdinal(name.c_str(), static_cast<int>(name.size()), relativePath.c_str(),
+                                 static_cast<int>(relativePath.size()), TRUE) == CSTR_EQUAL)
+            largest = std::max<std::uint64_t>(largest.value_or(0), entry.size);
+    }
+    return largest;
+}
+
 bool ZipArchive::ExtractAll(const std::wstring& folder)
 {
     unzFile archive = archive_.get();
     if (archive == nullptr || folder.empty())
         return false;
-    std::vector<Entry> entries;
-    if (!ReadEntries(archive, entries))
-        return false;
     std::wstring root = folder;
     while (root.size() > 1 && IsSeparator(root.back()))
         root.pop_back();
-    std::vector<char> block(kBlockSize);
-    if (!CreateFolderTree(root))
+    std::vector<Entry> entries;
+    if (!ReadEntries(archive, entries) || DataOverlaps(entries) ||
+        !std::all_of(entries.begin(), entries.end(),
+                     [&root](const Entry& entry) { return Fits(entry, root); }))
         return false;
+    if (!CreateFolderTree(root, true))
+        return false;
+    std::vector<char> block(kBlockSize);
+    VolumeReserve reserve(root + L"\\");
     for (const Entry& entry : entries) {
-        if (!ExtractEntry(archive, entry, root, block))
+        if (!ExtractEntry(archive, entry, root, block, reserve))
             return false;
     }
     return true;

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace korvel {
@@ -18,14 +20,27 @@ public:
     void Close();
     bool IsOpen() const { return archive_ != nullptr; }
 
+    // The largest uncompressed size that the central directory declares for an entry that would
+    // be written to this path below the folder (Windows compares names without case); none when
+    // no entry goes there or the names cannot be read.
+    std::optional<std::uint64_t> DeclaredSize(const std::wstring& relativePath);
+
     // Writes every entry below the folder, keeping the folders of the entries' names; the folder
-    // and its parents are created when missing, and files already there are replaced. All names
-    // are checked before anything is written: one that could resolve outside the folder (absolute,
-    // with a drive letter or stream colon, with a ".." component, a device name) fails the whole
-    // extraction with nothing written. Encrypted entries, entries whose data does not match the
-    // recorded size and CRC-32, and any read or write error also give false; the file of a failed
-    // entry is deleted, files of earlier entries stay.
+    // and its parents are created when missing (the folder itself for its owner alone, see
+    // CreateOwnerOnlyFolder), and files already there are replaced. The whole central directory
+    // is checked before anything is written, and one entry that fails the check fails the
+    // extraction with nothing written: a name that could resolve outside the folder (absolute,
+    // with a drive letter or stream colon, with a ".." component, a device name, a trailing dot
+    // or blank that Windows would drop), one deeper than kMaxFolderDepth folders or whose full
+    // path would not fit MAX_PATH (a folder's must leave room for an 8.3 name), an encrypted entry
+    // or one of a method that cannot be read, and data that another entry's data overlaps. An
+    // entry is written up to its declared size only, and each block only while the volume keeps
+    // its VolumeReserve; data that does not match the declared size and CRC-32, a refused block
+    // and any read or write error also give false. The file of a failed entry is deleted, files
+    // of earlier entries stay.
     bool ExtractAll(const std::wstring& folder);
+
+    static constexpr std::size_t kMaxFolderDepth = 64;
 
 private:
     struct Closer {

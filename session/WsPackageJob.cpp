@@ -25,6 +25,8 @@ constexpr wchar_t kIdentityKey[] = L"ExePath";
 // What the identity file reads as when the file, section or key is missing.
 constexpr wchar_t kNotFound[] = L"Not Found";
 constexpr DWORD kCommandChars = 520;
+// GetPrivateProfileStringW reads the whole file into memory; an identity file is a few lines.
+constexpr uint64_t kMaxIdentityBytes = 64 * 1024;
 
 // Enough to wait for the installer and read its exit code.
 constexpr DWORD kInstallerAccess = SYNCHRONIZE | PROCESS_QUERY_INFORMATION;
@@ -51,6 +53,14 @@ WsString FullPath(const WsString& path)
         return WsString();
     full.resize(length);
     return WsString(std::move(full));
+}
+
+// A file that the library has written, opened so that nobody can write, replace or delete it while
+// the handle is open; the platform can still read it and start it as a program.
+FileHandle HoldAgainstWrites(const WsString& path)
+{
+    return FileHandle(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
 uint32_t StatusOfExitCode(DWORD exitCode)
@@ -164,16 +174,29 @@ uint32_t WsPackageJob::StartInstaller(uint32_t timeoutMs)
     const uint32_t status = ExtractPackage();
     if (status != kStatusSuccess)
         return status;
+    // The identity file and the program it names stay as extracted until the installer has
+    // started: a process that rewrites them in the meantime gets a sharing violation.
+    FileHandle identity = HoldAgainstWrites(extractFolder_ + kIdentityFile);
     WsString command;
-    if (!ReadInstallerCommand(command))
+    if (!identity.IsOpen() || !ReadInstallerCommand(command))
         return kStatusInstallFailed;
     WsString program;
-    WsString commandLine = extractFolder_ + command;
-    if (keys && !ProgramInsidePackage(command, program, commandLine))
+    WsString quotedLine;
+    const bool inside = ProgramInsidePackage(command, program, quotedLine);
+    if (keys && !inside)
         return kStatusPackageNotTrusted;
+    FileHandle installer = inside ? HoldAgainstWrites(program) : FileHandle();
+    if (keys && !installer.IsOpen())
+        return kStatusInstallFailed;
     // Without keys the command names the program relative to the package root and is not
-    // quoted: a blank in the folder's path splits it.
-    if (!LaunchInstaller(program, commandLine))
+    // quoted: a blank in the folder's path splits it. The program held is then the one that the
+    // command's first word names, when it is there.
+    const bool launched = keys ? LaunchInstaller(program, quotedLine)
+                               : LaunchInstaller(WsString(), extractFolder_ + command);
+    // Once started, the installer may change its own files, and its folder goes when it ends.
+    identity.Close();
+    installer.Close();
+    if (!launched)
         return kStatusInstallFailed;
     return CheckInstaller(RemainingMs(timeoutMs, start));
 }
@@ -208,18 +231,23 @@ WsString WsPackageJob::PackagePath() const
 }
 
 // Every extraction gets a folder of its own, even when an earlier installer still runs in its
-// folder.
+// folder. A failed extraction leaves nothing behind.
 uint32_t WsPackageJob::ExtractPackage()
 {
     ZipArchive archive;
     if (!archive.Open(PackagePath()))
         return kStatusExtractFailed;
+    if (archive.DeclaredSize(kIdentityFile).value_or(0) > kMaxIdentityBytes)
+        return kStatusInstallFailed;
     const WsString temp = TempFolder();
     const WsString guid = NewGuidText();
     if (temp.empty() || guid.empty())
         return kStatusExtractFailed;
     extractFolder_ = temp + guid + L"\\";
-    return archive.ExtractAll(extractFolder_) ? kStatusSuccess : kStatusExtractFailed;
+    if (archive.ExtractAll(extractFolder_))
+        return kStatusSuccess;
+    RemoveDirectoryTree(extractFolder_);
+    return kStatusExtractFailed;
 }
 
 bool WsPackageJob::ReadInstallerCommand(WsString& command) const

@@ -32,7 +32,11 @@ public:
     // Each call extracts the package anew and starts its installer, then waits for it as
     // CheckInstaller does; the download and the installer share the one wait of timeoutMs. A
     // download that still runs after it gives kStatusPending without touching the package, and
-    // the next check starts the install once the download has ended.
+    // the next check starts the install once the download has ended. Before anything is
+    // written, an identity file declared larger than 64 KiB gives kStatusInstallFailed and an
+    // archive that ZipArchive::ExtractAll refuses gives kStatusExtractFailed; an extraction that
+    // fails later removes its folder. The folder is its owner's alone, and the identity file and
+    // the program it names are held against writes and deletion until the installer has started.
     uint32_t StartInstaller(uint32_t timeoutMs);
     // The outcome of the last installer started: kStatusPending while it (or the download it
     // waits for) runs, its mapped exit code once it has ended (the extracted folder is then

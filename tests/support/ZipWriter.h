@@ -17,6 +17,9 @@ struct ZipEntry {
     int level = 6;
     uLong flags = 0;
     const char* password = nullptr;
+    // Written after the data as many times as told: an entry larger than the memory it takes.
+    std::string filler = {};
+    int fillerCopies = 0;
 };
 
 // Writes archives with minizip's writer, which the library itself does not use.
@@ -37,14 +40,17 @@ public:
         const zip_fileinfo info{};
         const uLong crc = crc32(0, reinterpret_cast<const Bytef*>(entry.data.data()),
                                 static_cast<uInt>(entry.data.size()));
-        return file_ != nullptr &&
-               zipOpenNewFileInZip4_64(file_, entry.name.c_str(), &info, nullptr, 0, nullptr, 0,
-                                       nullptr, entry.level == 0 ? 0 : Z_DEFLATED, entry.level, 0,
-                                       -MAX_WBITS, 8, Z_DEFAULT_STRATEGY, entry.password, crc, 0,
-                                       entry.flags, 0) == ZIP_OK &&
-               zipWriteInFileInZip(file_, entry.data.data(),
-                                   static_cast<unsigned>(entry.data.size())) == ZIP_OK &&
-               zipCloseFileInZip(file_) == ZIP_OK;
+        bool written = file_ != nullptr &&
+                       zipOpenNewFileInZip4_64(
+                           file_, entry.name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr,
+                           entry.level == 0 ? 0 : Z_DEFLATED, entry.level, 0, -MAX_WBITS, 8,
+                           Z_DEFAULT_STRATEGY, entry.password, crc, 0, entry.flags, 0) == ZIP_OK &&
+                       zipWriteInFileInZip(file_, entry.data.data(),
+                                           static_cast<unsigned>(entry.data.size())) == ZIP_OK;
+        for (int copy = 0; written && copy < entry.fillerCopies; ++copy)
+            written = zipWriteInFileInZip(file_, entry.filler.data(),
+                                          static_cast<unsigned>(entry.filler.size())) == ZIP_OK;
+        return written && zipCloseFileInZip(file_) == ZIP_OK;
     }
 
     bool Close()
