@@ -3,6 +3,7 @@
 // stays in the temporary folder, the installer runs only from a sound package, the volume keeps
 // its reserve and the host its memory.
 #include "tests/api/ExportFixture.h"
+#include "tests/support/ImportPatch.h"
 #include "tests/support/PackageSigning.h"
 #include "tests/support/ZipWriter.h"
 
@@ -154,27 +155,6 @@ BOOL WINAPI AttackingCreateProcess(LPCWSTR program, LPWSTR line, LPSECURITY_ATTR
                        created);
 }
 
-// Points korvel.dll's import of KERNEL32!CreateProcessW at the attack.
-bool PatchCreateProcess(HMODULE korvel)
-{
-    auto* base = reinterpret_cast<BYTE*>(korvel);
-    const auto& nt = *reinterpret_cast<const IMAGE_NT_HEADERS*>(
-        base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
-    auto* dll = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(
-        base + nt.OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress);
-    attack.real = &CreateProcessW; // through this program's own import, as the loader resolved it
-    for (; dll->Name != 0; ++dll)
-        for (auto* slot = reinterpret_cast<IMAGE_THUNK_DATA*>(base + dll->FirstThunk);
-             slot->u1.Function != 0; ++slot)
-            if (slot->u1.Function == reinterpret_cast<ULONG_PTR>(attack.real)) {
-                DWORD protection = 0;
-                VirtualProtect(slot, sizeof *slot, PAGE_READWRITE, &protection);
-                slot->u1.Function = reinterpret_cast<ULONG_PTR>(&AttackingCreateProcess);
-                return VirtualProtect(slot, sizeof *slot, protection, &protection) != FALSE;
-            }
-    return false;
-}
-
 uint64_t FreeBytes(const std::wstring& folder, uint64_t* total = nullptr)
 {
     ULARGE_INTEGER free{};
@@ -191,6 +171,9 @@ struct Row {
     uint32_t status = kStatusExtractFailed;
     Edit edit = nullptr;
     bool signedWithKeys = false;
+    std::optional<Respelling> respelled = std::nullopt;
+    // Between two copies of the key in PackageKeys, when not empty.
+    std::wstring keySeparator = L"";
 };
 
 class HostilePackages : public ExportFixture {
@@ -230,7 +213,15 @@ public:
                 MakeSigningKey(Server().FileDir(), ScriptedServer::UniqueTag("k"));
             leftovers_.push_back(Server().FileDir() + L"\\" + Widened(key.pem));
             EXPECT_TRUE(SignPackage(Server().FileDir(), path, key));
-            keys.emplace(L"SOFTWARE\\Talvessa\\Pipeline", L"PackageKeys", key.packageKeys);
+            if (row.respelled) {
+                const std::string respelled =
+                    Respelled(ReadWholeFile(path).value_or(""), *row.respelled);
+                std::ofstream(fs::path(path), std::ios::binary) << respelled;
+            }
+            const std::wstring value = row.keySeparator.empty()
+                                           ? key.packageKeys
+                                           : key.packageKeys + row.keySeparator + key.packageKeys;
+            keys.emplace(L"SOFTWARE\\Talvessa\\Pipeline", L"PackageKeys", value);
         }
         return L"file=" + name;
     }
@@ -291,6 +282,16 @@ TEST_F(HostilePackages, EachEndsAtOnceLeavingNothingAndOnlyASoundInstallerRuns)
                              "tab\there.txt"})
         rows.push_back({name, Package({{"good.txt", "x"}, {name, "x"}})});
     rows.push_back({"the deepest and longest that fit", PathOf(MAX_PATH - 1), kStatusSuccess});
+    // A signature spelt anew, and keys whose separator is a blank, trust nothing.
+    const uint32_t untrusted = kStatusPackageNotTrusted;
+    for (const auto& [how, name] : {std::pair{Respelling::kOtherS, "the other s"},
+                                    {Respelling::kPaddedR, "a padded r"},
+                                    {Respelling::kLongLength, "a long-form length"},
+                                    {Respelling::kBytesAfter, "bytes after it"}})
+        rows.push_back(
+            {std::string("signature with ") + name, Package({}), untrusted, nullptr, true, how});
+    rows.push_back(
+        {"keys with a blank between", Package({}), untrusted, nullptr, true, std::nullopt, L" "});
     rows.push_back({"signed, attacked before its start", Package({}), 0, nullptr, true});
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -298,8 +299,12 @@ TEST_F(HostilePackages, EachEndsAtOnceLeavingNothingAndOnlyASoundInstallerRuns)
         DeleteFileW(kRecord.c_str());
         std::optional<ScopedRegistryValue> keys;
         ASSERT_EQ(Download(Server().Url(Serve(row, keys))), kStatusNotRunning);
-        if (row.signedWithKeys) {
-            ASSERT_TRUE(PatchCreateProcess(Library().Module()));
+        // The one signed package that starts its installer is attacked before the start.
+        if (row.signedWithKeys && row.status == kStatusSuccess) {
+            attack.real = &CreateProcessW;
+            ASSERT_TRUE(PatchImport(
+                Library().Module(), "kernel32.dll", "CreateProcessW",
+                reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&AttackingCreateProcess))));
         }
         // The volume's lowest free space while the install runs, read every millisecond or so.
         uint64_t total = 0;
