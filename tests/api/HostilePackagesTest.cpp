@@ -209,10 +209,13 @@ public:
             row.edit(bytes);
         std::ofstream(fs::path(path), std::ios::binary) << bytes;
         if (row.signedWithKeys) {
-            const SigningKey key =
-                MakeSigningKey(Server().FileDir(), ScriptedServer::UniqueTag("k"));
-            leftovers_.push_back(Server().FileDir() + L"\\" + Widened(key.pem));
-            EXPECT_TRUE(SignPackage(Server().FileDir(), path, key));
+            if (!key_) {
+                key_ = MakeSigningKey(Server().FileDir(), ScriptedServer::UniqueTag("k"));
+                leftovers_.push_back(Server().FileDir() + L"\\" + Widened(key_->pem));
+            }
+            const SigningKey& key = *key_;
+            EXPECT_TRUE(row.respelled ? SignPackageToFit(Server().FileDir(), path, key)
+                                      : SignPackage(Server().FileDir(), path, key));
             if (row.respelled) {
                 const std::string respelled =
                     Respelled(ReadWholeFile(path).value_or(""), *row.respelled);
@@ -229,6 +232,7 @@ public:
     const std::wstring previous_ = korvel::TempFolder();
     std::wstring temp_;
     std::vector<std::wstring> leftovers_ = {kRecord};
+    std::optional<SigningKey> key_;
 };
 
 } // namespace

@@ -64,9 +64,21 @@ inline bool SignPackage(const std::wstring& folder, const std::wstring& package,
                     folder) == 0;
 }
 
-} // namespace korvel::test
-
-namespace korvel::test {
+// Signs until the signature takes at most 70 bytes (an r without a sign
+// byte; s never needs one), so that every spelling of it still fits the 72
+// bytes the signature block holds.
+inline bool SignPackageToFit(const std::wstring& folder, const std::wstring& package,
+                             const SigningKey& key)
+{
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        if (!SignPackage(folder, package, key))
+            return false;
+        const std::string bytes = ReadWholeFile(package).value_or("");
+        if (bytes.size() >= 90 && static_cast<uint8_t>(bytes[bytes.size() - 90 + 17]) <= 70)
+            return true;
+    }
+    return false;
+}
 
 // The ways of spelling a package's signature anew that leave its numbers
 // valid: each would verify if any spelling of the numbers did.

@@ -289,7 +289,7 @@ TEST(Cli, VerifyChecksAPackageAsAHostWould)
     const std::wstring package =
         folder + L"\\" + FromUtf8(ScriptedServer::UniqueTag("cli")) + L".zip";
     ASSERT_TRUE(WriteZip(package, {{"pakord.id", "[Volume Id]\r\nExePath=setup.exe\r\n"}}));
-    ASSERT_TRUE(SignPackage(folder, package, key));
+    ASSERT_TRUE(SignPackageToFit(folder, package, key));
     const std::string signedBytes = ReadWholeFile(package).value_or("");
     const auto respelled = [](Respelling how) {
         return [how](const std::string& bytes) { return Respelled(bytes, how); };
