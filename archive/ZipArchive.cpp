@@ -26,7 +26,9 @@ constexpr uLong kFlagUtf8Name = 0x0800;
 constexpr std::size_t kMaxFilePath = MAX_PATH - 1;
 constexpr std::size_t kMaxFolderPath = MAX_PATH - 12 - 1;
 
-struct Entry {
+} // namespace
+
+struct ZipArchive::Entry {
     unz64_file_pos position{};
     // Components joined with backslashes; empty for a folder entry naming the root itself.
     std::wstring relativePath;
@@ -36,6 +38,10 @@ struct Entry {
     ZPOS64_T dataStart = 0;
     ZPOS64_T compressedSize = 0;
 };
+
+namespace {
+
+using Entry = ZipArchive::Entry;
 
 // The entry of the archive that is open for reading.
 class CurrentEntry {
@@ -320,27 +326,36 @@ void ZipArchive::Closer::operator()(void* archive) const
     unzClose(archive);
 }
 
+ZipArchive::ZipArchive() = default;
+ZipArchive::~ZipArchive() = default;
+
 bool ZipArchive::Open(const std::wstring& path)
 {
     Close();
     zlib_filefunc64_def functions{};
     fill_win32_filefunc64W(&functions);
     archive_.reset(unzOpen2_64(path.c_str(), &functions));
-    return IsOpen();
+    if (!IsOpen())
+        return false;
+    entriesRead_ = ReadEntries(archive_.get(), entries_);
+    if (!entriesRead_)
+        entries_.clear();
+    return true;
 }
 
 void ZipArchive::Close()
 {
     archive_.reset();
+    entries_.clear();
+    entriesRead_ = false;
 }
 
-std::optional<std::uint64_t> ZipArchive::DeclaredSize(const std::wstring& relativePath)
+std::optional<std::uint64_t> ZipArchive::DeclaredSize(const std::wstring& relativePath) const
 {
-    std::vector<Entry> entries;
-    if (!archive_ || !ReadEntries(archive_.get(), entries))
+    if (!entriesRead_)
         return std::nullopt;
     std::optional<std::uint64_t> largest;
-    for (const Entry& entry : entries) {
+    for (const Entry& entry : entries_) {
         const std::wstring& name = entry.relativePath;
         if (CompareStringOrdinal(name.c_str(), static_cast<int>(name.size()), relativePath.c_str(),
                                  static_cast<int>(relativePath.size()), TRUE) == CSTR_EQUAL)
@@ -357,16 +372,15 @@ bool ZipArchive::ExtractAll(const std::wstring& folder)
     std::wstring root = folder;
     while (root.size() > 1 && IsSeparator(root.back()))
         root.pop_back();
-    std::vector<Entry> entries;
-    if (!ReadEntries(archive, entries) || DataOverlaps(entries) ||
-        !std::all_of(entries.begin(), entries.end(),
+    if (!entriesRead_ || DataOverlaps(entries_) ||
+        !std::all_of(entries_.begin(), entries_.end(),
                      [&root](const Entry& entry) { return Fits(entry, root); }))
         return false;
     if (!CreateFolderTree(root, true))
         return false;
     std::vector<char> block(kBlockSize);
     VolumeReserve reserve(root + L"\\");
-    for (const Entry& entry : entries) {
+    for (const Entry& entry : entries_) {
         if (!ExtractEntry(archive, entry, root, block, reserve))
             return false;
     }

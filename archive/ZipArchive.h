@@ -4,18 +4,23 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace korvel {
 
 // A ZIP archive opened for extraction.
 class ZipArchive {
 public:
-    ZipArchive() = default;
-    ~ZipArchive() = default;
+    // An entry of the central directory, as Open reads it.
+    struct Entry;
+
+    ZipArchive();
+    ~ZipArchive();
     ZipArchive(const ZipArchive&) = delete;
     ZipArchive& operator=(const ZipArchive&) = delete;
 
-    // Closes any archive opened before. False when the file is missing or is no ZIP archive.
+    // Closes any archive opened before and reads the central directory, once for every use of
+    // it. False when the file is missing or is no ZIP archive.
     bool Open(const std::wstring& path);
     void Close();
     bool IsOpen() const { return archive_ != nullptr; }
@@ -23,7 +28,7 @@ public:
     // The largest uncompressed size that the central directory declares for an entry that would
     // be written to this path below the folder (Windows compares names without case); none when
     // no entry goes there or the names cannot be read.
-    std::optional<std::uint64_t> DeclaredSize(const std::wstring& relativePath);
+    std::optional<std::uint64_t> DeclaredSize(const std::wstring& relativePath) const;
 
     // Writes every entry below the folder, keeping the folders of the entries' names; the folder
     // and its parents are created when missing (the folder itself for its owner alone, see
@@ -48,6 +53,9 @@ private:
     };
     // minizip's unzFile.
     std::unique_ptr<void, Closer> archive_;
+    // Empty, and not read, when a name or an entry of the directory cannot be read.
+    std::vector<Entry> entries_;
+    bool entriesRead_ = false;
 };
 
 } // namespace korvel

@@ -5,14 +5,13 @@
 // block missing.
 #include "base/KernelHandle.h"
 #include "tests/api/ExportFixture.h"
+#include "tests/api/SmallVolume.h"
 #include "tests/support/ImportPatch.h"
 
-#include <psapi.h>
 #include <zlib.h>
 
 #include <atomic>
 #include <cstdio>
-#include <thread>
 
 using namespace korvel::test;
 
@@ -135,17 +134,8 @@ protected:
 TEST_F(HostileAnswers, NoAnswerFillsTheVolumeOrTheMemory)
 {
     // The library's packages go to the temporary folder, which it asks for each time.
-    const wchar_t* volume = _wgetenv(L"KORVEL_SMALL_VOLUME");
-    std::wstring folder = volume ? volume + std::wstring(L"\\temp\\") : L"";
-    std::replace(folder.begin(), folder.end(), L'/', L'\\');
-    ASSERT_TRUE(
-        (CreateDirectoryW(folder.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS) &&
-        SetEnvironmentVariableW(L"TMP", folder.c_str()) &&
-        SetEnvironmentVariableW(L"TEMP", folder.c_str()))
-        << "KORVEL_SMALL_VOLUME names no volume";
-    ULARGE_INTEGER volumeSize{};
-    ASSERT_TRUE(GetDiskFreeSpaceExW(folder.c_str(), nullptr, &volumeSize, nullptr));
-    const uint64_t reserve = std::min<uint64_t>(volumeSize.QuadPart / 20, 1ull << 30);
+    const std::wstring folder = TempOnSmallVolume(L"temp") + L"\\";
+    ASSERT_NE(folder, L"\\") << "KORVEL_SMALL_VOLUME names no volume";
     const std::wstring target = folder + (kTargetName + 1), record = folder + (kRecordName + 1);
     constexpr uint64_t k2GiB = 2048 * kMiB;
     const std::wstring bomb = Serve(GzippedZeros(k2GiB)), twice = Serve(GzippedZeros(36 * kMiB)),
@@ -185,34 +175,15 @@ TEST_F(HostileAnswers, NoAnswerFillsTheVolumeOrTheMemory)
                                     : CreateFileW(target.c_str(), GENERIC_READ,
                                                   FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                                   CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-        // The lowest free space and the highest commit while the row runs.
-        ULARGE_INTEGER before{};
-        GetDiskFreeSpaceExW(folder.c_str(), &before, nullptr, nullptr);
-        uint64_t lowestFree = before.QuadPart, highestCommit = 0;
-        auto sample = [&] {
-            ULARGE_INTEGER free{};
-            PROCESS_MEMORY_COUNTERS memory{};
-            GetDiskFreeSpaceExW(folder.c_str(), &free, nullptr, nullptr);
-            GetProcessMemoryInfo(GetCurrentProcess(), &memory, sizeof memory);
-            lowestFree = std::min<uint64_t>(lowestFree, free.QuadPart);
-            highestCommit =
-                std::max<uint64_t>({highestCommit, memory.PagefileUsage, memory.PeakPagefileUsage});
-        };
-        std::atomic<bool> done{false};
-        std::thread watch([&] {
-            for (int i = 0; i < 100000 && !done; ++i, Sleep(2))
-                sample();
-        });
+        VolumeWatch watch(folder);
         const TimedStatus outcome = Timed([&] { return Run(row, url, target); });
-        done = true;
-        watch.join();
-        sample();
+        watch.Stop();
         held.Close();
         fault.suffix = nullptr;
 
         EXPECT_EQ(outcome.status, row.status);
-        EXPECT_GE(lowestFree, reserve) << "the volume's reserve was taken";
-        EXPECT_LT(highestCommit, 256 * kMiB);
+        EXPECT_GE(watch.Lowest(), watch.Reserve()) << "the volume's reserve was taken";
+        EXPECT_LT(watch.HighestCommit(), 256 * kMiB);
         if (row.via == kQuery) {
             EXPECT_EQ(QueryResult(), "\x1f\x8b\x08") << "the body as it came, to its first NUL";
         }
@@ -232,8 +203,8 @@ TEST_F(HostileAnswers, NoAnswerFillsTheVolumeOrTheMemory)
         EXPECT_TRUE(leftOvers.empty()) << Narrow(leftOvers.empty() ? L"" : leftOvers.front());
         std::printf("%-34s %08x in %4lu ms; free fell %4.1f MiB to %4.1f; commit %5.1f MiB\n",
                     row.name, outcome.status, outcome.ms,
-                    (before.QuadPart - lowestFree) / 1048576.0, lowestFree / 1048576.0,
-                    highestCommit / 1048576.0);
+                    (watch.Before() - watch.Lowest()) / 1048576.0, watch.Lowest() / 1048576.0,
+                    watch.HighestCommit() / 1048576.0);
         std::filesystem::remove(target);
         std::filesystem::remove(record);
     }

@@ -3,6 +3,7 @@
 // stays in the temporary folder, the installer runs only from a sound package, the volume keeps
 // its reserve and the host its memory.
 #include "tests/api/ExportFixture.h"
+#include "tests/api/SmallVolume.h"
 #include "tests/support/ImportPatch.h"
 #include "tests/support/PackageSigning.h"
 #include "tests/support/ZipWriter.h"
@@ -11,12 +12,10 @@
 #include <psapi.h>
 #include <sddl.h>
 
-#include <atomic>
 #include <cstring>
 #include <fstream>
 #include <functional>
 #include <regex>
-#include <thread>
 
 using namespace korvel::test;
 
@@ -155,16 +154,6 @@ BOOL WINAPI AttackingCreateProcess(LPCWSTR program, LPWSTR line, LPSECURITY_ATTR
                        created);
 }
 
-uint64_t FreeBytes(const std::wstring& folder, uint64_t* total = nullptr)
-{
-    ULARGE_INTEGER free{};
-    ULARGE_INTEGER size{};
-    GetDiskFreeSpaceExW(folder.c_str(), &free, &size, nullptr);
-    if (total)
-        *total = size.QuadPart;
-    return free.QuadPart;
-}
-
 struct Row {
     std::string name;
     std::vector<ZipEntry> entries;
@@ -180,12 +169,8 @@ class HostilePackages : public ExportFixture {
 public:
     void SetUp() override
     {
-        wchar_t volume[MAX_PATH] = {};
-        ASSERT_NE(GetEnvironmentVariableW(L"KORVEL_SMALL_VOLUME", volume, MAX_PATH), 0u);
-        temp_ = volume + (L"\\temp-" + std::to_wstring(GetCurrentProcessId()));
-        fs::create_directories(temp_);
-        for (const wchar_t* name : {L"TMP", L"TEMP"})
-            SetEnvironmentVariableW(name, temp_.c_str());
+        temp_ = TempOnSmallVolume(L"temp-" + std::to_wstring(GetCurrentProcessId()));
+        ASSERT_NE(temp_, L"") << "KORVEL_SMALL_VOLUME names no volume";
     }
     void TearDown() override
     {
@@ -310,26 +295,17 @@ TEST_F(HostilePackages, EachEndsAtOnceLeavingNothingAndOnlyASoundInstallerRuns)
                 Library().Module(), "kernel32.dll", "CreateProcessW",
                 reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&AttackingCreateProcess))));
         }
-        // The volume's lowest free space while the install runs, read every millisecond or so.
-        uint64_t total = 0;
-        const uint64_t before = FreeBytes(temp_, &total);
-        std::atomic<uint64_t> lowest = before;
-        std::atomic<bool> done = false;
-        std::thread reader([&] {
-            for (int i = 0; i < 60000 && !done; ++i, Sleep(1))
-                lowest = std::min<uint64_t>(lowest, FreeBytes(temp_));
-        });
+        VolumeWatch watch(temp_);
         const TimedStatus install = Timed([&] { return K().WsUdInstallSubmit(Id(), kLongWaitMs); });
-        done = true;
-        reader.join();
-        const uint64_t fall = before - std::min<uint64_t>(lowest, FreeBytes(temp_));
+        watch.Stop();
+        const uint64_t fall = watch.Before() - watch.Lowest();
         Unload();
         EXPECT_EQ(install.status, row.status) << std::hex;
         EXPECT_LT(install.ms, 10000u);
         EXPECT_EQ(fs::exists(kRecord), row.status == kStatusSuccess) << "whether it ran";
         for (const auto& left : fs::recursive_directory_iterator(temp_))
             ADD_FAILURE() << "left in the temporary folder: " << left.path().string();
-        EXPECT_GE(before - fall, total / 20) << "the volume's reserve";
+        EXPECT_GE(watch.Lowest(), watch.Reserve()) << "the volume's reserve";
         // Wine reports the current commit as its peak; its peak working set is a true peak.
         PROCESS_MEMORY_COUNTERS memory{};
         ASSERT_TRUE(GetProcessMemoryInfo(GetCurrentProcess(), &memory, sizeof memory));

@@ -10,30 +10,23 @@ set(KORVEL_HTTP_SERVER_ENVIRONMENT KORVEL_HTTP_SERVER_DIR=${KORVEL_HTTP_SERVER_D
 set(KORVEL_TLS_SERVER_DIR ${CMAKE_BINARY_DIR}/tls-server)
 set(KORVEL_PROXY_DIR ${CMAKE_BINARY_DIR}/proxy-servers)
 
-add_test(NAME http_server_start
-         COMMAND ${CMAKE_SOURCE_DIR}/scripts/http-server.sh start ${KORVEL_HTTP_SERVER_DIR})
-set_tests_properties(http_server_start PROPERTIES FIXTURES_SETUP http_server TIMEOUT 30)
-add_test(NAME http_server_stop
-         COMMAND ${CMAKE_SOURCE_DIR}/scripts/http-server.sh stop ${KORVEL_HTTP_SERVER_DIR})
-set_tests_properties(http_server_stop PROPERTIES FIXTURES_CLEANUP http_server TIMEOUT 30)
+# korvel_add_fixture(<fixture> <script> <folder> <seconds> [<argument>...]):
+# the fixture's setup, "scripts/<script> start <folder> <argument>..." with
+# that time-out, and its cleanup, "scripts/<script> stop <folder>", as the
+# tests <fixture>_start and <fixture>_stop.
+function(korvel_add_fixture fixture script folder seconds)
+    add_test(NAME ${fixture}_start
+             COMMAND ${CMAKE_SOURCE_DIR}/scripts/${script} start ${folder} ${ARGN})
+    set_tests_properties(${fixture}_start PROPERTIES FIXTURES_SETUP ${fixture} TIMEOUT ${seconds})
+    add_test(NAME ${fixture}_stop COMMAND ${CMAKE_SOURCE_DIR}/scripts/${script} stop ${folder})
+    set_tests_properties(${fixture}_stop PROPERTIES FIXTURES_CLEANUP ${fixture} TIMEOUT 30)
+endfunction()
 
-add_test(NAME tls_server_start
-         COMMAND ${CMAKE_SOURCE_DIR}/scripts/tls-server.sh start ${KORVEL_TLS_SERVER_DIR}
-                 ${KORVEL_HTTP_SERVER_DIR}/port)
-set_tests_properties(tls_server_start PROPERTIES
-    FIXTURES_SETUP tls_server
-    FIXTURES_REQUIRED http_server
-    TIMEOUT 120)
-add_test(NAME tls_server_stop
-         COMMAND ${CMAKE_SOURCE_DIR}/scripts/tls-server.sh stop ${KORVEL_TLS_SERVER_DIR})
-set_tests_properties(tls_server_stop PROPERTIES FIXTURES_CLEANUP tls_server TIMEOUT 30)
-
-add_test(NAME proxy_servers_start
-         COMMAND ${CMAKE_SOURCE_DIR}/scripts/proxy-server.sh start ${KORVEL_PROXY_DIR})
-set_tests_properties(proxy_servers_start PROPERTIES FIXTURES_SETUP proxy_servers TIMEOUT 60)
-add_test(NAME proxy_servers_stop
-         COMMAND ${CMAKE_SOURCE_DIR}/scripts/proxy-server.sh stop ${KORVEL_PROXY_DIR})
-set_tests_properties(proxy_servers_stop PROPERTIES FIXTURES_CLEANUP proxy_servers TIMEOUT 30)
+korvel_add_fixture(http_server http-server.sh ${KORVEL_HTTP_SERVER_DIR} 30)
+korvel_add_fixture(tls_server tls-server.sh ${KORVEL_TLS_SERVER_DIR} 120
+                   ${KORVEL_HTTP_SERVER_DIR}/port)
+set_property(TEST tls_server_start APPEND PROPERTY FIXTURES_REQUIRED http_server)
+korvel_add_fixture(proxy_servers proxy-server.sh ${KORVEL_PROXY_DIR} 60)
 
 # nginx's workers must read files below a folder only its owner may enter.
 add_test(NAME nginx_private_folder
@@ -68,12 +61,7 @@ endfunction()
 # download, a decoding or an extraction leaves free; KORVEL_SMALL_VOLUME names
 # it as Wine sees it.
 set(KORVEL_SMALL_VOLUME_DIR ${CMAKE_BINARY_DIR}/small-volume)
-add_test(NAME small_volume_mount
-         COMMAND ${CMAKE_SOURCE_DIR}/scripts/small-volume.sh mount ${KORVEL_SMALL_VOLUME_DIR} 64)
-set_tests_properties(small_volume_mount PROPERTIES FIXTURES_SETUP small_volume TIMEOUT 30)
-add_test(NAME small_volume_unmount
-         COMMAND ${CMAKE_SOURCE_DIR}/scripts/small-volume.sh unmount ${KORVEL_SMALL_VOLUME_DIR})
-set_tests_properties(small_volume_unmount PROPERTIES FIXTURES_CLEANUP small_volume TIMEOUT 30)
+korvel_add_fixture(small_volume small-volume.sh ${KORVEL_SMALL_VOLUME_DIR} 30 64)
 
 # korvel_needs_small_volume(<test>): the test writes on the small volume.
 function(korvel_needs_small_volume name)
