@@ -232,8 +232,12 @@ TEST_F(CancelExports, CancelsAtRandomMomentsLeaveEverythingWorking)
     // The suite runs this three times: on Wine's WinINet and on the strict one
     // with each of its answers to a callback change.
     constexpr int kCancelsPerThread = 25;
+    // Two spinning threads a core and four hosts share the cores, so a cancel may
+    // wait a few time slices for its worker; one that waited for the rest of
+    // the 3 s body would still take seconds.
+    constexpr DWORD kLoadedPromptMs = 1000;
     AnswerPipeline(ScriptedServer::UniqueTag("random"), kOkPacket, L"delay=60;");
-    const std::wstring slow = Server().Url(L"delay=40;size=3000000;rate=6000000");
+    const std::wstring slow = Server().Url(L"delay=40;size=3000000;rate=1000000");
     const std::wstring quick = Server().Url(L"size=20000");
     std::vector<std::string> failures[kThreads];
     DWORD slowestCancelMs[kThreads] = {};
@@ -298,7 +302,7 @@ TEST_F(CancelExports, CancelsAtRandomMomentsLeaveEverythingWorking)
     for (int thread = 0; thread < kThreads; ++thread) {
         for (const std::string& failure : failures[thread])
             ADD_FAILURE() << "host " << thread << ": " << failure;
-        EXPECT_LT(slowestCancelMs[thread], kPromptMs)
+        EXPECT_LT(slowestCancelMs[thread], kLoadedPromptMs)
             << "host " << thread << ", " << slowestCancel[thread];
     }
 }
