@@ -2,22 +2,16 @@
 
 #include "http/NoticeGate.h"
 
-#include <new>
+#include "base/SrwLockGuard.h"
 
 namespace korvel {
 
 HandleContext* HandleContext::Create(HandleContext* parent)
 {
-    auto* context = new HandleContext(parent);
-    if (!context->completed_.IsOpen()) {
-        context->Release();
-        throw std::bad_alloc();
-    }
-    return context;
+    return new HandleContext(parent);
 }
 
-HandleContext::HandleContext(HandleContext* parent)
-    : parent_(parent), completed_(CreateEventW(nullptr, FALSE, FALSE, nullptr))
+HandleContext::HandleContext(HandleContext* parent) : parent_(parent)
 {
 }
 
@@ -69,34 +63,43 @@ void HandleContext::Notice(DWORD_PTR context, DWORD status, void* information)
 }
 
 // dwResult says whether the call succeeded; dwError means something only when
-// it did not, and some calls leave other values there on success.
+// it did not, and some calls leave other values there on success. The closing
+// notice, which may free the context, is the handle's last: it comes after
+// this one has returned.
 void HandleContext::Complete(const INTERNET_ASYNC_RESULT& result)
 {
+    const SrwExclusiveLock lock(lock_);
     if (result.dwResult != 0)
         error_ = ERROR_SUCCESS;
     else
         error_ = result.dwError != ERROR_SUCCESS ? result.dwError : ERROR_INTERNET_INTERNAL_ERROR;
     pending_ = false;
-    SetEvent(completed_.Get());
+    WakeAllConditionVariable(&changed_);
 }
 
-DWORD HandleContext::EndCall(BOOL callSucceeded, HANDLE abortEvent)
+void HandleContext::Interrupt()
+{
+    const SrwExclusiveLock lock(lock_);
+    interrupted_ = true;
+    WakeAllConditionVariable(&changed_);
+}
+
+// A condition variable rather than an event: a transaction then costs the
+// system no object to create and close, and a wake no call into the kernel
+// when nobody sleeps.
+DWORD HandleContext::EndCall(BOOL callSucceeded)
 {
     DWORD outcome = ERROR_SUCCESS;
     if (!callSucceeded)
         outcome = GetLastError();
+    const SrwExclusiveLock lock(lock_);
     if (outcome != ERROR_IO_PENDING) {
         pending_ = false;
     } else {
-        // The abort comes first in the list: when both are signalled, it wins.
-        const HANDLE events[] = {abortEvent, completed_.Get()};
-        outcome = ERROR_INTERNET_OPERATION_CANCELLED;
-        while (WaitForMultipleObjects(2, events, FALSE, INFINITE) == WAIT_OBJECT_0 + 1) {
-            if (!pending_) {
-                outcome = error_;
-                break;
-            }
-        }
+        while (pending_ && !interrupted_)
+            SleepConditionVariableSRW(&changed_, &lock_, INFINITE, 0);
+        // An interrupt wins over a completion that came with it.
+        outcome = interrupted_ ? ERROR_INTERNET_OPERATION_CANCELLED : error_;
     }
     SetLastError(outcome);
     return outcome;

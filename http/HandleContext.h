@@ -1,6 +1,6 @@
 #pragma once
 
-#include "base/KernelHandle.h"
+#include "base/SrwLockGuard.h"
 
 #include <windows.h>
 
@@ -45,14 +45,20 @@ public:
 
     // Makes one call that may complete later and waits for it: the outcome is
     // 0 when it succeeded (at once or later), its error code when it failed,
-    // and ERROR_INTERNET_OPERATION_CANCELLED when the abort came first, in
+    // and ERROR_INTERNET_OPERATION_CANCELLED when an interrupt came first, in
     // which case the call may still be pending. The outcome is also left as
     // the thread's last error.
-    template <class Call> DWORD Await(const Call& call, HANDLE abortEvent)
+    template <class Call> DWORD Await(const Call& call)
     {
-        pending_ = true;
-        return EndCall(call(), abortEvent);
+        {
+            const SrwExclusiveLock lock(lock_);
+            pending_ = true;
+        }
+        return EndCall(call());
     }
+    // Ends the wait of Await now and every later one as soon as it begins:
+    // the transaction's abort, which wakes the worker as a completion does.
+    void Interrupt();
 
     // Memory a pending call may use until it completes.
     INTERNET_BUFFERSA& ReadRecord() { return readRecord_; }
@@ -72,7 +78,7 @@ private:
     HandleContext(const HandleContext&) = delete;
     HandleContext& operator=(const HandleContext&) = delete;
 
-    DWORD EndCall(BOOL callSucceeded, HANDLE abortEvent);
+    DWORD EndCall(BOOL callSucceeded);
     void Complete(const INTERNET_ASYNC_RESULT& result);
     void HandleClosed();
 
@@ -81,9 +87,12 @@ private:
     std::atomic<long> childHandles_{0};
     HMODULE module_ = nullptr;
 
-    KernelHandle completed_;
+    // Orders a call's outcome and an interrupt with the wait for them.
+    SRWLOCK lock_ = SRWLOCK_INIT;
+    CONDITION_VARIABLE changed_ = CONDITION_VARIABLE_INIT;
     DWORD error_ = ERROR_SUCCESS;
-    std::atomic<bool> pending_{false};
+    bool pending_ = false;
+    bool interrupted_ = false;
     INTERNET_BUFFERSA readRecord_ = {};
     INTERNET_BUFFERSW sendRecord_ = {};
     DWORD written_ = 0;

@@ -66,6 +66,7 @@ void CALLBACK TransferWorker::Entry(PTP_CALLBACK_INSTANCE instance, void* contex
         tail = worker->procedure_();
     } catch (...) {
     }
+    worker->state_ = kEnded;
     SetEvent(worker->finished_.Get());
     if (tail)
         tail();
@@ -107,12 +108,13 @@ void TransferWorker::ReapReturned()
         const SrwExclusiveLock lock(Workers().lock);
         auto& entries = Workers().entries;
         const auto done = std::partition(entries.begin(), entries.end(), [](const auto& worker) {
-            return worker->state_.load() != kReturned;
+            return worker->state_.load() < kReturned;
         });
         returned.assign(done, entries.end());
         entries.erase(done, entries.end());
     }
-    // Only the callback's last instructions can still run.
+    // Only the callback's last instructions can still run, or the callback
+    // of a worker taken off the queue, which returns at once.
     for (const auto& worker : returned)
         WaitForThreadpoolWorkCallbacks(worker->work_, FALSE);
 }

@@ -37,7 +37,7 @@ public:
     // messages are dispatched first and while it waits; any input starts the
     // full wait again.
     bool Wait(uint32_t timeoutMs);
-    bool Finished() const { return WaitForSingleObject(finished_.Get(), 0) == WAIT_OBJECT_0; }
+    bool Finished() const { return state_.load() >= kEnded; }
     // False for a worker EndAll took off the queue: its procedure never ran.
     bool Began() const { return state_.load() != kCancelled; }
 
@@ -51,7 +51,9 @@ private:
     static void CALLBACK Entry(PTP_CALLBACK_INSTANCE instance, void* context, PTP_WORK work);
     static void ReapReturned();
 
-    enum State { kQueued, kRunning, kReturned, kCancelled };
+    // In order: a worker only moves forward. Ended is the outcome known, and
+    // Returned the callback's last step.
+    enum State { kQueued, kRunning, kEnded, kReturned, kCancelled };
     Procedure procedure_;
     KernelHandle finished_;
     PTP_WORK work_ = nullptr;

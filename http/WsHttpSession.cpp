@@ -8,8 +8,6 @@
 #include "http/HttpLog.h"
 #include "http/NoticeGate.h"
 
-#include <new>
-
 namespace korvel {
 
 namespace {
@@ -21,8 +19,8 @@ constexpr uint32_t kPlainFlags = INTERNET_FLAG_NO_CACHE_WRITE;
 constexpr DWORD kPostBlockBytes = 16384;
 constexpr DWORD kUrlPartChars = 2084;
 
-// Orders Abort against the reset of the abort event before a transaction.
-// Constant-initialised and without a destructor: nothing of it runs at exit.
+// Orders Abort against the chain's coming and going. Constant-initialised
+// and without a destructor: nothing of it runs at exit.
 SRWLOCK abortLock = SRWLOCK_INIT;
 
 // Settles, once per process and on the thread that starts a transaction,
@@ -125,12 +123,8 @@ FileHandle OpenForReading(const WsString& path)
 
 } // namespace
 
-WsHttpSession::WsHttpSession()
-    : connections_(std::make_shared<ConnectionSet>()),
-      abort_(CreateEventW(nullptr, TRUE, FALSE, nullptr))
+WsHttpSession::WsHttpSession() : connections_(std::make_shared<ConnectionSet>())
 {
-    if (!abort_.IsOpen())
-        throw std::bad_alloc();
     progress_.status = kStatusTransferIdle;
     AcquireLog();
     LogLine(L"<WsHttpSession::WsHttpSession>");
@@ -242,14 +236,21 @@ void WsHttpSession::OpenConnection(const WsString& host, INTERNET_PORT port)
         LogLine(L"\tPort: " + Decimal(port));
     }
     InternetConnection& connection = connections_->Get(agent_, host, port);
+    HandleContext* chain = nullptr;
     try {
-        chain_ = HandleContext::Create(&connection.Context());
+        chain = HandleContext::Create(&connection.Context());
     } catch (...) {
         connection.GiveBack();
         throw;
     }
     connection_ = &connection;
-    chain_->HoldModule(std::exchange(moduleForChain_, nullptr));
+    chain->HoldModule(std::exchange(moduleForChain_, nullptr));
+    {
+        const SrwExclusiveLock lock(abortLock);
+        chain_ = chain;
+        if (aborted_)
+            chain_->Interrupt();
+    }
     LogLine(L"</WsHttpSession::OpenConnection>");
 }
 
@@ -502,7 +503,7 @@ DWORD WsHttpSession::SendAndAwait(const SendCall& send)
 
 DWORD WsHttpSession::AwaitCall(const SendCall& call)
 {
-    return chain_->Await(call, abort_.Get());
+    return chain_->Await(call);
 }
 
 void WsHttpSession::RetryFailedSend(bool isPost, const SendCall& send, uint32_t flags)
@@ -600,7 +601,8 @@ void WsHttpSession::Abort()
     {
         const SrwExclusiveLock lock(abortLock);
         aborted_ = true;
-        SetEvent(abort_.Get());
+        if (chain_ != nullptr)
+            chain_->Interrupt();
     }
     LogLine(L"</WsHttpSession::Abort>");
 }
@@ -610,11 +612,7 @@ void WsHttpSession::PrepareTransaction()
     SettleWinInet();
     InternetConnection::Sweep();
     NoticeGate::LetGo(std::exchange(moduleForChain_, NoticeGate::Reference()));
-    {
-        const SrwExclusiveLock lock(abortLock);
-        if (aborted_.exchange(false))
-            ResetEvent(abort_.Get());
-    }
+    aborted_ = false;
     progress_ = WsHttpProgress{};
     progress_.status = kStatusTransferStarted;
 }
@@ -665,7 +663,11 @@ void WsHttpSession::CloseRequest()
 // the worker, which owns it from here.
 void WsHttpSession::EndChain()
 {
-    HandleContext* const chain = std::exchange(chain_, nullptr);
+    HandleContext* chain = nullptr;
+    {
+        const SrwExclusiveLock lock(abortLock);
+        chain = std::exchange(chain_, nullptr);
+    }
     std::exchange(connection_, nullptr)->GiveBack();
     auto ending = std::make_shared<EndingRequest>(std::move(request_), chain);
     if (aborted_ && ending->request.IsOpen())

@@ -22,9 +22,9 @@ namespace korvel {
 
 // HTTP over asynchronous WinINet. Every step reports failure by throwing a
 // WsStatus; Submit runs a whole transaction on the caller's thread while other
-// threads may only call Abort and GetProgress. Each WinINet call that can wait
-// is awaited together with the session's abort event, so an abort ends the
-// transaction at its next wait, whatever the server does.
+// threads may only call Abort and GetProgress. An abort interrupts the wait of
+// the transaction's WinINet call and every later one, so it ends the
+// transaction at once, whatever the server does.
 class WsHttpSession : public IWsHttpSession {
 public:
     // The one media type an Accept header can name.
@@ -171,10 +171,9 @@ private:
     uint32_t lastError_ = 0;
     WsString postFile_;
 
-    // Signalled by Abort, reset by PrepareTransaction; the abort lock orders both.
-    // The flag mirrors the event for the checks between waits, which would
-    // otherwise each cost a system call.
-    KernelHandle abort_;
+    // Set by Abort, cleared by PrepareTransaction. The abort lock orders Abort
+    // with the chain's coming and going, so that it interrupts the chain in
+    // use, if any.
     std::atomic<bool> aborted_{false};
     // The transaction's connection, and the context of its requests with the
     // memory of their calls; body blocks land in its read buffer, up to 1 MiB
