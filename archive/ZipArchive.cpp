@@ -241,12 +241,6 @@ std::wstring ParentOf(const std::wstring& relative)
     return cut == std::wstring::npos ? std::wstring() : relative.substr(0, cut);
 }
 
-bool WriteBlock(HANDLE file, const char* data, std::size_t size)
-{
-    DWORD written = 0;
-    return WriteFile(file, data, static_cast<DWORD>(size), &written, nullptr) && written == size;
-}
-
 bool WriteEntryFile(unzFile archive, const Entry& entry, const std::wstring& path,
                     std::vector<char>& block, VolumeReserve& reserve)
 {
@@ -269,8 +263,9 @@ bool WriteEntryFile(unzFile archive, const Entry& entry, const std::wstring& pat
             break;
         const auto size = static_cast<std::size_t>(read);
         written += size;
-        if (written > entry.size || !reserve.Allows(size) ||
-            !WriteBlock(file.Get(), block.data(), size))
+        if (written > entry.size ||
+            reserve.Write(file.Get(), block.data(), static_cast<DWORD>(size)) !=
+                WriteOutcome::kWritten)
             return false;
     }
     // minizip can end a damaged entry early and still report success; it compares the CRC-32

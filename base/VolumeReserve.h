@@ -25,13 +25,6 @@ public:
     // cannot be asked about allows nothing.
     explicit VolumeReserve(const WsString& path);
 
-    // True when bytes more can be written and the volume still keeps its
-    // reserve. The bytes are counted as written: the free space is asked
-    // again only after a share of what was left (at most 64 MiB) has been
-    // used, or when the count says the reserve is reached, so that another
-    // program's writes are seen without a query per block.
-    bool Allows(std::uint64_t bytes);
-
     // Writes the bytes at the file's pointer when the reserve allows them. A
     // write that fails or falls short may have written some of them.
     WriteOutcome Write(HANDLE file, const void* data, DWORD size);
@@ -39,6 +32,12 @@ public:
     static constexpr std::uint64_t kMaxReserveBytes = 1ull << 30;
 
 private:
+    // True when bytes more can be written and the volume still keeps its
+    // reserve. The bytes are counted as written: the free space is asked
+    // again only after a share of what was left (at most 64 MiB) has been
+    // used, or when the count says the reserve is reached, so that another
+    // program's writes are seen without a query per block.
+    bool Allows(std::uint64_t bytes);
     bool Measure();
 
     WsString folder_;

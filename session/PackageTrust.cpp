@@ -92,7 +92,6 @@ PackageTrust::PackageTrust(const WsString& keys) : crypt32_(L"crypt32.dll"), bcr
         LogError(problem_);
         return;
     }
-    usable_ = true;
     size_t part = 1;
     for (size_t start = 0; start <= keys.size(); ++part) {
         const size_t end = std::min(keys.find(L';', start), keys.size());
@@ -101,11 +100,9 @@ PackageTrust::PackageTrust(const WsString& keys) : crypt32_(L"crypt32.dll"), bcr
             RefusePart(part, piece);
         start = end + 1;
     }
-    if (usable_ && keys_.empty()) {
-        usable_ = false;
+    if (problem_.empty() && keys_.empty())
         problem_ = L"PackageKeys names no key";
-    }
-    if (!usable_)
+    if (!problem_.empty())
         LogError(problem_);
 }
 
@@ -113,9 +110,8 @@ PackageTrust::PackageTrust(const WsString& keys) : crypt32_(L"crypt32.dll"), bcr
 // which to mend, and a typo never quietly trusts fewer keys than meant.
 void PackageTrust::RefusePart(size_t part, const WsString& piece)
 {
-    if (!usable_)
+    if (!problem_.empty())
         return;
-    usable_ = false;
     constexpr size_t kShownChars = 24;
     WsString shown = piece.substr(0, kShownChars);
     if (piece.size() > kShownChars)
@@ -245,7 +241,7 @@ bool PackageTrust::Digest(HANDLE file, uint64_t bytes, std::vector<uint8_t>& dig
 
 PackageTrust::Verdict PackageTrust::Check(HANDLE file) const
 {
-    if (!usable_)
+    if (!problem_.empty())
         return Verdict::kBadKeys;
     const std::optional<PackageSignature> signature = PackageSignature::Read(file);
     if (!signature)

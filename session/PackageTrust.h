@@ -41,7 +41,7 @@ public:
     PackageTrust(const PackageTrust&) = delete;
     PackageTrust& operator=(const PackageTrust&) = delete;
 
-    size_t KeyCount() const { return usable_ ? keys_.size() : 0; }
+    size_t KeyCount() const { return problem_.empty() ? keys_.size() : 0; }
     // Why the keys' text cannot be used, naming the first part refused; empty when it can.
     const WsString& Problem() const { return problem_; }
 
@@ -70,7 +70,7 @@ private:
     decltype(::BCryptDestroyHash)* destroyHash_ = nullptr;
     decltype(::BCryptVerifySignature)* verifySignature_ = nullptr;
     std::vector<BCRYPT_KEY_HANDLE> keys_;
-    bool usable_ = false;
+    // Empty exactly when the keys can be used.
     WsString problem_;
 };
 
