@@ -1,7 +1,5 @@
 #include "http/HandleContext.h"
 
-#include "http/NoticeGate.h"
-
 #include "base/SrwLockGuard.h"
 
 namespace korvel {
@@ -13,11 +11,6 @@ HandleContext* HandleContext::Create(HandleContext* parent)
 
 HandleContext::HandleContext(HandleContext* parent) : parent_(parent)
 {
-}
-
-HandleContext::~HandleContext()
-{
-    NoticeGate::LetGo(module_);
 }
 
 void HandleContext::HandleExpected()
@@ -45,12 +38,6 @@ void HandleContext::Release()
 {
     if (--references_ == 0)
         delete this;
-}
-
-void HandleContext::HoldModule(HMODULE reference)
-{
-    NoticeGate::LetGo(module_);
-    module_ = reference;
 }
 
 void HandleContext::Notice(DWORD_PTR context, DWORD status, void* information)

@@ -38,8 +38,6 @@ public:
     void HandleNotMade();
     // The owner lets go; the context may be gone when this returns.
     void Release();
-    // Keeps the module loaded until this context is freed (see NoticeGate).
-    void HoldModule(HMODULE reference);
     // True while a handle made with a child context may still send a notice.
     bool HasChildHandles() const { return childHandles_.load() != 0; }
 
@@ -74,7 +72,7 @@ public:
 
 private:
     explicit HandleContext(HandleContext* parent);
-    ~HandleContext();
+    ~HandleContext() = default;
     HandleContext(const HandleContext&) = delete;
     HandleContext& operator=(const HandleContext&) = delete;
 
@@ -85,7 +83,6 @@ private:
     HandleContext* const parent_;
     std::atomic<long> references_{1};
     std::atomic<long> childHandles_{0};
-    HMODULE module_ = nullptr;
 
     // Orders a call's outcome and an interrupt with the wait for them.
     SRWLOCK lock_ = SRWLOCK_INIT;

@@ -82,10 +82,7 @@ bool InternetConnection::Lend()
 
 void InternetConnection::Retire()
 {
-    // Taken here, on a host's thread, for the closing notice still to come.
-    const HMODULE reference = NoticeGate::Reference();
-    context_->HoldModule(reference);
-    if (!context_->HasChildHandles() && (reference != nullptr || NoticeGate::OutlivesModule())) {
+    if (!context_->HasChildHandles()) {
         delete this;
         return;
     }
@@ -93,12 +90,8 @@ void InternetConnection::Retire()
     Retired().entries.push_back(this);
 }
 
-// Where a late closing notice would run unloaded code, an unload leaves the
-// handles open: a handle that is never closed sends none.
 void InternetConnection::Sweep(bool unloading)
 {
-    if (unloading && !NoticeGate::OutlivesModule())
-        return;
     if (!unloading) {
         CloseRetired(false);
         return;

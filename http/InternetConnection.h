@@ -41,8 +41,8 @@ public:
     // The owner is done with it; it is gone once closed.
     void Retire();
     // Closes the retired connections that no request counts on any more;
-    // unloading, waits a moment for the rest, then closes them too where
-    // that is safe (NoticeGate::OutlivesModule).
+    // unloading, waits a moment for the rest, then closes them too: the gate
+    // takes their late notices.
     static void Sweep(bool unloading = false);
 
 private:

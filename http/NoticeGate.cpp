@@ -55,7 +55,6 @@ struct GateData {
 
 GateData* gate = nullptr;
 bool gateTried = false;
-bool unloading = false;
 SRWLOCK gateLock = SRWLOCK_INIT;
 
 void CALLBACK Receive(HINTERNET, DWORD_PTR context, DWORD status, LPVOID information, DWORD)
@@ -101,9 +100,14 @@ GateData* MakeGate()
     return data;
 }
 
-void CALLBACK ReleaseModule(PTP_CALLBACK_INSTANCE instance, void* module)
+// Without the gate a notice may reach the module's own function at any time,
+// so the module is never unloaded: FreeLibrary then ends no transfer either,
+// which a host can still cancel.
+void PinModule()
 {
-    FreeLibraryWhenCallbackReturns(instance, static_cast<HMODULE>(module));
+    HMODULE module = nullptr;
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                       reinterpret_cast<LPCWSTR>(&Receive), &module);
 }
 
 } // namespace
@@ -116,40 +120,14 @@ INTERNET_STATUS_CALLBACK Open()
     if (!gateTried) {
         gateTried = true;
         gate = MakeGate();
+        if (gate == nullptr)
+            PinModule();
     }
     ReleaseSRWLockExclusive(&gateLock);
     if (gate == nullptr)
         return &Receive;
     return reinterpret_cast<INTERNET_STATUS_CALLBACK>(reinterpret_cast<unsigned char*>(gate) -
                                                       kPage);
-}
-
-HMODULE Reference()
-{
-    if (unloading || Open() != &Receive)
-        return nullptr;
-    HMODULE module = nullptr;
-    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
-                            reinterpret_cast<LPCWSTR>(&Receive), &module))
-        return nullptr;
-    return module;
-}
-
-// Should the pool refuse, the module stays for the life of the process.
-void LetGo(HMODULE reference)
-{
-    if (reference != nullptr)
-        TrySubmitThreadpoolCallback(&ReleaseModule, reference, nullptr);
-}
-
-void BeginUnload()
-{
-    unloading = true;
-}
-
-bool OutlivesModule()
-{
-    return gate != nullptr || !gateTried;
 }
 
 void Close()

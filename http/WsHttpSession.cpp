@@ -31,8 +31,9 @@ SRWLOCK abortLock = SRWLOCK_INIT;
 //   completes operations an abort left pending and sends closing notices. It
 //   must therefore stay loaded when this library is unloaded (it would
 //   otherwise go with it, as nothing else may use it): once used, it stays
-//   for the life of the process. This library itself is not kept.
-// - The gate that WinINet's notices pass through is made.
+//   for the life of the process.
+// - The gate that WinINet's notices pass through is made, or this library
+//   pinned where the process refuses code made at run time.
 // - WinINet and the libraries below it finish their own set-up on first use,
 //   and some of it goes through the loader. Opening a set of handles with a
 //   callback and a context, as a transaction's are (which sends nothing),
@@ -43,7 +44,6 @@ void SettleWinInet()
         HMODULE module = nullptr;
         GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_PIN, L"wininet.dll", &module);
         HandleContext* const context = HandleContext::Create();
-        context->HoldModule(NoticeGate::Reference());
         InternetHandle internet;
         internet.Reset(WinInet().InternetOpenW(L"", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr,
                                                INTERNET_FLAG_ASYNC));
@@ -133,7 +133,6 @@ WsHttpSession::WsHttpSession() : connections_(std::make_shared<ConnectionSet>())
 WsHttpSession::~WsHttpSession()
 {
     Close(kStatusTransferIdle);
-    NoticeGate::LetGo(moduleForChain_);
     LogLine(L"</WsHttpSession::~WsHttpSession>");
     ReleaseLog();
 }
@@ -244,7 +243,6 @@ void WsHttpSession::OpenConnection(const WsString& host, INTERNET_PORT port)
         throw;
     }
     connection_ = &connection;
-    chain->HoldModule(std::exchange(moduleForChain_, nullptr));
     {
         const SrwExclusiveLock lock(abortLock);
         chain_ = chain;
@@ -611,7 +609,6 @@ void WsHttpSession::PrepareTransaction()
 {
     SettleWinInet();
     InternetConnection::Sweep();
-    NoticeGate::LetGo(std::exchange(moduleForChain_, NoticeGate::Reference()));
     aborted_ = false;
     progress_ = WsHttpProgress{};
     progress_.status = kStatusTransferStarted;

@@ -180,9 +180,6 @@ private:
     // at a time.
     InternetConnection* connection_ = nullptr;
     HandleContext* chain_ = nullptr;
-    // A reference on the module that the next chain holds, taken on the
-    // owner's thread where the gate needs one.
-    HMODULE moduleForChain_ = nullptr;
     // The request of an aborted transaction, closed by the worker once its
     // owner has stopped waiting.
     std::function<void()> deferredClose_;

@@ -81,7 +81,6 @@ protected:
     // wait of theirs waits or dispatches a message inside DllMain.
     void DestroySessions()
     {
-        NoticeGate::BeginUnload();
         for (auto& slot : sessions_)
             if (slot)
                 slot->AbortTransfers();

@@ -149,7 +149,8 @@ TEST_F(CancelExports, UnloadEndsEveryTransferAtOnce)
 // unloaded at once: the server goes on sending two seconds later and then
 // closes, and whatever WinINet says of the cancelled transfer then must reach
 // no code of the unloaded library. On the strict WinINet the notices come late
-// whatever the library did with its callbacks.
+// whatever the library did with its callbacks. Where the process refuses code
+// made at run time, the library has no gate and stays loaded instead.
 TEST_F(CancelExports, UnloadRightAfterCancellingADownloadWhoseBodyIsArriving)
 {
     const std::wstring target = TempTarget("cancel-unload.bin");
@@ -165,6 +166,8 @@ TEST_F(CancelExports, UnloadRightAfterCancellingADownloadWhoseBodyIsArriving)
     const DWORD start = GetTickCount();
     Unload();
     EXPECT_LT(GetTickCount() - start, kPromptMs) << "FreeLibrary";
+    EXPECT_EQ(GetModuleHandleW(L"korvel.dll") != nullptr, RefusesRuntimeCode())
+        << "korvel.dll loaded after FreeLibrary";
     Sleep(2500);
     if (UnderStrictWinInet()) {
         for (const std::string& problem : StrictWinInet::TakeReport(0))
