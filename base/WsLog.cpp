@@ -1,6 +1,5 @@
 #include "base/WsLog.h"
 
-#include "base/ProcessState.h"
 #include "base/Registry.h"
 #include "base/SrwLockGuard.h"
 
@@ -127,9 +126,6 @@ void WsLog::WriteSummary()
 
 void AcquireLog()
 {
-    if (ProcessIsExiting()) {
-        return;
-    }
     const SrwExclusiveLock lock(processLogLock);
     if (processLog == nullptr) {
         processLog = CreateLogIfConfigured().release();
@@ -139,9 +135,6 @@ void AcquireLog()
 
 void ReleaseLog()
 {
-    if (ProcessIsExiting()) {
-        return;
-    }
     const SrwExclusiveLock lock(processLogLock);
     // A release without a matching acquire must not wrap the count around.
     if (processLogUsers == 0) {
@@ -156,9 +149,6 @@ void ReleaseLog()
 
 void LogLine(const WsString& message)
 {
-    if (ProcessIsExiting()) {
-        return;
-    }
     const SrwSharedLock lock(processLogLock);
     if (processLog != nullptr && processLog->IsEnabled()) {
         processLog->WriteLine(message);
@@ -167,9 +157,6 @@ void LogLine(const WsString& message)
 
 void LogError(const WsString& message)
 {
-    if (ProcessIsExiting()) {
-        return;
-    }
     const SrwSharedLock lock(processLogLock);
     if (processLog != nullptr && processLog->IsEnabled()) {
         processLog->WriteError(message);
@@ -178,9 +165,6 @@ void LogError(const WsString& message)
 
 bool IsLogging()
 {
-    if (ProcessIsExiting()) {
-        return false;
-    }
     const SrwSharedLock lock(processLogLock);
     return processLog != nullptr && processLog->IsEnabled();
 }
