@@ -1,7 +1,5 @@
 #include "http/HandleContext.h"
 
-#include "base/SrwLockGuard.h"
-
 namespace korvel {
 
 HandleContext* HandleContext::Create(HandleContext* parent)

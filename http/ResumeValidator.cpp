@@ -4,7 +4,6 @@
 
 #include <windows.h>
 
-#include <optional>
 #include <string>
 #include <utility>
 
@@ -37,26 +36,28 @@ WsString ReadResumeValidator(const WsString& target)
 }
 
 WriteOutcome WriteResumeValidator(const WsString& target, const WsString& validator,
-                                  VolumeReserve* reserve)
+                                  VolumeReserve& reserve)
 {
-    const WsString path = ValidatorPath(target);
     const DWORD bytes = static_cast<DWORD>(validator.size() * sizeof(wchar_t));
     if (validator.empty() || bytes > kMaxValidatorBytes) {
-        DeleteFileW(path.c_str());
+        RemoveResumeValidator(target);
         return WriteOutcome::kWritten;
     }
+    const WsString path = ValidatorPath(target);
     FileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
-    std::optional<VolumeReserve> ownReserve;
-    if (reserve == nullptr)
-        reserve = &ownReserve.emplace(path);
     const WriteOutcome outcome =
-        file.IsOpen() ? reserve->Write(file.Get(), validator.data(), bytes) : WriteOutcome::kFailed;
+        file.IsOpen() ? reserve.Write(file.Get(), validator.data(), bytes) : WriteOutcome::kFailed;
     file.Close();
     // A record that is not whole must not name a version.
     if (outcome != WriteOutcome::kWritten)
         DeleteFileW(path.c_str());
     return outcome;
+}
+
+void RemoveResumeValidator(const WsString& target)
+{
+    DeleteFileW(ValidatorPath(target).c_str());
 }
 
 } // namespace korvel

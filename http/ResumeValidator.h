@@ -14,9 +14,11 @@ namespace korvel {
 WsString ReadResumeValidator(const WsString& target);
 
 // Records the validator of the bytes the target now holds, keeping the
-// reserve when one is given; an empty one removes the record. A record that
-// could not be written whole is removed too, and the outcome says why.
+// volume's reserve; an empty one removes the record. A record that could not
+// be written whole is removed too, and the outcome says why.
 WriteOutcome WriteResumeValidator(const WsString& target, const WsString& validator,
-                                  VolumeReserve* reserve = nullptr);
+                                  VolumeReserve& reserve);
+// Removes the record: the target holds no version that a resume may name.
+void RemoveResumeValidator(const WsString& target);
 
 } // namespace korvel

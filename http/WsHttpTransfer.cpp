@@ -303,7 +303,7 @@ WsString WsHttpSession::AnswerValidator()
 void WsHttpSession::RecordAnswerValidator()
 {
     validatorPending_ = false;
-    RaiseUnlessWritten(WriteResumeValidator(targetFile_, answerValidator_, &*reserve_));
+    RaiseUnlessWritten(WriteResumeValidator(targetFile_, answerValidator_, *reserve_));
 }
 
 // A block the file did not take whole ends the transfer; what it holds
@@ -612,7 +612,7 @@ void WsHttpSession::DecodeFile()
         Raise(result == GunzipResult::kFileFailed ? kStatusFileCreateFailed : kStatusReceiveFailed);
     }
     // The validator named the encoded bytes; the file now holds others.
-    WriteResumeValidator(targetFile_, WsString());
+    RemoveResumeValidator(targetFile_);
     const WriteOutcome replaced =
         MoveFileExW(decodedFile.c_str(), targetFile_.c_str(), MOVEFILE_REPLACE_EXISTING)
             ? WriteOutcome::kWritten
@@ -651,7 +651,7 @@ WriteOutcome WsHttpSession::CopyInto(const WsString& source, const WsString& tar
 // Empties the target, and removes it where it may be removed.
 void WsHttpSession::ClearTarget()
 {
-    WriteResumeValidator(targetFile_, WsString());
+    RemoveResumeValidator(targetFile_);
     if (!DeleteFileW(targetFile_.c_str()))
         SetEndOfFile(OpenSharedForWriting(targetFile_).Get());
 }

@@ -144,7 +144,7 @@ void WsPackageJob::RemovePackageFile()
     if (packageFile_.empty())
         return;
     DeleteFileW(packageFile_.c_str());
-    WriteResumeValidator(packageFile_, WsString());
+    RemoveResumeValidator(packageFile_);
 }
 
 uint32_t WsPackageJob::StartInstaller(uint32_t timeoutMs)
